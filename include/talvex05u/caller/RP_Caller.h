@@ -1,0 +1,115 @@
+#pragma once
+// CRP_Caller: one local endpoint of the remote-procedure protocol, talking to one
+// peer over UDP. Derive from it, override the hooks to serve calls, start it with
+// StartDispatchThread, then call procedures with CallProcedure.
+#include "talvex05u/caller/BCastReturnBlock.h"
+#include "talvex05u/datablock/UdpDataBlockEx.h"
+#include "talvex05u/platform/CString.h"
+#include "talvex05u/platform/Thread.h"
+#include "talvex05u/socket/BlockingSocket.h"
+#include "talvex05u/socket/SockAddr.h"
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+// Message types: the first word of every packet.
+constexpr std::int32_t RP_CALL = 1;
+constexpr std::int32_t RP_RETURN = 2;
+constexpr std::int32_t RP_PING = 3;
+constexpr std::int32_t RP_PING_ANSWER = 4;
+constexpr std::int32_t RP_BROADCAST = 7;
+constexpr std::int32_t RP_BROADCAST_RETURN = 8;
+constexpr std::int32_t RP_NEXT_PACKET = 9;
+constexpr std::int32_t RP_MULTI_CALL = 11;
+constexpr std::int32_t RP_MULTI_RETURN = 12;
+
+namespace talvex { class DatagramSink; struct DatagramSeam; }
+
+class CRP_Caller {
+public:
+    CRP_Caller();
+    explicit CRP_Caller(unsigned short myPort);
+    CRP_Caller(unsigned short myPort, char* unused1, char* unused2);
+    virtual ~CRP_Caller();   // virtual, so deleting a derived caller through a base pointer is safe
+    // Copies the state field by field; the copy does not own (and never releases)
+    // the source's threads, sockets and events. See the README.
+    CRP_Caller& operator=(const CRP_Caller& other);
+    CRP_Caller(const CRP_Caller&) = delete;
+
+    bool StartDispatchThread(unsigned short remotePort, CString remoteComputer, const char* myAddress,
+                             unsigned short broadcastPort);
+    void StopDispatchThread();
+    void SetMyPort(unsigned short port);
+    void SetRemoteSocket(unsigned short port, std::uint32_t hostAddress);
+    void SetRemoteSocket(unsigned short port, CString computer);
+    unsigned short GetMyUDPPort();
+    CString GetMyComputer() const;
+    CString GetRemoteComputer() const;
+    bool IsActive() const;
+    void* GetStopPingEvent();
+
+    bool CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, std::int32_t timeout);
+    bool CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout);
+    std::int32_t SendReturn(CUdpDataBlockEx* block);
+    void SendEvent(CUdpDataBlockEx* block);
+    void BreakActiveCall();
+    CBCastReturnBlock* BroadcastCall(unsigned short port, CUdpDataBlockEx* block, std::int32_t waitMilliseconds);
+    void Ping();
+
+    std::int32_t DatagrammDispatcher();
+    static std::uint32_t DispatchThreadProc(void* caller);
+    static std::uint32_t PingThreadProc(void* caller);
+
+    static std::atomic<std::int32_t> m_nNextReferenceNumber;
+    // Takes the next reference number and advances the process-wide counter, in one step.
+    static std::int32_t TakeReferenceNumber();
+
+protected:
+    virtual void DoRemoteFunction(CUdpDataBlockEx* block);
+    virtual void DoBroadCastFunction(CUdpDataBlockEx* block);
+    virtual void DoRemoteFunctionMulti(CUdpDataBlockEx* block);
+    virtual bool SendReturnMulti(CUdpDataBlockEx* block);
+
+    void Init();
+    bool IsErrorOccured();
+
+public:
+    CUdpDataBlockEx m_ReturnBlock;
+    CUdpDataBlockEx m_CallBlock;
+    CUdpDataBlockEx m_ReplyBlock;
+    std::atomic<bool> m_bActive;
+    bool m_bBroadcastCall;
+    CWinThread* m_pDispatchThread;
+    CWinThread* m_pPingThread;
+    void* m_hReturnEvent;
+    void* m_hBreakEvent;
+    void* m_hPingAnswerEvent;
+    void* m_hStopPingEvent;
+    CSockAddr m_addrMy;
+    CSockAddr m_addrRemote;
+    CSockAddr m_addrLastSender;
+    CBlockingSocket m_Socket;
+    CString m_strMyComputer;
+    unsigned short m_nRemotePort;
+    unsigned short m_nMyPort;
+    unsigned short m_nBroadcastPort;
+    std::uint32_t m_nMyAddress;
+    talvex::SocketHandle m_hBroadcastSocket;
+    CBCastReturnBlock m_BCastReturn;
+    std::int32_t m_PacketRecord[512];
+    void* m_hMultiDoneEvent;
+    void* m_hMultiBreakEvent;
+
+protected:
+    // Serialises the building and sending of packets from m_PacketRecord and the
+    // three long-lived blocks between application threads and the dispatch thread.
+    std::recursive_mutex m_sendLock;
+    // Wakes the dispatcher out of its wait when StopDispatchThread closes the sockets.
+    void* m_hWakeDispatcher;
+    // True when this object owns its events, sockets and threads (false for a copy).
+    bool m_bOwnsResources;
+    // Acts on one received datagram of `size` bytes from `sender` (the per-datagram
+    // logic of the dispatcher; answers go out through m_Socket).
+    void HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender);
+    friend struct talvex::DatagramSeam;
+};

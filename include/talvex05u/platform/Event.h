@@ -1,0 +1,36 @@
+#pragma once
+// Kernel-style events behind void* handles: unnamed events over eventfd (manual
+// or automatic reset) and the process-shared named events of the mem functions.
+// Waits may combine several unnamed events and the calling thread's message queue.
+#include <cstdint>
+
+namespace talvex {
+
+constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;     // wait without time limit
+constexpr std::uint32_t kWaitObject0 = 0;            // first handle signalled (index added)
+constexpr std::uint32_t kWaitTimeout = 258;          // the time passed
+constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;   // bad handle or system failure
+constexpr std::uint32_t kWaitMessage = 0x100;        // kWaitObject0 + count when waking for a message: see WaitForEvents
+
+// Creates an unnamed event; nullptr when the system refuses.
+void* CreateEvent(bool manualReset, bool initiallySet);
+bool SetEvent(void* event);
+bool ResetEvent(void* event);
+// Closes an event handle (unnamed or named); nullptr is ignored.
+void CloseEvent(void* event);
+// True when the event is set now (does not consume an automatic-reset event).
+bool IsEventSet(void* event);
+
+// Waits for one event. Returns kWaitObject0, kWaitTimeout or kWaitFailed.
+// An automatic-reset event is reset by the wait that takes it.
+std::uint32_t WaitForEvent(void* event, std::uint32_t milliseconds);
+
+// Waits until any (waitAll false) of `count` unnamed events is set, at most
+// `milliseconds`. Returns kWaitObject0 + index of the first set handle (lowest
+// index wins when several are set), kWaitTimeout, or kWaitFailed. When
+// `wakeOnMessages` is true and the calling thread has a message queue with a
+// message waiting, returns kWaitObject0 + count (the message stays queued).
+std::uint32_t WaitForEvents(void* const* events, std::uint32_t count, std::uint32_t milliseconds,
+                            bool wakeOnMessages = false);
+
+}  // namespace talvex

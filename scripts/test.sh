@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the library and runs the whole test suite twice: a normal build, and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build. Usage: scripts/test.sh [--fast]
+# (--fast: the normal build only). Set TALVEX_TSAN=1 to add a ThreadSanitizer run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+run_suite() {
+  local dir=$1; shift
+  echo "== build $dir ($*)"
+  cmake -S . -B "$dir" -DTALVEX_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "== test $dir"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 300 -LE slow)
+}
+
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [ "${1:-}" != "--fast" ]; then
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DTALVEX_SANITIZE=address
+fi
+if [ "${TALVEX_TSAN:-0}" = 1 ]; then
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DTALVEX_SANITIZE=thread
+fi
+echo "== all tests passed"

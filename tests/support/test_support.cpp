@@ -1,0 +1,139 @@
+#include "support/test_support.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testsupport {
+
+std::string HelperPath(const std::string& name) {
+    std::string variable = "TALVEX_HELPER_";
+    for (char c : name) variable += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const char* value = std::getenv(variable.c_str());
+    return value ? value : "";
+}
+
+std::string TalvexProgram() {
+    const char* value = std::getenv("TALVEX_PROGRAM");
+    return value ? value : "";
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, bool captureOutput) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int pipeFds[2] = {-1, -1};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (captureOutput && pipe2(pipeFds, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    }
+    pid_t pid = -1;
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) m_pid = pid;
+    posix_spawn_file_actions_destroy(&actions);
+    if (pipeFds[1] >= 0) close(pipeFds[1]);
+    m_out = pipeFds[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid > 0 && !m_reaped) {
+        kill(m_pid, SIGKILL);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+    }
+    if (m_out >= 0) close(m_out);
+}
+
+bool ChildProcess::ReadLine(std::string* line, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto nl = m_buffer.find('\n');
+        if (nl != std::string::npos) {
+            *line = m_buffer.substr(0, nl);
+            m_buffer.erase(0, nl + 1);
+            return true;
+        }
+        if (m_out < 0) return false;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{m_out, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        char chunk[4096];
+        ssize_t n = read(m_out, chunk, sizeof chunk);
+        if (n <= 0) { close(m_out); m_out = -1; continue; }
+        m_buffer.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+std::string ChildProcess::ReadAll(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_out >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{m_out, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        char chunk[4096];
+        ssize_t n = read(m_out, chunk, sizeof chunk);
+        if (n <= 0) { close(m_out); m_out = -1; break; }
+        m_buffer.append(chunk, static_cast<size_t>(n));
+    }
+    std::string all;
+    all.swap(m_buffer);
+    return all;
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    if (m_reaped) return m_status;
+    if (m_pid <= 0) return -1;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid) {
+            m_reaped = true;
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return m_status;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void ChildProcess::Signal(int signalNumber) {
+    if (m_pid > 0 && !m_reaped) kill(m_pid, signalNumber);
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::string UniqueName(const std::string& prefix) {
+    static std::atomic<int> counter{0};
+    return prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+}
+
+int UniqueKey() {
+    static std::atomic<int> counter{0};
+    return static_cast<int>((static_cast<unsigned>(getpid()) << 8) & 0x3FFFFF00u) + (counter++ & 0xFF) + 0x100000;
+}
+
+bool CanUsePrivateNetworkNamespace() {
+    return std::system("unshare -n true >/dev/null 2>&1") == 0;
+}
+
+}  // namespace testsupport
