@@ -15,16 +15,36 @@ extern char** environ;
 
 namespace testsupport {
 
+namespace {
+
+// Directory of the running test program; helpers are built beside it.
+std::string OwnDirectory() {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return ".";
+    std::string full(path, static_cast<size_t>(n));
+    auto slash = full.rfind('/');
+    return slash == std::string::npos ? "." : full.substr(0, slash);
+}
+
+bool IsExecutable(const std::string& path) { return !path.empty() && access(path.c_str(), X_OK) == 0; }
+
+}  // namespace
+
 std::string HelperPath(const std::string& name) {
     std::string variable = "TALVEX_HELPER_";
     for (char c : name) variable += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const char* value = std::getenv(variable.c_str());
-    return value ? value : "";
+    if (value != nullptr && IsExecutable(value)) return value;
+    std::string beside = OwnDirectory() + "/helper_" + name;
+    return IsExecutable(beside) ? beside : "";
 }
 
 std::string TalvexProgram() {
     const char* value = std::getenv("TALVEX_PROGRAM");
-    return value ? value : "";
+    if (value != nullptr && IsExecutable(value)) return value;
+    std::string built = OwnDirectory() + "/../tools/talvex/talvex";
+    return IsExecutable(built) ? built : "";
 }
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, bool captureOutput) {

@@ -1,8 +1,129 @@
-// Placeholder until the subcommand is written.
+// talvex call: one call to a peer's procedure, its answer printed decoded or as
+// words, and the round-trip time.
+#include "Address.h"
+#include "CallBlock.h"
+#include "ClientCaller.h"
 #include "Commands.h"
-#include <cstdio>
+#include "EchoServer.h"
+#include "Options.h"
+#include "ValueParser.h"
 
-int RunCall(int, char**) {
-    std::fprintf(stderr, "talvex: this command is not available yet\n");
-    return 2;
+#include <Talvex05u.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr const char* kCommand = "call";
+constexpr std::int32_t kDefaultTimeoutMs = 3000;
+
+void PrintHelp() {
+    std::printf(
+        "usage: talvex call HOST:PORT PROC [VALUES...] [--timeout MS] [--read KINDS] [--plain]\n"
+        "\n"
+        "Calls procedure PROC on the peer at HOST:PORT with the values and prints its\n"
+        "answer and the round-trip time. Exit 1 when no answer comes in time.\n"
+        "  %s"
+        "  --timeout MS   how long to wait for the answer (default %d; 0 waits without limit)\n"
+        "  --read KINDS   decode the answer as a comma list of l f d i64 u64 s a:N b\n"
+        "                 (default: print the answer's words)\n"
+        "  --plain        call with a plain caller (calls of at most 350 words; long\n"
+        "                 answers pulled packet by packet). Default: an extended caller,\n"
+        "                 which sends long calls and takes long answers as chunks.\n",
+        cli::TypedValueHelp(), kDefaultTimeoutMs);
+}
+
+struct CallSettings {
+    cli::PeerAddress peer;
+    std::int32_t timeout = kDefaultTimeoutMs;
+    bool plain = false;
+    bool decode = false;
+    std::vector<cli::ReadKind> kinds;
+};
+
+// Runs the call with the kind of caller asked for; true when an answer came.
+// *milliseconds receives the time of the call alone (not the caller's start).
+bool CallPeer(const CallSettings& settings, CUdpDataBlockEx* block, double* milliseconds, std::string* error) {
+    std::unique_ptr<CRP_Caller> plain;
+    std::unique_ptr<CRP_CallerEx> extended;
+    CRP_Caller* caller = nullptr;
+    if (settings.plain) {
+        plain = std::make_unique<CRP_Caller>();
+        caller = plain.get();
+    } else {
+        extended = std::make_unique<CRP_CallerEx>();   // ~40 MB: on the heap
+        caller = extended.get();
+    }
+    cli::StartedCaller started(caller);
+    if (!started.Start(error)) return false;
+    caller->SetRemoteSocket(settings.peer.port, settings.peer.hostAddress);
+    if (extended) extended->SetMultiTarget(settings.peer.port, settings.peer.hostAddress);
+    auto start = std::chrono::steady_clock::now();
+    bool answered = extended ? extended->CallProcedure(block, settings.timeout)
+                             : caller->CallProcedure(block, settings.timeout);
+    *milliseconds = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return answered;
+}
+
+void PrintAnswer(const CallSettings& settings, const CUdpDataBlockEx& answer, double milliseconds) {
+    std::printf("answer from %s: procedure %d, %d words, round trip %.3f ms\n", settings.peer.ToString().c_str(),
+                answer.m_nProcedure, cli::DataWords(answer), milliseconds);
+}
+
+}  // namespace
+
+int RunCall(int argc, char** argv) {
+    std::string error;
+    auto options = cli::ParseOptions(argc, argv, {{"timeout", true}, {"read", true}, {"plain", false}}, &error);
+    if (!options) return cli::UsageError(kCommand, error);
+    if (options->help) {
+        PrintHelp();
+        return 0;
+    }
+    const auto& args = options->positionals;
+    if (args.size() < 2) return cli::UsageError(kCommand, "expected HOST:PORT PROC [VALUES...]");
+
+    CallSettings settings;
+    settings.plain = options->Has("plain");
+    auto timeout = cli::ParseInteger(options->Get("timeout", std::to_string(kDefaultTimeoutMs)), 0, INT32_MAX,
+                                     "--timeout", &error);
+    if (!timeout) return cli::UsageError(kCommand, error);
+    settings.timeout = static_cast<std::int32_t>(*timeout);
+    if (options->Has("read")) {
+        auto kinds = cli::ParseReadList(options->Get("read"), &error);
+        if (!kinds) return cli::UsageError(kCommand, error);
+        settings.kinds = std::move(*kinds);
+        settings.decode = true;
+    }
+
+    CUdpDataBlockEx block;
+    std::vector<std::string> callArguments(args.begin() + 1, args.end());
+    std::int64_t maxWords = settings.plain ? kMaxPacketDataWords : cli::kMaxChunkedCount;
+    const char* why = settings.plain ? "a plain caller sends at most 350 (drop --plain to send chunks)"
+                                     : "a call takes at most 3460000";
+    if (!cli::BuildCallBlock(callArguments, maxWords, why, &block, &error)) return cli::UsageError(kCommand, error);
+    auto peer = cli::ParsePeerAddress(args[0], &error);
+    if (!peer) return cli::UsageError(kCommand, error);
+    settings.peer = *peer;
+
+    bool answered = false;
+    double milliseconds = 0.0;
+    try {
+        answered = CallPeer(settings, &block, &milliseconds, &error);
+    } catch (CBlockingSocketException* exception) {
+        error = cli::TakeExceptionText(exception);
+    }
+    if (!answered) {
+        if (error.empty()) {
+            error = "no answer from " + settings.peer.ToString() + " within " + std::to_string(settings.timeout) + " ms";
+        }
+        std::fprintf(stderr, "talvex call: %s\n", error.c_str());
+        return 1;
+    }
+    PrintAnswer(settings, block, milliseconds);
+    if (settings.decode) return cli::PrintDecoded(block, settings.kinds, "  ") ? 0 : 1;
+    cli::PrintWords(block, "  ");
+    return 0;
 }

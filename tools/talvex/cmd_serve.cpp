@@ -1,8 +1,144 @@
-// Placeholder until the subcommand is written.
+// talvex serve: one caller that serves echo (1) and count (2) on a UDP port until
+// SIGINT or SIGTERM, printing one line per call served.
+#include "Address.h"
 #include "Commands.h"
-#include <cstdio>
+#include "EchoServer.h"
+#include "Options.h"
 
-int RunServe(int, char**) {
-    std::fprintf(stderr, "talvex: this command is not available yet\n");
-    return 2;
+#include <Talvex05u.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <pthread.h>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr const char* kCommand = "serve";
+
+void PrintHelp() {
+    std::printf(
+        "usage: talvex serve --port P [--bind ADDR] [--broadcast-port B] [--plain] [--quiet]\n"
+        "\n"
+        "Serves on UDP port P (0 lets the system choose) until SIGINT or SIGTERM:\n"
+        "  procedure 1 (echo)   answers the call's data words unchanged\n"
+        "  procedure 2 (count)  takes one 32-bit n (0..3460000) and answers the words 0..n-1\n"
+        "  other procedures     get no answer\n"
+        "The first line names the address and port served; then one line per call\n"
+        "(time, sender, type, procedure, reference number, words).\n"
+        "\n"
+        "  --bind ADDR          own IPv4 address to bind (default: every interface)\n"
+        "  --broadcast-port B   also answer broadcasts sent to port B\n"
+        "  --plain              a plain caller: calls of one packet, long answers (up to\n"
+        "                       32767 words) pulled packet by packet; default is an\n"
+        "                       extended caller that sends long answers as chunks\n"
+        "  --quiet              no line per call\n");
+}
+
+// Port the socket is bound to, or 0 when it is not bound.
+unsigned short BoundPort(talvex::SocketHandle socket) {
+    if (socket == talvex::kInvalidSocket) return 0;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    return ntohs(address.sin_port);
+}
+
+struct ServeSettings {
+    unsigned short port = 0;
+    std::string bind;
+    unsigned short broadcastPort = 0;
+    bool plain = false;
+    bool quiet = false;
+};
+
+std::unique_ptr<CRP_Caller> MakeServer(const ServeSettings& settings, cli::ServedCallObserver observer) {
+    if (settings.plain) return std::make_unique<cli::EchoServerPlain>(settings.port, std::move(observer));
+    return std::make_unique<cli::EchoServerEx>(settings.port, std::move(observer));
+}
+
+// Blocks SIGINT and SIGTERM in this thread (and so in the caller's threads, which
+// inherit the mask) and returns the set to wait for.
+sigset_t BlockStopSignals() {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
+
+int Serve(const ServeSettings& settings) {
+    sigset_t stopSignals = BlockStopSignals();
+    std::atomic<long> served{0};
+    cli::ServedCallObserver print = cli::PrintingObserver();
+    cli::ServedCallObserver observer = [&served, print, quiet = settings.quiet](const cli::ServedCall& call) {
+        served.fetch_add(1, std::memory_order_relaxed);
+        if (!quiet) print(call);
+    };
+    std::unique_ptr<CRP_Caller> server = MakeServer(settings, observer);
+    if (!server->StartDispatchThread(0, CString(L"127.0.0.1"), settings.bind.c_str(), settings.broadcastPort)) {
+        std::fprintf(stderr, "talvex serve: could not start the caller (sockets or name lookup failed)\n");
+        return 1;
+    }
+    unsigned short port = BoundPort(server->m_Socket.m_hSocket);
+    if (port == 0 || (settings.port != 0 && port != settings.port)) {
+        server->StopDispatchThread();
+        std::fprintf(stderr, "talvex serve: could not bind UDP port %u (in use, or not an address of this computer)\n",
+                     settings.port);
+        return 1;
+    }
+    unsigned short broadcastPort = BoundPort(server->m_hBroadcastSocket);
+    if (settings.broadcastPort != 0 && broadcastPort != settings.broadcastPort) {
+        server->StopDispatchThread();
+        std::fprintf(stderr, "talvex serve: could not bind broadcast port %u\n", settings.broadcastPort);
+        return 1;
+    }
+    std::printf("serving on %s:%u (%s caller, broadcast port %u); SIGINT or SIGTERM stops\n",
+                settings.bind.empty() ? "0.0.0.0" : settings.bind.c_str(), port,
+                settings.plain ? "plain" : "extended", broadcastPort);
+    std::fflush(stdout);
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    server->StopDispatchThread();
+    std::printf("stopped by %s after %ld calls\n", received == SIGINT ? "SIGINT" : "SIGTERM", served.load());
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+int RunServe(int argc, char** argv) {
+    std::string error;
+    auto options = cli::ParseOptions(argc, argv,
+                                     {{"port", true}, {"bind", true}, {"broadcast-port", true},
+                                      {"plain", false}, {"quiet", false}},
+                                     &error);
+    if (!options) return cli::UsageError(kCommand, error);
+    if (options->help) {
+        PrintHelp();
+        return 0;
+    }
+    if (!options->positionals.empty())
+        return cli::UsageError(kCommand, "unexpected argument '" + options->positionals[0] + "'");
+    if (!options->Has("port")) return cli::UsageError(kCommand, "--port P is required (0 lets the system choose)");
+
+    ServeSettings settings;
+    auto port = cli::ParsePort(options->Get("port"), 0, "--port", &error);
+    if (!port) return cli::UsageError(kCommand, error);
+    settings.port = *port;
+    auto broadcastPort = cli::ParsePort(options->Get("broadcast-port", "0"), 0, "--broadcast-port", &error);
+    if (!broadcastPort) return cli::UsageError(kCommand, error);
+    settings.broadcastPort = *broadcastPort;
+    settings.bind = options->Get("bind");
+    in_addr parsed{};
+    if (!settings.bind.empty() && inet_pton(AF_INET, settings.bind.c_str(), &parsed) != 1)
+        return cli::UsageError(kCommand, "bad --bind address '" + settings.bind + "' (expected a dotted IPv4 address)");
+    settings.plain = options->Has("plain");
+    settings.quiet = options->Has("quiet");
+    return Serve(settings);
 }

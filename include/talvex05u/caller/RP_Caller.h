@@ -2,6 +2,12 @@
 // CRP_Caller: one local endpoint of the remote-procedure protocol, talking to one
 // peer over UDP. Derive from it, override the hooks to serve calls, start it with
 // StartDispatchThread, then call procedures with CallProcedure.
+//
+// Waits: this platform has no window messages, so every wait of the caller
+// (CallProcedure, Ping, the start and stop operations) waits only on its events and
+// its time-out; the calling thread's message queue is not pumped while it waits.
+// A derived class whose hooks use its own members calls StopDispatchThread in its
+// own destructor, so that no hook runs while the derived part is destroyed.
 #include "talvex05u/caller/BCastReturnBlock.h"
 #include "talvex05u/datablock/UdpDataBlockEx.h"
 #include "talvex05u/platform/CString.h"
@@ -31,8 +37,10 @@ public:
     explicit CRP_Caller(unsigned short myPort);
     CRP_Caller(unsigned short myPort, char* unused1, char* unused2);
     virtual ~CRP_Caller();   // virtual, so deleting a derived caller through a base pointer is safe
-    // Copies the state field by field; the copy does not own (and never releases)
-    // the source's threads, sockets and events. See the README.
+    // Copies the data field by field (the three blocks, flags, addresses, ports,
+    // names, m_nMyAddress, a deep copy of the broadcast answers, the packet record);
+    // the target keeps its own events, sockets and threads, so no two objects ever
+    // release one set of them.
     CRP_Caller& operator=(const CRP_Caller& other);
     CRP_Caller(const CRP_Caller&) = delete;
 
@@ -112,4 +120,19 @@ protected:
     // logic of the dispatcher; answers go out through m_Socket).
     void HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender);
     friend struct talvex::DatagramSeam;
+
+private:
+    // Every datagram the caller sends through m_Socket goes out here; a test sink,
+    // when installed, takes the bytes instead of the socket.
+    void SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination);
+    void HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender);
+    void HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender);
+    void HandleBroadcastReturn(const std::int32_t* words, int size, const CSockAddr& sender);
+    bool RecoverUnicastSocket();
+    bool RecoverBroadcastSocket();
+    bool OpenBroadcastSocket();
+    void CloseSockets();
+    void JoinThread(CWinThread*& thread);
+    CUdpDataBlockEx m_WorkBlock;                    // the dispatcher's working block
+    talvex::DatagramSink* m_pSeamSink = nullptr;    // test-only; null in production
 };

@@ -6,7 +6,9 @@
 #include "talvex05u/caller/RP_Caller.h"
 #include "talvex05u/shmem/MemPrimitives.h"
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 
@@ -28,6 +30,23 @@ struct ChunkEntry {
 };
 // Key of the chunk index: (chunk index, transfer reference), compared in that order.
 using ChunkKey = std::pair<std::int32_t, std::int32_t>;
+
+// State of one transfer whose chunks are still arriving.
+struct ChunkTransferState {
+    std::int32_t chunkCount = 0;      // as the transfer's first stored chunk announced it
+    std::int32_t stored = 0;          // distinct chunks stored
+    std::int64_t bytes = 0;           // sum of their byte counts
+    std::uint64_t firstUse = 0;       // store use number of its first chunk
+};
+// Bookkeeping of one direction (call chunks or return chunks): open transfers by
+// transfer reference, how many chunks its store has taken, and the open transfers
+// in the order they began, so that transfers whose slots have been reused are found
+// without walking the whole index.
+struct ChunkLedger {
+    std::unordered_map<std::int32_t, ChunkTransferState> transfers;
+    std::uint64_t slotUses = 0;
+    std::deque<std::pair<std::uint64_t, std::int32_t>> openedOrder;   // (first use, transfer reference)
+};
 
 class CRP_CallerEx : public CRP_Caller {
 public:
@@ -86,21 +105,37 @@ public:
     void* m_hTelegramSignal;
 
 protected:
-    // Per-transfer bookkeeping of the chunk index, so that a chunk costs the same
-    // however many chunks came before it.
-    struct TransferState {
-        std::int32_t chunkCount = 0;      // as the first chunk announced it
-        std::int32_t stored = 0;          // distinct chunks stored
-        std::int64_t bytes = 0;           // sum of their byte counts
-        std::uint64_t firstSlotUse = 0;   // store-use counter when its first chunk was stored
-        bool isReturn = false;
-    };
-    std::unordered_map<std::int32_t, TransferState> m_transfers;
-    std::uint64_t m_nCallSlotUses = 0;    // chunks stored in each store, ever
-    std::uint64_t m_nReturnSlotUses = 0;
+    // Per-transfer bookkeeping of the chunk index, one ledger per direction, so that a
+    // chunk costs the same however many chunks came before it and call and return
+    // transfers with the same reference never mix.
+    ChunkLedger m_callLedger;
+    ChunkLedger m_returnLedger;
     // Staging area of chunked returns, apart from m_abyChunkStaging (used by calls),
     // so a chunked call and a chunked return never build chunks in one area.
     unsigned char m_abyReturnChunkStaging[kChunkBytes];
+    // Guards m_MultiReturnBlock, which the dispatch thread fills and CallProcedure takes.
+    std::mutex m_multiReturnLock;
+
+    // The part both constructors share: counters, flag, the two events, a closed channel.
+    void InitExtendedState();
+    // Replaces the chunk index by a copy of `other`'s, pointing into this object's stores.
+    void CopyChunkIndexFrom(const CRP_CallerEx& other);
+    // Sends `block` (more than 350 words) as a burst of return chunks and the final empty return.
+    void SendChunkedReturn(CUdpDataBlockEx* block);
+    // Builds chunk `index` of `block` into `chunk` (message type `type`, the block's
+    // procedure and reference number), passing the bytes through `staging`.
+    static void BuildChunk(const CUdpDataBlockEx& block, std::int32_t type, std::int32_t transferReference,
+                           std::int32_t chunkCount, std::int32_t index, unsigned char* staging,
+                           CUdpDataBlockEx& chunk);
+    // Number of chunks of a block of `words` words (0 for an empty or malformed one).
+    static std::int64_t ChunkCountOf(std::int32_t words);
+    // Sends one chunk of a chunked call, up to kChunkTries tries; true once answered with RP_RETURN.
+    bool SendCallChunk(const CUdpDataBlockEx& block, std::int32_t transferReference, std::int32_t chunkCount,
+                       std::int32_t index, std::int32_t timeout);
+    // The final wait of a chunked call on m_hMultiDoneEvent and m_hMultiBreakEvent.
+    bool WaitForMultiDone(std::int32_t timeout);
+    // Moves a reassembled return, if any, into `block`; true when there was one.
+    bool TakeMultiReturn(CUdpDataBlockEx* block);
 
     // Shared-memory branches of CallProcedure and SendReturn.
     bool SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t timeout);

@@ -62,4 +62,20 @@ public:
     // Packet framing.
     void GetPacketAt(std::int16_t start, std::int32_t* record, bool advance);
     std::int32_t AddRawData(const std::int32_t* packet, std::int16_t size);
+
+private:
+    // Words that gets may read: the data words that lie inside the buffer.
+    std::int32_t ReadableEnd() const;
+    // True when the read cursor stands on a readable word.
+    bool HasWordToRead() const;
+    // The word at `index`, or 0 when it lies outside the readable words.
+    std::int32_t WordOrZero(std::int64_t index) const;
+    // Reads two words (low half first) for the 64-bit gets; cursor + 2.
+    std::uint64_t TakeTwoWords() const;
+    // Makes room for `reserve` words as CheckBufferSize does and checks that
+    // `written` words then fit behind the data.
+    bool MakeRoom(std::int64_t reserve, std::int64_t written);
+    // Replaces the buffer by a zero-filled one of `capacity` words, keeping
+    // `keepWords` leading words; false (block unchanged) when allocation fails.
+    bool Reallocate(std::int64_t capacity, std::int64_t keepWords);
 };

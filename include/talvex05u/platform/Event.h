@@ -11,6 +11,7 @@ constexpr std::uint32_t kWaitObject0 = 0;            // first handle signalled (
 constexpr std::uint32_t kWaitTimeout = 258;          // the time passed
 constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;   // bad handle or system failure
 constexpr std::uint32_t kWaitMessage = 0x100;        // kWaitObject0 + count when waking for a message: see WaitForEvents
+constexpr std::uint32_t kMaximumWaitObjects = 64;    // most handles one WaitForEvents takes
 
 // Creates an unnamed event; nullptr when the system refuses.
 void* CreateEvent(bool manualReset, bool initiallySet);
@@ -30,7 +31,16 @@ std::uint32_t WaitForEvent(void* event, std::uint32_t milliseconds);
 // index wins when several are set), kWaitTimeout, or kWaitFailed. When
 // `wakeOnMessages` is true and the calling thread has a message queue with a
 // message waiting, returns kWaitObject0 + count (the message stays queued).
+// More than kMaximumWaitObjects handles, or a null handle, gives kWaitFailed.
+// Waits survive signals and spurious wake-ups; the time left is recomputed each time.
 std::uint32_t WaitForEvents(void* const* events, std::uint32_t count, std::uint32_t milliseconds,
                             bool wakeOnMessages = false);
+
+// Process-wide: before a wait goes to sleep in the kernel it re-checks the events'
+// state words this many times (with a processor pause between checks). 0, the
+// default, sleeps at once; a short spin can save a wake-up when another thread is
+// about to set the event.
+void SetWaitSpinIterations(std::uint32_t iterations);
+std::uint32_t GetWaitSpinIterations();
 
 }  // namespace talvex

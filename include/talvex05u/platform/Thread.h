@@ -12,6 +12,8 @@ using ThreadRoutine = std::uint32_t (*)(void* parameter);
 // Thread priorities relative to the process: 0 normal, -1 one step below normal.
 constexpr int kPriorityNormal = 0;
 constexpr int kPriorityBelowNormal = -1;
+// What ExitCode answers while the routine still runs.
+constexpr std::uint32_t kStillActive = 259;
 }  // namespace talvex
 
 class CWinThread {
@@ -39,6 +41,7 @@ namespace talvex {
 // is owned by the caller; delete it (which joins) when the thread is no longer needed.
 // Returns nullptr when no thread could be started.
 CWinThread* BeginThread(ThreadRoutine routine, void* parameter, int priority = kPriorityNormal);
-// Kernel thread id of the calling thread.
+// Kernel thread id of the calling thread (gettid, remembered per thread; a forked
+// child's thread gets its own id).
 std::uint32_t GetCurrentThreadId();
 }  // namespace talvex

@@ -1,0 +1,39 @@
+// Broadcast call: sends one call to every caller listening on a broadcast port,
+// sleeps for the waiting time and hands back the answers the dispatcher collected.
+#include "talvex05u/caller/RP_Caller.h"
+
+#include "talvex05u/platform/System.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+constexpr int kBroadcastRecordWords = 512;
+}  // namespace
+
+CBCastReturnBlock* CRP_Caller::BroadcastCall(unsigned short port, CUdpDataBlockEx* block, std::int32_t waitMilliseconds) {
+    if (port == 0 || block == nullptr) return nullptr;
+    block->m_nType = RP_BROADCAST;
+    const std::int32_t reference = TakeReferenceNumber();
+    {
+        std::scoped_lock lock(m_sendLock);
+        m_BCastReturn.Clear();
+        m_BCastReturn.m_nReferenceNumber = reference;
+    }
+    block->m_nReferenceNumber = reference;
+
+    const CSockAddr destination(INADDR_BROADCAST, port);
+    std::int32_t record[kBroadcastRecordWords];
+    block->GetPacketAt(0, record, true);
+    {
+        std::scoped_lock lock(m_sendLock);
+        if (m_hBroadcastSocket != talvex::kInvalidSocket) {
+            ::sendto(static_cast<int>(m_hBroadcastSocket), record + 1, static_cast<size_t>(record[0]), 0,
+                     static_cast<const sockaddr*>(destination), sizeof(sockaddr_in));
+        }
+    }
+    talvex::Sleep(static_cast<std::uint32_t>(waitMilliseconds));
+    std::scoped_lock lock(m_sendLock);
+    m_BCastReturn.m_nReferenceNumber = 0;
+    return &m_BCastReturn;
+}

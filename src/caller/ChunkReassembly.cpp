@@ -1,0 +1,150 @@
+// Reassembly of chunked transfers: one arriving chunk costs a header check, a few
+// index and ledger lookups and one copy into a preallocated slot, whatever the
+// number of chunks received before.
+#include "caller/ChunkReassembly.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+namespace talvex {
+
+namespace {
+constexpr std::size_t kStoreBytes = static_cast<std::size_t>(kChunkSlots) * static_cast<std::size_t>(kChunkSlotBytes);
+}  // namespace
+
+std::int32_t ReadableChunkWords(const CUdpDataBlockEx& chunk) {
+    std::int32_t words = chunk.m_nLength;
+    // A block that is still being received holds only the words up to its packet position.
+    if (chunk.m_nPacketPos > 0 && chunk.m_nPacketPos < words) words = chunk.m_nPacketPos;
+    words = std::min(words, chunk.m_nCapacity);
+    if (chunk.m_pData == nullptr || words < 0) return 0;
+    return words;
+}
+
+ChunkReassembly::ChunkReassembly(Index& index, unsigned char* store, std::int32_t& lastSlot, ChunkLedger& ledger)
+    : m_index(index), m_store(store), m_lastSlot(lastSlot), m_ledger(ledger) {}
+
+bool ChunkReassembly::OwnsSlot(const unsigned char* data) const {
+    const std::less<const unsigned char*> before;
+    return data != nullptr && !before(data, m_store) && before(data, m_store + kStoreBytes);
+}
+
+ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkHeader* headerOut) {
+    ChunkHeader header;
+    header.transferReference = chunk.GetLongData();
+    header.chunkCount = chunk.GetLongData();
+    header.chunkIndex = chunk.GetLongData();
+    header.byteCount = chunk.GetLongData();
+    if (headerOut != nullptr) *headerOut = header;
+    if (!IsWellFormed(chunk, header)) return ChunkOutcome::Refused;
+
+    // Transfers whose first slot the coming store overwrites can no longer be put
+    // together intact: forget them before this chunk is judged.
+    const std::uint64_t useNumber = m_ledger.slotUses;
+    DropTransfersOverwrittenBy(useNumber);
+
+    const auto open = m_ledger.transfers.find(header.transferReference);
+    if (open != m_ledger.transfers.end()) {
+        if (open->second.chunkCount != header.chunkCount) return ChunkOutcome::Refused;
+        if (IsStored(header)) return ChunkOutcome::Repeated;
+    }
+
+    const std::int32_t slot = NextSlot();
+    unsigned char* slotData = m_store + static_cast<std::size_t>(slot) * kChunkSlotBytes;
+    std::memcpy(slotData, chunk.m_pData + chunk.m_nReadPos, static_cast<std::size_t>(header.byteCount));
+    m_index.emplace(ChunkKey{header.chunkIndex, header.transferReference}, ChunkEntry{header.byteCount, slotData});
+    m_lastSlot = slot;
+    m_ledger.slotUses = useNumber + 1;
+
+    auto [entry, isNew] = m_ledger.transfers.try_emplace(header.transferReference);
+    ChunkTransferState& state = entry->second;
+    if (isNew) {
+        state.chunkCount = header.chunkCount;
+        state.firstUse = useNumber;
+        m_ledger.openedOrder.emplace_back(useNumber, header.transferReference);
+    }
+    ++state.stored;
+    state.bytes += header.byteCount;
+    return state.stored == state.chunkCount ? ChunkOutcome::Completed : ChunkOutcome::Stored;
+}
+
+bool ChunkReassembly::Collect(std::int32_t transferReference, CUdpDataBlockEx& target) {
+    const auto open = m_ledger.transfers.find(transferReference);
+    if (open == m_ledger.transfers.end() || open->second.stored != open->second.chunkCount) return false;
+    const ChunkTransferState state = open->second;
+    const std::int64_t words = state.bytes / 4;
+    if (target.m_nCapacity < words && !target.Grow(static_cast<std::int32_t>(words - target.m_nCapacity))) {
+        DropTransfer(transferReference);
+        return false;
+    }
+    auto* out = reinterpret_cast<unsigned char*>(target.m_pData);
+    const std::int64_t room = static_cast<std::int64_t>(target.m_nCapacity) * 4;
+    std::int64_t offset = 0;
+    for (std::int32_t index = 0; index < state.chunkCount; ++index) {
+        const auto stored = FindStored(index, transferReference);
+        if (stored == m_index.end() || stored->second.m_nByteCount < 0 ||
+            offset + stored->second.m_nByteCount > room) {
+            DropTransfer(transferReference);
+            return false;
+        }
+        std::memcpy(out + offset, stored->second.m_pData, static_cast<std::size_t>(stored->second.m_nByteCount));
+        offset += stored->second.m_nByteCount;
+        m_index.erase(stored);
+    }
+    m_ledger.transfers.erase(transferReference);
+    target.m_nLength = static_cast<std::int32_t>(offset / 4);
+    return true;
+}
+
+bool ChunkReassembly::IsWellFormed(const CUdpDataBlockEx& chunk, const ChunkHeader& header) const {
+    if (header.chunkCount < 1 || header.chunkCount > kChunkSlots) return false;
+    if (header.chunkIndex < 0 || header.chunkIndex >= header.chunkCount) return false;
+    if (header.byteCount < 0 || header.byteCount > kChunkBytes || header.byteCount % 4 != 0) return false;
+    // Every chunk but the last is full; otherwise the transfer's byte offsets would not add up.
+    if (header.chunkIndex < header.chunkCount - 1 && header.byteCount != kChunkBytes) return false;
+    const std::int64_t wordsLeft = static_cast<std::int64_t>(ReadableChunkWords(chunk)) - chunk.m_nReadPos;
+    return chunk.m_nReadPos >= 0 && header.byteCount / 4 <= wordsLeft;
+}
+
+bool ChunkReassembly::IsStored(const ChunkHeader& header) const {
+    const auto [first, last] = m_index.equal_range(ChunkKey{header.chunkIndex, header.transferReference});
+    return std::any_of(first, last, [this](const auto& entry) { return OwnsSlot(entry.second.m_pData); });
+}
+
+ChunkReassembly::Index::iterator ChunkReassembly::FindStored(std::int32_t chunkIndex, std::int32_t transferReference) {
+    auto [first, last] = m_index.equal_range(ChunkKey{chunkIndex, transferReference});
+    for (auto it = first; it != last; ++it) {
+        if (OwnsSlot(it->second.m_pData)) return it;
+    }
+    return m_index.end();
+}
+
+void ChunkReassembly::DropTransfersOverwrittenBy(std::uint64_t useNumber) {
+    auto& order = m_ledger.openedOrder;
+    while (!order.empty() && order.front().first + kChunkSlots <= useNumber) {
+        const auto [firstUse, transferReference] = order.front();
+        order.pop_front();
+        const auto open = m_ledger.transfers.find(transferReference);
+        // A record whose transfer completed, or was replaced by a later one with the
+        // same reference, is only discarded.
+        if (open != m_ledger.transfers.end() && open->second.firstUse == firstUse) DropTransfer(transferReference);
+    }
+}
+
+void ChunkReassembly::DropTransfer(std::int32_t transferReference) {
+    const auto open = m_ledger.transfers.find(transferReference);
+    if (open == m_ledger.transfers.end()) return;
+    for (std::int32_t index = 0; index < open->second.chunkCount; ++index) {
+        const auto stored = FindStored(index, transferReference);
+        if (stored != m_index.end()) m_index.erase(stored);
+    }
+    m_ledger.transfers.erase(open);
+}
+
+std::int32_t ChunkReassembly::NextSlot() const {
+    // A counter outside its range (set from outside) starts again at slot 0.
+    return (m_lastSlot >= -1 && m_lastSlot < kChunkSlots - 1) ? m_lastSlot + 1 : 0;
+}
+
+}  // namespace talvex

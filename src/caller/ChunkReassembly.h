@@ -1,0 +1,67 @@
+#pragma once
+// Reassembly of chunked transfers, shared by call chunks and return chunks: checks
+// an arriving chunk, stores its bytes in the next slot of its direction's store,
+// keeps the index and the per-transfer ledger, and puts a completed transfer together.
+#include "talvex05u/caller/RP_CallerEx.h"
+
+#include <cstdint>
+#include <map>
+
+namespace talvex {
+
+// The four longs that lead every chunk.
+struct ChunkHeader {
+    std::int32_t transferReference = 0;
+    std::int32_t chunkCount = 0;
+    std::int32_t chunkIndex = 0;
+    std::int32_t byteCount = 0;
+};
+
+enum class ChunkOutcome {
+    Refused,    // malformed or inconsistent: nothing stored
+    Repeated,   // the same chunk is already stored: nothing stored again
+    Stored,     // stored; the transfer still lacks chunks
+    Completed,  // stored, and with it the transfer has all its chunks
+};
+
+// A view of one direction's chunk store. It owns nothing: the index, the store,
+// the slot counter and the ledger are members of the caller.
+class ChunkReassembly {
+public:
+    using Index = std::multimap<ChunkKey, ChunkEntry>;
+
+    ChunkReassembly(Index& index, unsigned char* store, std::int32_t& lastSlot, ChunkLedger& ledger);
+
+    // Reads the chunk header at the block's read position and stores the chunk.
+    // `header` receives what was read (also for a refused chunk).
+    ChunkOutcome Accept(const CUdpDataBlockEx& chunk, ChunkHeader* header);
+
+    // Puts the completed transfer `transferReference` into `target`'s data
+    // (length and buffer; the caller sets the header fields), then removes its
+    // entries and its ledger record. False, target untouched, when the transfer
+    // is not complete or its buffer cannot be enlarged.
+    bool Collect(std::int32_t transferReference, CUdpDataBlockEx& target);
+
+    // True when `data` points into this direction's store.
+    bool OwnsSlot(const unsigned char* data) const;
+
+private:
+    bool IsWellFormed(const CUdpDataBlockEx& chunk, const ChunkHeader& header) const;
+    bool IsStored(const ChunkHeader& header) const;
+    Index::iterator FindStored(std::int32_t chunkIndex, std::int32_t transferReference);
+    // Drops every transfer whose first slot the store use `useNumber` overwrites.
+    void DropTransfersOverwrittenBy(std::uint64_t useNumber);
+    void DropTransfer(std::int32_t transferReference);
+    std::int32_t NextSlot() const;
+
+    Index& m_index;
+    unsigned char* m_store;
+    std::int32_t& m_lastSlot;
+    ChunkLedger& m_ledger;
+};
+
+// Words of `chunk` that can be read: its data words that lie inside its buffer and,
+// for a block still being received, only the part that has arrived.
+std::int32_t ReadableChunkWords(const CUdpDataBlockEx& chunk);
+
+}  // namespace talvex

@@ -1,0 +1,80 @@
+// Chunked returns of CRP_CallerEx: SendReturn sends an answer of more than 350 words
+// as a burst of return chunks followed by an empty return that ends the caller's
+// wait, and SendReturnMulti puts the chunks together again on the calling side.
+#include "talvex05u/caller/RP_CallerEx.h"
+
+#include "caller/ChunkReassembly.h"
+
+namespace {
+constexpr int kChunkSendTimeoutSeconds = 1000;
+constexpr int kSendTimeoutSeconds = 120;
+}  // namespace
+
+std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
+    if (m_bSharedMemory) return SharedSendReturn(block);
+    if (block == nullptr) return 0;
+    if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(kMaxPacketDataWords)) {
+        return CRP_Caller::SendReturn(block);
+    }
+    if (!m_bMultiEnabled) return 0;
+    SendChunkedReturn(block);
+    return 0;
+}
+
+void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
+    CSockAddr destination;
+    {
+        std::scoped_lock lock(m_sendLock);
+        destination = m_addrLastSender;   // every packet of one answer goes to the same peer
+    }
+    const std::int64_t chunkCount = ChunkCountOf(block->m_nLength);
+    // An answer whose words do not all lie in its buffer, or that the caller could
+    // never put together, sends no chunks: the final empty return alone ends the
+    // caller's wait with an empty answer, as a lost chunk would.
+    if (block->m_nLength <= block->m_nCapacity && chunkCount <= kChunkSlots) {
+        const std::int32_t transferReference = TakeReferenceNumber();
+        for (std::int32_t index = 0; index < chunkCount; ++index) {
+            BuildChunk(*block, RP_MULTI_RETURN, transferReference, static_cast<std::int32_t>(chunkCount), index,
+                       m_abyReturnChunkStaging, m_ReturnChunkBlock);
+            std::scoped_lock lock(m_sendLock);
+            m_ReturnChunkBlock.GetPacketAt(0, m_PacketRecord, true);
+            m_Socket.SendDatagram(reinterpret_cast<const char*>(m_PacketRecord + 1), m_PacketRecord[0], destination,
+                                  kChunkSendTimeoutSeconds);
+        }
+    }
+    std::scoped_lock lock(m_sendLock);
+    m_ReplyBlock.m_nType = RP_RETURN;
+    m_ReplyBlock.m_nProcedure = block->m_nProcedure;
+    m_ReplyBlock.m_nReferenceNumber = block->m_nReferenceNumber;
+    // Packet 0 is taken from position 0 whatever the answer's packet cursor says.
+    m_ReplyBlock.m_nPacketPos = 0;
+    m_ReplyBlock.m_nLength = 0;
+    m_ReplyBlock.GetPacketAt(0, m_PacketRecord, true);
+    m_Socket.SendDatagram(reinterpret_cast<const char*>(m_PacketRecord + 1), m_PacketRecord[0], destination,
+                          kSendTimeoutSeconds);
+    m_bBroadcastCall = false;
+}
+
+bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
+    if (block == nullptr) return false;
+    talvex::ChunkReassembly returns(m_mapChunks, m_abyReturnChunkStore, m_nLastReturnSlot, m_returnLedger);
+    talvex::ChunkHeader header;
+    bool completed = false;
+    if (returns.Accept(*block, &header) == talvex::ChunkOutcome::Completed) {
+        std::scoped_lock lock(m_multiReturnLock);
+        m_MultiReturnBlock.Clear();
+        if (returns.Collect(header.transferReference, m_MultiReturnBlock)) {
+            m_MultiReturnBlock.m_nType = RP_RETURN;
+            m_MultiReturnBlock.m_nProcedure = block->m_nProcedure;
+            m_MultiReturnBlock.m_nPacketPos = block->m_nPacketPos;
+            m_MultiReturnBlock.m_nReferenceNumber = block->m_nReferenceNumber;
+            completed = true;
+        }
+    }
+    // Every return chunk is acknowledged, the completing one too; a refused chunk
+    // as well, though its transfer then never completes and the caller's wait ends
+    // with the final empty return as its answer.
+    block->ResetForReturn();
+    CRP_Caller::SendReturn(block);
+    return completed;
+}

@@ -1,0 +1,147 @@
+// CRP_CallerEx as an object: construction, destruction, assignment, the switch for
+// chunked sending and the target of call chunks. The chunk protocol itself lives in
+// MultiCall.cpp (calls) and MultiReturn.cpp (returns).
+#include "talvex05u/caller/RP_CallerEx.h"
+
+#include "talvex05u/platform/Event.h"
+
+#include <cstring>
+#include <functional>
+
+namespace {
+
+constexpr std::size_t kStoreBytes = static_cast<std::size_t>(kChunkSlots) * static_cast<std::size_t>(kChunkSlotBytes);
+
+// The same byte of `to` as `data` is of `from`, or nullptr when `data` lies outside `from`.
+unsigned char* SameSlotIn(const unsigned char* data, const unsigned char* from, unsigned char* to) {
+    const std::less<const unsigned char*> before;
+    if (data == nullptr || before(data, from) || !before(data, from + kStoreBytes)) return nullptr;
+    return to + (data - from);
+}
+
+}  // namespace
+
+CRP_CallerEx::CRP_CallerEx() : CRP_Caller() { InitExtendedState(); }
+
+CRP_CallerEx::CRP_CallerEx(unsigned short myPort) : CRP_Caller(myPort) { InitExtendedState(); }
+
+void CRP_CallerEx::InitExtendedState() {
+    m_nLastCallSlot = -1;
+    m_nLastReturnSlot = -1;
+    m_bMultiEnabled = true;
+    // Left unset by the protocol; 0 means "no target", so a chunked call before
+    // SetMultiTarget fails without sending instead of going somewhere random.
+    m_nMultiPort = 0;
+    m_nMultiAddress = 0;
+    m_hMultiDoneEvent = talvex::CreateEvent(true, false);
+    m_hMultiBreakEvent = talvex::CreateEvent(true, false);
+    talvex::ResetEvent(m_hMultiDoneEvent);
+    talvex::ResetEvent(m_hMultiBreakEvent);
+
+    // The shared-memory channel starts closed.
+    m_bSharedMemory = false;
+    m_pSharedCall = nullptr;
+    m_pSharedReturn = nullptr;
+    m_pTelegramThread = nullptr;
+    m_nPeerThreadId = 0;
+    m_pCallRegion = nullptr;
+    m_pReturnRegion = nullptr;
+    m_nSharedSize = 0;
+    m_strSharedName.Empty();
+    m_nSharedKey = 0;
+    m_hSharedLock = nullptr;
+    m_bSharedLockOwner = false;
+    m_hTelegramSignal = nullptr;
+}
+
+CRP_CallerEx::~CRP_CallerEx() {
+    // No hook may run on a half-destroyed object, and no telegram thread may outlive it.
+    StopDispatchThread();
+    if (m_pTelegramThread != nullptr) UnInitSharedMemory();
+    m_mapChunks.clear();
+    talvex::CloseEvent(m_hMultiDoneEvent);
+    talvex::CloseEvent(m_hMultiBreakEvent);
+    m_hMultiDoneEvent = nullptr;
+    m_hMultiBreakEvent = nullptr;
+}
+
+CRP_CallerEx& CRP_CallerEx::operator=(const CRP_CallerEx& other) {
+    if (this == &other) return *this;
+    CRP_Caller::operator=(other);
+    m_MultiCallBlock = other.m_MultiCallBlock;
+    {
+        auto& otherLock = const_cast<std::mutex&>(other.m_multiReturnLock);
+        std::scoped_lock lock(m_multiReturnLock, otherLock);
+        m_MultiReturnBlock = other.m_MultiReturnBlock;
+    }
+    m_bMultiEnabled = other.m_bMultiEnabled;
+    m_nMultiPort = other.m_nMultiPort;
+    m_nMultiAddress = other.m_nMultiAddress;
+    CopyChunkIndexFrom(other);
+    std::memcpy(m_abyChunkStaging, other.m_abyChunkStaging, sizeof m_abyChunkStaging);
+    std::memcpy(m_abyCallChunkStore, other.m_abyCallChunkStore, sizeof m_abyCallChunkStore);
+    std::memcpy(m_abyReturnChunkStore, other.m_abyReturnChunkStore, sizeof m_abyReturnChunkStore);
+    m_nLastCallSlot = other.m_nLastCallSlot;
+    m_nLastReturnSlot = other.m_nLastReturnSlot;
+    m_callLedger = other.m_callLedger;
+    m_returnLedger = other.m_returnLedger;
+    m_ReturnChunkBlock = other.m_ReturnChunkBlock;
+    m_CallChunkBlock = other.m_CallChunkBlock;
+    // The shared-memory channel is not copied: like the base part's events, sockets
+    // and threads, the target keeps its own, so no two objects ever close one channel.
+    return *this;
+}
+
+void CRP_CallerEx::CopyChunkIndexFrom(const CRP_CallerEx& other) {
+    // Entries keep their order; their data pointers are moved to the same slots of
+    // this object's stores, so nothing refers to the source once it is gone.
+    m_mapChunks.clear();
+    for (const auto& [key, entry] : other.m_mapChunks) {
+        unsigned char* data = SameSlotIn(entry.m_pData, other.m_abyCallChunkStore, m_abyCallChunkStore);
+        if (data == nullptr) data = SameSlotIn(entry.m_pData, other.m_abyReturnChunkStore, m_abyReturnChunkStore);
+        m_mapChunks.emplace_hint(m_mapChunks.end(), key, ChunkEntry{entry.m_nByteCount, data});
+    }
+}
+
+void CRP_CallerEx::EnableMulti() { m_bMultiEnabled = true; }
+
+void CRP_CallerEx::DisableMulti() { m_bMultiEnabled = false; }
+
+void CRP_CallerEx::SetMultiTarget(unsigned short port, std::uint32_t hostAddress) {
+    m_nMultiPort = port;
+    m_nMultiAddress = hostAddress;
+}
+
+void CRP_CallerEx::DoRemoteFunction(CUdpDataBlockEx* /*block*/) {}
+
+std::int64_t CRP_CallerEx::ChunkCountOf(std::int32_t words) {
+    if (words <= 0) return 0;
+    return (static_cast<std::int64_t>(words) + kChunkWords - 1) / kChunkWords;
+}
+
+void CRP_CallerEx::BuildChunk(const CUdpDataBlockEx& block, std::int32_t type, std::int32_t transferReference,
+                              std::int32_t chunkCount, std::int32_t index, unsigned char* staging,
+                              CUdpDataBlockEx& chunk) {
+    const std::int64_t offset = static_cast<std::int64_t>(index) * kChunkBytes;
+    const std::int64_t left = static_cast<std::int64_t>(block.m_nLength) * 4 - offset;
+    const auto byteCount = static_cast<std::int32_t>(left < kChunkBytes ? left : kChunkBytes);
+    std::memset(staging, 0, kChunkBytes);
+    std::memcpy(staging, reinterpret_cast<const unsigned char*>(block.m_pData) + offset,
+                static_cast<std::size_t>(byteCount));
+
+    chunk.Clear();
+    chunk.m_nType = type;
+    chunk.m_nProcedure = block.m_nProcedure;
+    chunk.m_nReferenceNumber = block.m_nReferenceNumber;
+    chunk.AppendLongData(transferReference);
+    chunk.AppendLongData(chunkCount);
+    chunk.AppendLongData(index);
+    chunk.AppendLongData(byteCount);
+    // The chunk bytes go in as whole words, straight into the buffer (a chunk block
+    // never needs more than its initial 512 words).
+    const std::int32_t words = byteCount / 4;
+    if (chunk.CheckBufferSize(words)) {
+        std::memcpy(chunk.m_pData + chunk.m_nLength, staging, static_cast<std::size_t>(words) * 4);
+        chunk.m_nLength += words;
+    }
+}

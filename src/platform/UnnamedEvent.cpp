@@ -1,0 +1,87 @@
+#include "UnnamedEvent.h"
+
+#include "talvex05u/platform/Event.h"
+
+#include <cerrno>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace talvex::detail {
+
+namespace {
+constexpr std::uint32_t kClear = 0;
+constexpr std::uint32_t kSignalled = 1;
+}  // namespace
+
+std::unique_ptr<UnnamedEvent> UnnamedEvent::Create(bool manualReset, bool initiallySet) {
+    OwnedDescriptor descriptor(::eventfd(initiallySet ? 1u : 0u, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!descriptor.Valid()) return nullptr;
+    return std::unique_ptr<UnnamedEvent>(new UnnamedEvent(std::move(descriptor), manualReset, initiallySet));
+}
+
+UnnamedEvent::UnnamedEvent(OwnedDescriptor descriptor, bool manualReset, bool initiallySet)
+    : m_descriptor(std::move(descriptor)), m_manualReset(manualReset), m_state(initiallySet ? kSignalled : kClear) {}
+
+bool UnnamedEvent::Set() {
+    // Already set: a read-modify-write of the same value still publishes the
+    // setter's earlier writes to whoever takes the event next, without a system call.
+    std::uint32_t expected = kSignalled;
+    if (m_state.compare_exchange_strong(expected, kSignalled, std::memory_order_acq_rel)) return true;
+
+    std::lock_guard<std::mutex> lock(m_transition);
+    if (m_state.load(std::memory_order_relaxed) == kSignalled) {
+        m_state.fetch_or(kSignalled, std::memory_order_release);
+        return true;
+    }
+    // State first, descriptor second (and the reverse when clearing): a waiter
+    // that poll() wakes then always finds the state set, or the transition lock
+    // held, and never spins on a readable descriptor with a clear state.
+    m_state.store(kSignalled, std::memory_order_release);
+    const std::uint64_t one = 1;
+    ssize_t written;
+    do {
+        written = ::write(m_descriptor.Get(), &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(sizeof one)) return true;
+    m_state.store(kClear, std::memory_order_release);
+    return false;
+}
+
+bool UnnamedEvent::Reset() {
+    if (m_state.load(std::memory_order_acquire) == kClear) return true;
+    std::lock_guard<std::mutex> lock(m_transition);
+    if (m_state.load(std::memory_order_relaxed) == kClear) return true;
+    return ClearLocked();
+}
+
+bool UnnamedEvent::IsSet() const { return m_state.load(std::memory_order_acquire) == kSignalled; }
+
+bool UnnamedEvent::TryTake() {
+    if (m_state.load(std::memory_order_acquire) == kClear) return false;
+    if (m_manualReset) return true;
+    std::lock_guard<std::mutex> lock(m_transition);
+    if (m_state.load(std::memory_order_acquire) == kClear) return false;   // another waiter won
+    return ClearLocked();
+}
+
+// Drains the descriptor, then clears the state (descriptor first, see Set); the
+// caller holds m_transition and has seen the state set, so the descriptor holds
+// exactly one count.
+bool UnnamedEvent::ClearLocked() {
+    std::uint64_t count = 0;
+    ssize_t got;
+    do {
+        got = ::read(m_descriptor.Get(), &count, sizeof count);
+    } while (got < 0 && errno == EINTR);
+    // EAGAIN cannot happen while the invariant holds; clear the state in any
+    // case so that state and descriptor agree again.
+    m_state.store(kClear, std::memory_order_release);
+    return got == static_cast<ssize_t>(sizeof count) || errno == EAGAIN;
+}
+
+std::uint32_t UnnamedEvent::Wait(std::uint32_t milliseconds) {
+    void* self = static_cast<EventObject*>(this);
+    return WaitForEvents(&self, 1, milliseconds, false);
+}
+
+}  // namespace talvex::detail

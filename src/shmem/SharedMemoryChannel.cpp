@@ -1,0 +1,300 @@
+// The shared-memory channel of CRP_CallerEx: calls and returns between two processes
+// of one computer through two mapped region files, a named lock that guards them, a
+// thread message that wakes the peer's telegram thread, and a named signal that lets
+// the telegram thread serve one call at a time.
+//
+// Region layout (32-bit words from the start of each view):
+//   [0] state  [1] byte count 16 + 4n  [2] type  [3] procedure  [4] reference
+//   [5] length n  [6 .. 6+n) data words
+// Call region state 1: a call was written. Return region state 1: answer pending;
+// 2: the answer is complete (written last, inside the lock).
+#include "talvex05u/caller/RP_CallerEx.h"
+
+#include "talvex05u/platform/Event.h"
+#include "talvex05u/platform/MessageQueue.h"
+#include "talvex05u/platform/System.h"
+#include "talvex05u/platform/Thread.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <sched.h>
+
+namespace {
+
+constexpr std::int32_t kStateWord = 0;
+constexpr std::int32_t kByteCountWord = 1;
+constexpr std::int32_t kTypeWord = 2;
+constexpr std::int32_t kProcedureWord = 3;
+constexpr std::int32_t kReferenceWord = 4;
+constexpr std::int32_t kLengthWord = 5;
+constexpr std::int32_t kFirstDataWord = 6;
+constexpr std::int32_t kHeaderBytes = 4 * kFirstDataWord;
+
+constexpr std::int32_t kStateCallWritten = 1;
+constexpr std::int32_t kStateAnswerPending = 1;
+constexpr std::int32_t kStateAnswerComplete = 2;
+
+// Words the telegram thread's receiving block is grown by once, and the words it then
+// holds (512 + 528,384): the longest call the peer can take.
+constexpr std::int32_t kReceivingBlockGrowth = 0x80000;
+constexpr std::int32_t kReceivingBlockWords = 528896;
+// Polling period of UnInitSharedMemory while it waits for the telegram thread to end.
+constexpr std::uint32_t kQuitPollMilliseconds = 20;
+// Consecutive failed reads of its message queue after which the telegram thread gives up.
+constexpr int kMaxMessageFailures = 1000;
+
+// The region words are shared with the other process: every word read or written
+// outside the data copy goes through an atomic reference.
+std::int32_t LoadWord(std::int32_t* region, std::int32_t index,
+                      std::memory_order order = std::memory_order_relaxed) {
+    return std::atomic_ref<std::int32_t>(region[index]).load(order);
+}
+
+void StoreWord(std::int32_t* region, std::int32_t index, std::int32_t value,
+               std::memory_order order = std::memory_order_relaxed) {
+    std::atomic_ref<std::int32_t>(region[index]).store(value, order);
+}
+
+// True when a block of `length` data words fits a region of `regionBytes` bytes.
+bool FitsRegion(std::int64_t length, std::int32_t regionBytes) {
+    return length >= 0 && kHeaderBytes + 4 * length <= regionBytes;
+}
+
+// True when the block's `m_nLength` words all lie inside its buffer.
+bool DataInsideBuffer(const CUdpDataBlockEx& block) {
+    return block.m_nLength >= 0 && block.m_nLength <= block.m_nCapacity &&
+           (block.m_nLength == 0 || block.m_pData != nullptr);
+}
+
+// Writes the block's header and data words into a region (the caller holds the lock).
+void WriteBlock(std::int32_t* region, const CUdpDataBlockEx& block) {
+    StoreWord(region, kTypeWord, block.m_nType);
+    StoreWord(region, kProcedureWord, block.m_nProcedure);
+    StoreWord(region, kReferenceWord, block.m_nReferenceNumber);
+    StoreWord(region, kLengthWord, block.m_nLength);
+    if (block.m_nLength > 0) {
+        std::memcpy(region + kFirstDataWord, block.m_pData, 4 * static_cast<std::size_t>(block.m_nLength));
+    }
+    StoreWord(region, kByteCountWord, 16 + 4 * block.m_nLength);
+}
+
+// Copies header and `length` data words of a region into the block, whose buffer
+// holds at least `length` words (the caller holds the lock).
+void ReadBlock(std::int32_t* region, std::int32_t length, CUdpDataBlockEx* block) {
+    block->m_nType = LoadWord(region, kTypeWord);
+    block->m_nProcedure = LoadWord(region, kProcedureWord);
+    block->m_nReferenceNumber = LoadWord(region, kReferenceWord);
+    block->m_nLength = length;
+    if (length > 0) std::memcpy(block->m_pData, region + kFirstDataWord, 4 * static_cast<std::size_t>(length));
+}
+
+// Replaces the block's buffer by one of exactly `words` words (old contents dropped).
+bool ReplaceBuffer(CUdpDataBlockEx* block, std::int32_t words) {
+    auto* buffer = new (std::nothrow) std::int32_t[static_cast<std::size_t>(words)];
+    if (buffer == nullptr) return false;
+    delete[] block->m_pData;
+    block->m_pData = buffer;
+    block->m_nCapacity = words;
+    return true;
+}
+
+std::int32_t* RegionWords(mappedRegionS** region) {
+    return reinterpret_cast<std::int32_t*>(memGetAddr(region));
+}
+
+// Bytes a block may take in this side's regions: the size asked for, but never more
+// than either region really has (after a failed InitSharedMemory they may be shorter).
+std::int32_t UsableRegionBytes(CRP_CallerEx& side) {
+    std::int32_t bytes = side.m_nSharedSize;
+    bytes = std::min(bytes, memGetLength(&side.m_pCallRegion));
+    bytes = std::min(bytes, memGetLength(&side.m_pReturnRegion));
+    return bytes;
+}
+
+// Releases the regions, lock and signal of a channel side, whichever of them exist.
+// The lock is closed on either side: the non-owner's handle is its own reference.
+void ReleaseChannelObjects(CRP_CallerEx& side) {
+    if (side.m_hSharedLock != nullptr) memLockDestroy(side.m_hSharedLock);
+    side.m_hSharedLock = nullptr;
+    if (side.m_hTelegramSignal != nullptr) memSignalDestroy(side.m_hTelegramSignal);
+    side.m_hTelegramSignal = nullptr;
+    side.m_pSharedCall = nullptr;
+    side.m_pSharedReturn = nullptr;
+    memunmap(&side.m_pCallRegion);
+    memunmap(&side.m_pReturnRegion);
+}
+
+}  // namespace
+
+bool CRP_CallerEx::InitSharedMemory(const CString& baseName, int size, int key, bool lockOwner) {
+    if (m_pTelegramThread != nullptr) return false;   // the channel is open already
+    ReleaseChannelObjects(*this);                      // leftovers of a failed attempt
+
+    m_strSharedName = baseName;
+    const CString callPath = baseName + L"S";
+    const CString returnPath = baseName + L"R";
+    m_bSharedLockOwner = lockOwner;
+    m_nSharedSize = size;
+    m_nSharedKey = key;
+
+    if (memmap(callPath, key, size, &m_pCallRegion) != 0) return false;
+    if (memmap(returnPath, key + 1, size, &m_pReturnRegion) != 0) return false;
+    m_pSharedCall = RegionWords(&m_pCallRegion);
+    if (size > memGetLength(&m_pCallRegion)) return false;
+    m_pSharedReturn = RegionWords(&m_pReturnRegion);
+    if (size > memGetLength(&m_pReturnRegion)) return false;
+
+    const int lockResult = lockOwner ? memLockCreate(key, &m_hSharedLock) : memLockOpen(key, &m_hSharedLock);
+    if (lockResult < 0) return false;
+    if (memSignalCreate(m_nMyPort, &m_hTelegramSignal) != 0) return false;
+
+    m_pTelegramThread = talvex::BeginThread(&CRP_CallerEx::TelegramThreadProc, this, talvex::kPriorityNormal);
+    return m_pTelegramThread != nullptr;
+}
+
+bool CRP_CallerEx::UnInitSharedMemory() {
+    if (m_hTelegramSignal != nullptr) talvex::SetEvent(m_hTelegramSignal);
+    DisableSharedMemory();
+    if (m_pTelegramThread != nullptr) {
+        // Called from the telegram thread itself (inside DoRemoteFunction) the thread
+        // cannot be waited for, and releasing the regions under it is not safe.
+        if (talvex::GetCurrentThreadId() == m_pTelegramThread->m_nThreadID) return false;
+        // Until the thread has ended: post the quit message (a post fails while its
+        // queue does not exist yet), and keep the signal set so that calls still
+        // queued before the quit message cannot hold it in its wait.
+        bool quitPosted = false;
+        for (;;) {
+            if (!quitPosted) {
+                quitPosted = talvex::PostThreadMessage(m_pTelegramThread->m_nThreadID, WM_RP_TELEGRAM_QUIT, 0, 0);
+            }
+            if (m_pTelegramThread->WaitFor(kQuitPollMilliseconds)) break;
+            if (m_hTelegramSignal != nullptr) talvex::SetEvent(m_hTelegramSignal);
+        }
+        delete m_pTelegramThread;   // joins
+        m_pTelegramThread = nullptr;
+    }
+    ReleaseChannelObjects(*this);
+    ResetSharedMemoryState();
+    return true;
+}
+
+// Sets the channel members to their closed values; releases nothing (it is also fit
+// for a constructor, where the members hold no values yet).
+void CRP_CallerEx::ResetSharedMemoryState() {
+    m_bSharedMemory = false;
+    m_pSharedCall = nullptr;
+    m_pSharedReturn = nullptr;
+    m_pTelegramThread = nullptr;
+    m_pCallRegion = nullptr;
+    m_pReturnRegion = nullptr;
+    m_hSharedLock = nullptr;
+    m_hTelegramSignal = nullptr;
+    m_nPeerThreadId = 0;
+    m_nSharedSize = 0;
+    m_nSharedKey = 0;
+    m_bSharedLockOwner = false;
+}
+
+void CRP_CallerEx::EnableSharedMemory() { m_bSharedMemory = true; }
+
+void CRP_CallerEx::DisableSharedMemory() { m_bSharedMemory = false; }
+
+std::uint32_t CRP_CallerEx::TelegramThreadProc(void* caller) {
+    return static_cast<CRP_CallerEx*>(caller)->TelegramFunc(nullptr);
+}
+
+std::uint32_t CRP_CallerEx::TelegramFunc(void* /*unused*/) {
+    // Grown once, so that serving a call never allocates.
+    CUdpDataBlockEx block;
+    block.Grow(kReceivingBlockGrowth);
+    talvex::EnsureMessageQueue();
+    talvex::SetEvent(m_hTelegramSignal);   // ready to serve a call
+
+    int failures = 0;
+    for (;;) {
+        talvex::ThreadMessage message;
+        if (!talvex::GetMessage(&message, WM_RP_TELEGRAM, WM_RP_TELEGRAM_QUIT)) {
+            // A queue that cannot be read can never bring the quit message: give up.
+            if (++failures >= kMaxMessageFailures || !talvex::EnsureMessageQueue()) return 1;
+            talvex::Sleep(1);
+            continue;
+        }
+        failures = 0;
+        if (message.message == WM_RP_TELEGRAM_QUIT) return 0;
+
+        // The previous call has to be answered before this one is taken.
+        talvex::WaitForEvent(m_hTelegramSignal, talvex::kInfinite);
+        talvex::ResetEvent(m_hTelegramSignal);
+        block.Clear();
+        memLock(m_hSharedLock);
+        const std::int32_t length = LoadWord(m_pSharedCall, kLengthWord);
+        const bool acceptable = FitsRegion(length, UsableRegionBytes(*this)) && length <= block.m_nCapacity;
+        if (acceptable) ReadBlock(m_pSharedCall, length, &block);
+        memUnlock(m_hSharedLock);
+        if (!acceptable) {
+            // A damaged call is not served; the next one may come.
+            talvex::SetEvent(m_hTelegramSignal);
+            continue;
+        }
+        DoRemoteFunction(&block);
+    }
+}
+
+bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
+    if (block == nullptr || m_pSharedCall == nullptr || m_pSharedReturn == nullptr) return false;
+    // A block that the region (or the peer's receiving block) cannot hold is refused whole.
+    const std::int32_t regionBytes = UsableRegionBytes(*this);
+    if (!DataInsideBuffer(*block) || !FitsRegion(block->m_nLength, regionBytes)) return false;
+    if (block->m_nLength > kReceivingBlockWords) return false;
+
+    memLock(m_hSharedLock);
+    StoreWord(m_pSharedCall, kStateWord, kStateCallWritten);
+    WriteBlock(m_pSharedCall, *block);
+    StoreWord(m_pSharedReturn, kStateWord, kStateAnswerPending, std::memory_order_release);
+    memUnlock(m_hSharedLock);
+
+    // Wake the peer's telegram thread; its queue may not exist yet, so retry until the time-out.
+    double start = 0.0;
+    double current = 0.0;
+    const bool clockReady = memtimeGet(&start) != 0 && memtimeGet(&current) != 0;
+    while (!talvex::PostThreadMessage(m_nPeerThreadId, WM_RP_TELEGRAM, 0, 0)) {
+        if (!clockReady || memtimeGet(&current) == 0) return false;
+        if (current - start > static_cast<double>(timeout)) return false;
+        sched_yield();
+    }
+
+    // The answer: one to two seconds of the calendar clock, whatever the time-out.
+    const std::time_t t0 = std::time(nullptr);
+    while (LoadWord(m_pSharedReturn, kStateWord, std::memory_order_acquire) != kStateAnswerComplete) {
+        if (std::time(nullptr) > t0 + 1) return false;
+        sched_yield();
+    }
+
+    memLock(m_hSharedLock);
+    const std::int32_t length = LoadWord(m_pSharedReturn, kLengthWord);
+    bool accepted = FitsRegion(length, regionBytes);
+    if (accepted && block->m_nCapacity < length) accepted = ReplaceBuffer(block, length);
+    if (accepted) {
+        block->Clear();
+        ReadBlock(m_pSharedReturn, length, block);
+    }
+    memUnlock(m_hSharedLock);
+    return accepted;
+}
+
+std::int32_t CRP_CallerEx::SharedSendReturn(CUdpDataBlockEx* block) {
+    if (block == nullptr || m_pSharedReturn == nullptr) return 0;
+    block->m_nType = RP_RETURN;
+    // An answer the region cannot hold is not written; the caller's wait then ends without it.
+    if (DataInsideBuffer(*block) && FitsRegion(block->m_nLength, UsableRegionBytes(*this))) {
+        memLock(m_hSharedLock);
+        WriteBlock(m_pSharedReturn, *block);
+        StoreWord(m_pSharedReturn, kStateWord, kStateAnswerComplete, std::memory_order_release);
+        memUnlock(m_hSharedLock);
+    }
+    if (m_hTelegramSignal != nullptr) talvex::SetEvent(m_hTelegramSignal);   // the next call may come
+    return 0;
+}

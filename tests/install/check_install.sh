@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Installs a Talvex05u build tree into a temporary prefix and builds programs
+# against it: the consumer project through find_package, the same source
+# through pkg-config, and examples/ when the source tree has them. Runs the
+# consumers and checks their output. The temporary prefix is always removed.
+# Usage: check_install.sh BUILD_DIR SOURCE_DIR [CXX_COMPILER] [SANITIZE]
+set -euo pipefail
+build_dir=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
+cxx=${3:-c++}
+sanitize=${4:-}
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+root="$work/root"
+
+step() { echo "== $*"; }
+
+step "install $build_dir into $root"
+cmake --install "$build_dir" --prefix "$root" >"$work/install.log" || { cat "$work/install.log"; exit 1; }
+pc_file=$(find "$root" -name talvex05u.pc | head -n 1)
+lib_file=$(find "$root" -name 'libtalvex05u.so*' | head -n 1)
+[ -n "$pc_file" ] || { echo "no talvex05u.pc installed"; exit 1; }
+[ -n "$lib_file" ] || { echo "no libtalvex05u.so installed"; exit 1; }
+[ -f "$root/include/Talvex05u.h" ] || { echo "no Talvex05u.h installed"; exit 1; }
+lib_dir=$(dirname "$lib_file")
+
+# Flags the library itself was built with that its users must share.
+extra_flags=()
+case "$sanitize" in
+  address) extra_flags=(-fsanitize=address,undefined) ;;
+  thread) extra_flags=(-fsanitize=thread) ;;
+esac
+
+check_output() {
+  local name=$1 output=$2
+  echo "$output"
+  if ! grep -q '^consumer: ok ' <<<"$output"; then
+    echo "$name: unexpected output"
+    exit 1
+  fi
+}
+
+step "consumer through find_package"
+cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer-cmake" \
+  -DCMAKE_PREFIX_PATH="$root" -DCMAKE_CXX_COMPILER="$cxx" >"$work/configure.log" \
+  || { cat "$work/configure.log"; exit 1; }
+cmake --build "$work/consumer-cmake" -j2
+check_output "find_package consumer" "$("$work/consumer-cmake/consumer")"
+
+step "consumer through pkg-config"
+# The installed .pc file names the configured prefix; point it at this one.
+pc_flags=$(PKG_CONFIG_PATH="$(dirname "$pc_file")" pkg-config --define-variable=prefix="$root" \
+  --cflags --libs talvex05u)
+echo "pkg-config: $pc_flags"
+# shellcheck disable=SC2086
+"$cxx" "${extra_flags[@]}" "$source_dir/tests/install/consumer/consumer.cpp" $pc_flags -o "$work/consumer-pc"
+check_output "pkg-config consumer" "$(LD_LIBRARY_PATH="$lib_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$work/consumer-pc")"
+
+if [ -f "$source_dir/examples/CMakeLists.txt" ]; then
+  step "examples against the installed package"
+  cmake -S "$source_dir/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$root" \
+    -DCMAKE_CXX_COMPILER="$cxx" >"$work/examples.log" || { cat "$work/examples.log"; exit 1; }
+  cmake --build "$work/examples" -j2
+else
+  step "no examples/CMakeLists.txt: skipped"
+fi
+step "install test passed"
