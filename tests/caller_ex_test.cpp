@@ -405,7 +405,11 @@ TEST_F(LoopbackPair, DisabledMultiSendsNothingForLongCalls) {
 }
 
 TEST_F(LoopbackPair, DisabledMultiStillReassemblesArrivingChunks) {
+    // A server that has chunked sending off from the start (switched before its dispatcher runs).
+    server = std::make_unique<ServingCallerEx>();
     server->DisableMulti();
+    ASSERT_TRUE(server->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
+    Target(*client, server->GetMyUDPPort());
     auto call = PatternCall(kProcRecord, 1000, 12);
     ASSERT_TRUE(client->CallProcedure(call.get(), kTimeout));
     EXPECT_EQ(call->GetLongData(), 1000);

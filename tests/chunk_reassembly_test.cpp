@@ -18,7 +18,8 @@ constexpr std::size_t kStoreBytes = static_cast<std::size_t>(kChunkSlots) * kChu
 
 // The word at position `position` of the test transfer `reference`.
 std::int32_t PatternWord(std::int32_t reference, std::int64_t position) {
-    return static_cast<std::int32_t>(reference * 1000003 + position * 7 + 1);
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(reference) * 1000003u +
+                                     static_cast<std::uint32_t>(position) * 7u + 1u);
 }
 
 // A received chunk datagram as the dispatcher's working block holds it. `present`

@@ -33,6 +33,12 @@ bool ObjectExists(const char* kind, int key) {
     return fs::exists(name);
 }
 
+// A stored port (it only names a telegram signal) that keeps all bits of a unique key.
+unsigned short PortFromKey(int key) {
+    const auto bits = static_cast<std::uint32_t>(key);
+    return static_cast<unsigned short>(bits ^ (bits >> 16));
+}
+
 // One channel: a temporary base path, a key, two distinct ports (which name the two
 // sides' telegram signals) and this process's calling side.
 class ChannelTest : public ::testing::Test {
@@ -41,9 +47,8 @@ protected:
         m_directory = fs::temp_directory_path() / testsupport::UniqueName("talvex-shm");
         fs::create_directories(m_directory);
         m_key = testsupport::UniqueKey();
-        const int portKey = testsupport::UniqueKey();
-        m_myPort = static_cast<unsigned short>(portKey);
-        m_peerPort = static_cast<unsigned short>(portKey ^ 0x8000);
+        m_myPort = PortFromKey(testsupport::UniqueKey());
+        m_peerPort = PortFromKey(testsupport::UniqueKey());
         m_side = std::make_unique<CRP_CallerEx>(m_myPort);
     }
 
@@ -81,8 +86,9 @@ protected:
     // Opens both sides with this process as the lock owner and points the calls at the peer.
     void OpenChannel() {
         ASSERT_TRUE(OpenOwnSide());
-        const std::uint32_t peerThread = StartPeer();
-        ASSERT_NE(peerThread, 0u);
+        std::string initLine;
+        const std::uint32_t peerThread = StartPeer(kRegionBytes, false, &initLine);
+        ASSERT_NE(peerThread, 0u) << "peer said: " << initLine;
         m_side->m_nPeerThreadId = peerThread;
     }
 
@@ -110,7 +116,7 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 TEST_F(ChannelTest, EchoesBlocksOfEverySizeThatFits) {
-    OpenChannel();
+    ASSERT_NO_FATAL_FAILURE(OpenChannel());
     const std::int32_t lengths[] = {0, 1, 5, 350, 351, 2000, (kRegionBytes - 24) / 4};
     std::int32_t reference = 100;
     for (std::int32_t length : lengths) {
@@ -129,7 +135,7 @@ TEST_F(ChannelTest, EchoesBlocksOfEverySizeThatFits) {
 }
 
 TEST_F(ChannelTest, RegionsHoldTheLayoutOfTheLastCallAndAnswer) {
-    OpenChannel();
+    ASSERT_NO_FATAL_FAILURE(OpenChannel());
     CUdpDataBlockEx block(kHeader);
     block.m_nReferenceNumber = 77;
     ASSERT_TRUE(m_side->CallProcedure(&block, 1000));
@@ -146,7 +152,7 @@ TEST_F(ChannelTest, RegionsHoldTheLayoutOfTheLastCallAndAnswer) {
 }
 
 TEST_F(ChannelTest, LongAnswerReplacesTheBufferByOneOfExactlyItsLength) {
-    OpenChannel();
+    ASSERT_NO_FATAL_FAILURE(OpenChannel());
     CUdpDataBlockEx block(kCounting);
     block.AppendLongData(3000);
     ASSERT_LT(block.m_nCapacity, 3000);
@@ -166,7 +172,7 @@ TEST_F(ChannelTest, LongAnswerReplacesTheBufferByOneOfExactlyItsLength) {
 }
 
 TEST_F(ChannelTest, ManyCallsInARowAllArrive) {
-    OpenChannel();
+    ASSERT_NO_FATAL_FAILURE(OpenChannel());
     CUdpDataBlockEx block;
     for (std::int32_t i = 0; i < 500; ++i) {
         block.Clear();
@@ -181,7 +187,7 @@ TEST_F(ChannelTest, ManyCallsInARowAllArrive) {
 }
 
 TEST_F(ChannelTest, UnansweredCallFailsAfterOneToTwoSeconds) {
-    OpenChannel();
+    ASSERT_NO_FATAL_FAILURE(OpenChannel());
     CUdpDataBlockEx block(kSilent);
     block.AppendLongData(5);
     const auto start = std::chrono::steady_clock::now();
@@ -241,7 +247,7 @@ TEST_F(ChannelTest, BlocksTooLargeForTheRegionAreRefusedWithoutWriting) {
 }
 
 TEST_F(ChannelTest, DamagedCallsInTheRegionAreNotServed) {
-    OpenChannel();
+    ASSERT_NO_FATAL_FAILURE(OpenChannel());
     void* peerSignal = nullptr;
     ASSERT_EQ(memSignalOpen(m_peerPort, &peerSignal), 0);
     for (std::int32_t badLength : {-5, 0x7FFFFFFF, kRegionBytes / 4}) {

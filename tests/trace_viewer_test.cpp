@@ -154,6 +154,29 @@ TEST_F(TraceViewerTest, CutsOverlongLinesAndKeepsServing) {
     EXPECT_EQ(viewer.Child().Wait(5000ms), 0);
 }
 
+TEST_F(TraceViewerTest, KeepsHalfLinesApartPerConnection) {
+    RunningViewer viewer;
+    ASSERT_NE(viewer.Port(), 0);
+    constexpr int kStreams = 20;
+    std::vector<int> fds;
+    for (int i = 0; i < kStreams; ++i) {
+        fds.push_back(ConnectTo(viewer.Port()));
+        ASSERT_GE(fds.back(), 0);
+        ASSERT_TRUE(SendAll(fds.back(), "s" + std::to_string(i) + "\tpart\t" + std::to_string(1000 + i) + "\r\nbegin-" +
+                                             std::to_string(i)));
+    }
+    ASSERT_TRUE(viewer.WaitForLine("s" + std::to_string(kStreams - 1) + "/part"));   // the halves were read
+    for (int i = kStreams - 1; i >= 0; --i) ASSERT_TRUE(SendAll(fds[i], "-end\r\n"));
+    for (int i = 0; i < kStreams; ++i) {
+        std::string expected = "s" + std::to_string(i) + "/part [" + std::to_string(1000 + i) + "] begin-" +
+                               std::to_string(i) + "-end";
+        EXPECT_TRUE(viewer.WaitForLine(expected)) << expected;
+    }
+    for (int fd : fds) ::close(fd);
+    viewer.Child().Signal(SIGTERM);
+    EXPECT_EQ(viewer.Child().Wait(5000ms), 0);
+}
+
 TEST_F(TraceViewerTest, AConnectionClosedBeforeItsHeaderIsReported) {
     RunningViewer viewer;
     ASSERT_NE(viewer.Port(), 0);

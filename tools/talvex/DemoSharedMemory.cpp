@@ -111,7 +111,7 @@ StepReport RunSharedMemoryStep() {
     peer.CloseInput();
     if (peer.Wait(std::chrono::seconds(10)) != 0 && report.status == StepReport::Status::Passed)
         return StepReport::Failed("the peer process did not end cleanly");
-    report.detail = "pid " + std::to_string(getpid()) + " -> " + report.detail;
+    report.detail = "pid " + std::to_string(getpid()) + " called pid " + std::to_string(peer.Pid()) + ": " + report.detail;
     return report;
 }
 

@@ -28,6 +28,8 @@ public:
     // Waits for the exit; the exit status (128 + signal for a signal), or -1 on time-out.
     int Wait(std::chrono::milliseconds timeout);
 
+    pid_t Pid() const { return m_pid; }
+
     // Path of the running program, for re-executing it.
     static std::string SelfPath();
 

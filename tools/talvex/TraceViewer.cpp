@@ -6,6 +6,7 @@
 #include <ctime>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,6 +62,16 @@ StreamName SplitHeaderLine(const std::string& line) {
     return name;
 }
 
+// How many streams fit the process's descriptor limit, keeping a few for everything
+// else: accepting beyond it would fail forever and spin the poll loop.
+std::size_t ConnectionLimit() {
+    constexpr std::size_t kSpareDescriptors = 16;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxConnections;
+    std::size_t available = limit.rlim_cur > kSpareDescriptors ? limit.rlim_cur - kSpareDescriptors : 1;
+    return available < kMaxConnections ? available : kMaxConnections;
+}
+
 }  // namespace
 
 bool LineSplitter::TakeRest(std::string* line) {
@@ -83,7 +94,7 @@ StreamName ParseHeaderLine(const std::string& line) {
     return name;
 }
 
-TraceViewer::TraceViewer(std::FILE* out) : m_out(out), m_readBuffer(kReadChunk) {}
+TraceViewer::TraceViewer(std::FILE* out) : m_out(out), m_connectionLimit(ConnectionLimit()), m_readBuffer(kReadChunk) {}
 
 TraceViewer::~TraceViewer() {
     for (Connection& connection : m_connections) {
@@ -144,7 +155,7 @@ void TraceViewer::AcceptAll() {
         socklen_t size = sizeof peer;
         int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;   // nothing more waiting (or a transient failure; poll reports again)
-        if (m_connections.size() >= kMaxConnections) {
+        if (m_connections.size() >= m_connectionLimit) {
             Print("== refused " + PeerText(peer) + ": too many streams");
             ::close(fd);
             continue;

@@ -12,7 +12,7 @@ namespace traceviewer {
 
 // Longest line kept per connection; the rest of a longer line is dropped.
 constexpr std::size_t kMaxLineLength = 64 * 1024;
-// Connections served at once; further ones are closed at once.
+// Connections served at once (fewer when the descriptor limit is lower); further ones are closed at once.
 constexpr std::size_t kMaxConnections = 1000;
 
 // Splits a byte stream into lines ending in LF (a CR before it is dropped), keeping
@@ -73,6 +73,7 @@ private:
     std::FILE* m_out;
     int m_listenFd = -1;
     std::uint16_t m_port = 0;
+    std::size_t m_connectionLimit;
     std::vector<Connection> m_connections;
     std::vector<char> m_readBuffer;
 };

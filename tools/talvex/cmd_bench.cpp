@@ -1,8 +1,136 @@
-// Placeholder until the subcommand is written.
+// talvex bench: every figure of the library measured in one run on this computer,
+// each beside its reference (raw floor or peer system) measured interleaved with it.
+#include "BenchBroadcast.h"
+#include "BenchCalls.h"
+#include "BenchHarness.h"
+#include "BenchPeer.h"
+#include "BenchSharedMemory.h"
+#include "BenchTransfers.h"
 #include "Commands.h"
-#include <cstdio>
+#include "Options.h"
 
-int RunBench(int, char**) {
-    std::fprintf(stderr, "talvex: this command is not available yet\n");
-    return 2;
+#include <cstdio>
+#include <fstream>
+#include <sys/utsname.h>
+#include <thread>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: talvex bench [--quick] [--json FILE] [--csv FILE]\n"
+    "  Measures calls, transfers, the shared-memory channel and broadcasts against raw\n"
+    "  UDP / shared-memory floors and libtirpc, interleaved in one run; prints a table\n"
+    "  (median and 99th percentile of each, and the ratio). --quick takes under 30 s.\n";
+
+constexpr int kCaseCount = bench::kThreadCallCaseCount + 1 + bench::kProcessCallCaseCount +
+                           bench::kSharedMemoryCaseCount + bench::kTransferCaseCount +
+                           bench::kChunkHistoryCaseCount + bench::kBroadcastCaseCount;
+
+std::string LoadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+std::string MachineLine() {
+    utsname name{};
+    ::uname(&name);
+    std::string model = "unknown processor";
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    return std::string(name.sysname) + " " + name.release + ", " + std::to_string(std::thread::hardware_concurrency()) +
+           " x " + model;
+}
+
+void SkipAll(const std::vector<std::string>& names, const std::string& why, bench::Progress& progress,
+             std::vector<bench::CaseResult>* results) {
+    for (const auto& name : names) {
+        progress.BeginCase(name);
+        bench::CaseResult result;
+        result.name = name;
+        result.skipped = why;
+        results->push_back(result);
+    }
+}
+
+void RunLocalCases(bool quick, bench::Progress& progress, std::vector<bench::CaseResult>* results) {
+    bench::LocalPair pair;
+    if (!bench::StartLocalPair(&pair)) {
+        SkipAll({"local callers"}, "the local callers did not start", progress, results);
+        return;
+    }
+    bench::RunThreadCallCases(pair, quick, progress, results);
+    bench::RunCallsPerSecondCase(pair, quick, progress, results);
+    bench::RunTransferCases(pair, quick, progress, results);
+}
+
+void RunProcessCases(bool quick, bench::Progress& progress, std::vector<bench::CaseResult>* results) {
+    bench::PeerSession peer;
+    std::string why;
+    const bool started = peer.Start(&why);
+    if (!started) std::fprintf(stderr, "\ntalvex bench: %s\n", why.c_str());
+    bench::RunProcessCallCases(started ? peer.PeerCallerPort() : 0, started ? peer.PeerRawPort() : 0, quick,
+                               progress, results);
+    bench::RunSharedMemoryCases(started ? peer.Channel() : nullptr, started ? peer.Floor() : nullptr,
+                                started ? peer.PeerCallerPort() : 0, quick, progress, results);
+}
+
+int RunMeasurements(const cli::ParsedOptions& options) {
+    const bool quick = options.Has("quick");
+    const std::string loadBefore = LoadAverage();
+    const auto start = bench::Clock::now();
+    std::vector<bench::CaseResult> results;
+    {
+        bench::Progress progress(kCaseCount);
+        RunLocalCases(quick, progress, &results);
+        RunProcessCases(quick, progress, &results);
+        bench::RunChunkHistoryCase(quick, progress, &results);
+        bench::RunBroadcastCase(quick, progress, &results);
+    }
+    const double seconds = bench::MicrosSince(start) / 1e6;
+    std::printf("talvex bench%s on %s\nload average before: %s, after: %s; %.1f s\n\n", quick ? " --quick" : "",
+                MachineLine().c_str(), loadBefore.c_str(), LoadAverage().c_str(), seconds);
+    bench::PrintTable(results, stdout);
+    int status = 0;
+    if (options.Has("json") && !bench::WriteJson(results, options.Get("json"))) {
+        std::fprintf(stderr, "talvex bench: cannot write %s\n", options.Get("json").c_str());
+        status = 1;
+    }
+    if (options.Has("csv") && !bench::WriteCsv(results, options.Get("csv"))) {
+        std::fprintf(stderr, "talvex bench: cannot write %s\n", options.Get("csv").c_str());
+        status = 1;
+    }
+    return status;
+}
+
+}  // namespace
+
+int RunBench(int argc, char** argv) {
+    std::string error;
+    const auto options = cli::ParseOptions(
+        argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"peer", false}, {"broadcast-inside", false}},
+        &error);
+    if (!options) return cli::UsageError("bench", error);
+    if (options->help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    // The roles of the program re-executed by itself.
+    if (options->Has("peer")) {
+        const auto& p = options->positionals;
+        if (p.size() != 3) return cli::UsageError("bench", "--peer takes DIR KEY PORT");
+        const auto key = cli::ParseInteger(p[1], 1, 0x7FFFFFFF, "KEY", &error);
+        const auto port = cli::ParseInteger(p[2], 0, 65535, "PORT", &error);
+        if (!key || !port) return cli::UsageError("bench", error);
+        return bench::RunBenchPeer(p[0], static_cast<int>(*key), static_cast<unsigned short>(*port));
+    }
+    if (options->Has("broadcast-inside")) return bench::RunBroadcastInside(options->Has("quick"));
+    if (!options->positionals.empty()) return cli::UsageError("bench", "unexpected argument " + options->positionals[0]);
+    return RunMeasurements(*options);
 }

@@ -32,7 +32,8 @@ public:
     CRPCDebugStream& operator=(const CRPCDebugStream&) = delete;
 
     std::int32_t AddTrace(const char* name, const char* text);   // 0..31, or -1 when full
-    // New non-blocking TCP socket, state 1; the worker connects. Does nothing once ending (state 3).
+    // New non-blocking TCP socket (a previous one is closed), state 1; the worker connects.
+    // Does nothing once ending (state 3).
     void Start();
     // Closes the socket and sets state 0 (nothing in state 0). Once ending, closes but keeps state 3.
     void Stop();

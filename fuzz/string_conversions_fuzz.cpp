@@ -1,0 +1,172 @@
+// Fuzz target for the string conversions: arbitrary 8-bit strings and arbitrary
+// wide strings (any 32-bit values, surrogates and values beyond Unicode included)
+// go through the four counted conversions with destination sizes from the input
+// (zero and negative ones too, and null pointers), each into a destination of
+// exactly that size, and through Char2CString and CString2Char, under the "C" and
+// the UTF-8 locale. Checked: invalid arguments leave the destination untouched;
+// otherwise the destination's last character is zero, a success holds the whole
+// source, and plain ASCII survives the round trip unchanged.
+#include "talvex05u/support/StringConversions.h"
+
+#include <algorithm>
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr unsigned char kCanary = 0xA5;
+constexpr wchar_t kWideCanary = 0x5A5A;
+
+void Check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+// Reads the fuzz input front to back; runs dry as zeros.
+class InputReader {
+public:
+    InputReader(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
+    bool Empty() const { return m_pos >= m_size; }
+    std::uint8_t Byte() { return Empty() ? 0 : m_data[m_pos++]; }
+    std::uint32_t UInt32()
+    {
+        std::uint32_t value = 0;
+        for (int i = 0; i < 4; ++i)
+            value |= std::uint32_t{Byte()} << (8 * i);
+        return value;
+    }
+
+private:
+    const std::uint8_t* m_data;
+    std::size_t m_size;
+    std::size_t m_pos = 0;
+};
+
+// A destination size: often small or around the source's length, sometimes invalid.
+int ChooseSize(InputReader& input, std::size_t sourceLength)
+{
+    const std::uint8_t choice = input.Byte();
+    switch (choice % 4) {
+    case 0: return static_cast<int>(choice >> 2) - 8;                               // -8 .. 55
+    case 1: return static_cast<int>(sourceLength) + (static_cast<int>(choice >> 2) % 9) - 4;
+    case 2: return static_cast<int>(sourceLength * 4 + 1);
+    default: return 1 + input.Byte();
+    }
+}
+
+bool IsAscii(const std::string& text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+void CheckWideToAnsi(InputReader& input, const std::wstring& source, bool generic)
+{
+    const int size = ChooseSize(input, source.size());
+    const bool nullSource = input.Byte() == 0xFF;
+    const std::size_t room = static_cast<std::size_t>(std::max(size, 0));
+    std::unique_ptr<char[]> destination(new char[room]);
+    std::memset(destination.get(), kCanary, room);
+    const wchar_t* from = nullSource ? nullptr : source.c_str();
+    const std::int32_t result = generic ? ConvertGenericStringToAnsiCch(destination.get(), from, size)
+                                        : ConvertWideStringToAnsiCch(destination.get(), from, size);
+    if (nullSource || size < 1) {
+        Check(result == kConvertInvalidArg);
+        for (std::size_t i = 0; i < room; ++i)
+            Check(static_cast<unsigned char>(destination[i]) == kCanary);
+        return;
+    }
+    Check(result == kConvertOk || result == kConvertFail);
+    Check(destination[room - 1] == '\0');
+    const std::size_t length = strnlen(destination.get(), room);
+    Check(length < room);
+    if (result == kConvertOk) {
+        // The whole source arrived: converting it back gives the source again.
+        std::vector<wchar_t> back(source.size() + 1, kWideCanary);
+        Check(ConvertAnsiStringToWideCch(back.data(), destination.get(), static_cast<int>(back.size())) == kConvertOk);
+        Check(std::wcscmp(back.data(), source.c_str()) == 0);
+    }
+}
+
+void CheckAnsiToWide(InputReader& input, const std::string& source, bool generic)
+{
+    const int size = ChooseSize(input, source.size());
+    const bool nullSource = input.Byte() == 0xFF;
+    const std::size_t room = static_cast<std::size_t>(std::max(size, 0));
+    std::unique_ptr<wchar_t[]> destination(new wchar_t[room]);
+    std::fill(destination.get(), destination.get() + room, kWideCanary);
+    const char* from = nullSource ? nullptr : source.c_str();
+    const std::int32_t result = generic ? ConvertAnsiStringToGenericCch(destination.get(), from, size)
+                                        : ConvertAnsiStringToWideCch(destination.get(), from, size);
+    if (nullSource || size < 1) {
+        Check(result == kConvertInvalidArg);
+        for (std::size_t i = 0; i < room; ++i)
+            Check(destination[i] == kWideCanary);
+        return;
+    }
+    Check(result == kConvertOk || result == kConvertFail);
+    Check(destination[room - 1] == L'\0');
+    if (result == kConvertOk && IsAscii(source)) {
+        Check(std::wcslen(destination.get()) == source.size());
+        for (std::size_t i = 0; i < source.size(); ++i)
+            Check(destination[i] == static_cast<wchar_t>(static_cast<unsigned char>(source[i])));
+    }
+    if (IsAscii(source) && room > source.size())
+        Check(result == kConvertOk);
+}
+
+void CheckAllocatingConversions(const std::string& narrow, const std::wstring& wide)
+{
+    const CString fromNarrow = Char2CString(narrow.c_str());
+    if (IsAscii(narrow))
+        Check(fromNarrow.GetLength() == static_cast<int>(narrow.size()));
+    std::unique_ptr<char[]> back(CString2Char(fromNarrow));
+    Check(back != nullptr);
+    if (IsAscii(narrow))
+        Check(narrow == back.get());
+
+    std::unique_ptr<char[]> fromWide(CString2Char(CString(wide.c_str())));
+    Check(fromWide != nullptr);
+    // The array is 2 × length bytes (at least 1) and always terminated within it.
+    Check(strnlen(fromWide.get(), std::max<std::size_t>(2 * wide.size(), 1)) < std::max<std::size_t>(2 * wide.size(), 1));
+    const CString again = Char2CString(fromWide.get());
+    Check(again.GetLength() <= static_cast<int>(2 * std::strlen(fromWide.get())));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    InputReader input(data, size);
+    const std::uint8_t flags = input.Byte();
+    std::setlocale(LC_CTYPE, (flags & 1) ? "C.UTF-8" : "C");
+
+    // An 8-bit string without zeros, and a wide string of any values but zero.
+    std::string narrow;
+    const std::size_t narrowLength = input.Byte();
+    for (std::size_t i = 0; i < narrowLength && !input.Empty(); ++i) {
+        const char c = static_cast<char>(input.Byte());
+        if (c != '\0')
+            narrow.push_back(c);
+    }
+    std::wstring wide;
+    const std::size_t wideLength = input.Byte() % 64;
+    for (std::size_t i = 0; i < wideLength && !input.Empty(); ++i) {
+        const std::uint32_t value = (flags & 2) ? input.UInt32() : input.Byte() | (input.Byte() << 8);
+        if (value != 0)
+            wide.push_back(static_cast<wchar_t>(value));
+    }
+
+    for (int round = 0; round < 4 && !input.Empty(); ++round) {
+        CheckWideToAnsi(input, wide, round % 2 == 1);
+        CheckAnsiToWide(input, narrow, round % 2 == 1);
+    }
+    CheckAllocatingConversions(narrow, wide);
+    return 0;
+}
