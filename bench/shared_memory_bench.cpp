@@ -5,6 +5,7 @@
 //   4. the same call over UDP loopback (two CRP_CallerEx, the channel off).
 // Usage: shared_memory_bench [calls]   (the program starts itself as the answering peer)
 #include "talvex05u/caller/RP_CallerEx.h"
+#include "talvex05u/platform/Event.h"
 
 #include <algorithm>
 #include <atomic>
@@ -173,6 +174,11 @@ int RunPeer(const std::string& base, int key) {
     if (!channel->InitSharedMemory(CString(std::wstring(base.begin(), base.end())), kRegionBytes, key, false)) {
         std::printf("failed\n");
         return 1;
+    }
+    // Ready once the telegram thread has set its signal (its queue exists then).
+    const auto ready = Clock::now() + std::chrono::seconds(10);
+    while (!talvex::IsEventSet(channel->m_hTelegramSignal) && Clock::now() < ready) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     auto udp = std::make_unique<EmptyAnswers>(static_cast<unsigned short>(0));
     if (!udp->StartDispatchThread(0, L"127.0.0.1", "", 0)) std::printf("udp failed\n");

@@ -380,7 +380,8 @@ TEST(DataBlockAssignment, CopiesHeaderAndDataButNotTheReadCursor)
     EXPECT_EQ(target.GetLongData(), 4);
     EXPECT_EQ(target.GetLongData(), -1);
 
-    target = target;  // self-assignment keeps the data
+    const CUdpDataBlockEx& itself = target;
+    target = itself;  // self-assignment keeps the data
     EXPECT_EQ(target.m_nLength, 1);
     EXPECT_EQ(target.m_nReadPos, 0);
 }

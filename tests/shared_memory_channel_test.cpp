@@ -191,7 +191,7 @@ TEST_F(ChannelTest, UnansweredCallFailsAfterOneToTwoSeconds) {
     CUdpDataBlockEx block(kSilent);
     block.AppendLongData(5);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(m_side->CallProcedure(&block, 100));   // the time-out only bounds the post
+    EXPECT_FALSE(m_side->CallProcedure(&block, 500));   // the time-out only bounds the post
     const double waited = SecondsSince(start);
     EXPECT_GE(waited, 0.99);
     EXPECT_LT(waited, 10.0);

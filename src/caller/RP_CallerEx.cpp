@@ -57,7 +57,7 @@ void CRP_CallerEx::InitExtendedState() {
 CRP_CallerEx::~CRP_CallerEx() {
     // No hook may run on a half-destroyed object, and no telegram thread may outlive it.
     StopDispatchThread();
-    if (m_pTelegramThread != nullptr) UnInitSharedMemory();
+    UnInitSharedMemory();   // safe on a closed side; releases what a failed InitSharedMemory left
     m_mapChunks.clear();
     talvex::CloseEvent(m_hMultiDoneEvent);
     talvex::CloseEvent(m_hMultiBreakEvent);
@@ -74,7 +74,7 @@ CRP_CallerEx& CRP_CallerEx::operator=(const CRP_CallerEx& other) {
         std::scoped_lock lock(m_multiReturnLock, otherLock);
         m_MultiReturnBlock = other.m_MultiReturnBlock;
     }
-    m_bMultiEnabled = other.m_bMultiEnabled;
+    m_bMultiEnabled = other.m_bMultiEnabled.load();
     m_nMultiPort = other.m_nMultiPort;
     m_nMultiAddress = other.m_nMultiAddress;
     CopyChunkIndexFrom(other);

@@ -207,10 +207,11 @@ std::uint32_t CRP_CallerEx::TelegramThreadProc(void* caller) {
 }
 
 std::uint32_t CRP_CallerEx::TelegramFunc(void* /*unused*/) {
+    // The queue first, so that the calling side's posts succeed as early as possible.
+    talvex::EnsureMessageQueue();
     // Grown once, so that serving a call never allocates.
     CUdpDataBlockEx block;
     block.Grow(kReceivingBlockGrowth);
-    talvex::EnsureMessageQueue();
     talvex::SetEvent(m_hTelegramSignal);   // ready to serve a call
 
     int failures = 0;

@@ -157,10 +157,19 @@ int CBlockingSocket::SendDatagram(const char* bytes, int count, const sockaddr* 
         talvex::WSASetLastError(kInvalidArgument);
         return -1;
     }
-    talvex::SocketWait wait(ToFd(m_hSocket), seconds);
-    if (!wait.UntilWritable()) ThrowWithError("Send timeout", 0);
+    // A UDP socket is nearly always writable: try the send at once and wait for
+    // writability only when the socket buffer is full, which saves a poll per datagram.
     const socklen_t length = destination != nullptr ? kAddressLength : 0;
-    const ssize_t sent = ::sendto(ToFd(m_hSocket), bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL, destination, length);
+    const auto sendOnce = [&] {
+        return ::sendto(ToFd(m_hSocket), bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL | MSG_DONTWAIT,
+                        destination, length);
+    };
+    ssize_t sent = sendOnce();
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        talvex::SocketWait wait(ToFd(m_hSocket), seconds);
+        if (!wait.UntilWritable()) ThrowWithError("Send timeout", 0);
+        sent = sendOnce();
+    }
     if (sent < 0) {
         talvex::SetLastSocketErrorFromErrno();
         return -1;

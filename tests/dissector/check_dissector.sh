@@ -24,7 +24,7 @@ start_server() {  # start_server NAME [--plain]: prints the chosen port
   "$talvex" serve --port 0 --quiet "$@" >"$work/$name.out" 2>"$work/$name.err" &
   pids+=($!)
   for _ in $(seq 100); do
-    port=$(sed -n 's/^serving on [0-9.]*:\([0-9]*\).*/\1/p' "$work/$name.out" | head -1)
+    port=$(sed -n 's/^serving on [0-9.]*:\([0-9]*\).*/\1/p' "$work/$name.out" 2>/dev/null | head -1)
     [ -n "$port" ] && { echo "$port"; return 0; }
     sleep 0.05
   done

@@ -3,6 +3,7 @@
 // "tid <telegram thread id>", and serves procedures until it is told to quit.
 // Usage: shm_peer <base path> <size> <key> <lock owner 0|1> <own port>
 #include "talvex05u/caller/RP_CallerEx.h"
+#include "talvex05u/platform/Event.h"
 
 #include <atomic>
 #include <chrono>
@@ -96,7 +97,8 @@ int main(int argc, char** argv) {
         side->UnInitSharedMemory();
         return 0;
     }
-    WaitFor([&] { return side->m_pTelegramThread->m_nThreadID != 0; }, std::chrono::seconds(5));
+    // The telegram thread sets its signal once its queue exists and it can serve.
+    WaitFor([&] { return talvex::IsEventSet(side->m_hTelegramSignal); }, std::chrono::seconds(10));
     std::printf("tid %u\n", side->m_pTelegramThread->m_nThreadID);
     std::fflush(stdout);
     // Serves until told to quit; a test that vanished ends it after a minute.

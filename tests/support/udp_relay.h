@@ -166,7 +166,9 @@ private:
         m_held.push(Held{due, m_order++, toServer, std::vector<char>(bytes, bytes + size)});
         if (Chance(m_faults.duplicateRate)) {
             ++m_counts.duplicated;
-            m_held.push(Held{due + RandomDelay() / 2, m_order++, toServer, std::vector<char>(bytes, bytes + size)});
+            // The copy follows at once, or, when delays are on, somewhat later.
+            const Clock::time_point copyDue = m_faults.delayRate > 0.0 ? due + RandomDelay() / 2 : due;
+            m_held.push(Held{copyDue, m_order++, toServer, std::vector<char>(bytes, bytes + size)});
         }
     }
 

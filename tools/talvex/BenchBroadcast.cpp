@@ -152,7 +152,7 @@ private:
 
 TrialPlan BroadcastPlan(bool quick) {
     TrialPlan plan;
-    plan.rounds = quick ? 3 : 10;
+    plan.rounds = quick ? 3 : 20;
     plan.perRound = quick ? 5 : 10;
     plan.warmUp = 2;
     plan.budget = std::chrono::milliseconds(quick ? 3000 : 15000);

@@ -22,7 +22,7 @@ int DatagramBytesOf(int bytes) { return kPacketHeaderBytes + bytes; }
 // The throughput plan: fewer, longer trials (each one a batch of calls).
 TrialPlan BatchPlan(bool quick) {
     TrialPlan plan;
-    plan.rounds = quick ? 4 : 20;
+    plan.rounds = quick ? 4 : 40;
     plan.perRound = 1;
     plan.warmUp = 1;
     plan.budget = std::chrono::milliseconds(quick ? 3000 : 20000);
@@ -69,10 +69,10 @@ std::optional<double> CallTrial::BackToBack(int count) {
 
 TrialPlan LatencyPlan(bool quick) {
     TrialPlan plan;
-    plan.rounds = quick ? 4 : 20;
+    plan.rounds = quick ? 4 : 40;
     plan.perRound = quick ? 150 : 500;
     plan.warmUp = quick ? 50 : 200;
-    plan.budget = std::chrono::milliseconds(quick ? 2500 : 20000);
+    plan.budget = std::chrono::milliseconds(quick ? 2500 : 30000);
     return plan;
 }
 

@@ -54,10 +54,10 @@ CaseResult PairedCase(const std::string& name, const std::string& reference, con
 
 TrialPlan ChannelPlan(bool quick) {
     TrialPlan plan;
-    plan.rounds = quick ? 4 : 20;
+    plan.rounds = quick ? 4 : 40;
     plan.perRound = quick ? 150 : 500;
     plan.warmUp = quick ? 50 : 200;
-    plan.budget = std::chrono::milliseconds(quick ? 2500 : 20000);
+    plan.budget = std::chrono::milliseconds(quick ? 2500 : 30000);
     return plan;
 }
 

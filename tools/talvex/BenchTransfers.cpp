@@ -17,7 +17,7 @@ constexpr std::int32_t kTransferTimeoutMs = 2000;
 
 TrialPlan TransferPlan(bool quick) {
     TrialPlan plan;
-    plan.rounds = quick ? 4 : 12;
+    plan.rounds = quick ? 4 : 30;
     plan.perRound = 1;
     plan.warmUp = 1;
     plan.budget = std::chrono::milliseconds(quick ? 4000 : 40000);
@@ -145,7 +145,7 @@ void RunTransferCases(LocalPair& pair, bool quick, Progress& progress, std::vect
 void RunChunkHistoryCase(bool quick, Progress& progress, std::vector<CaseResult>* results) {
     const std::int64_t history = quick ? 20000 : 100000;
     constexpr int kWindow = 1000;
-    const int trials = quick ? 5 : 15;
+    const int trials = quick ? 5 : 31;
     CaseResult result;
     result.name = "chunk cost after " + std::to_string(history / 1000) + "k chunks";
     result.reference = "chunk cost, first 1,000 chunks";

@@ -109,8 +109,12 @@ StepReport RunSharedMemoryStep() {
     StepReport report = CallThroughChannel(*caller);
     caller->DisableSharedMemory();
     peer.CloseInput();
-    if (peer.Wait(std::chrono::seconds(10)) != 0 && report.status == StepReport::Status::Passed)
-        return StepReport::Failed("the peer process did not end cleanly");
+    std::string said;   // what the peer printed while it ended, for the report
+    while (said.empty() && peer.ReadLine(&line, std::chrono::seconds(10))) said = line;
+    int status = peer.Wait(std::chrono::seconds(10));
+    if (status != 0 && report.status == StepReport::Status::Passed)
+        return StepReport::Failed("the peer process ended with status " + std::to_string(status) +
+                                  (said.empty() ? "" : ": " + said));
     report.detail = "pid " + std::to_string(getpid()) + " called pid " + std::to_string(peer.Pid()) + ": " + report.detail;
     return report;
 }
@@ -125,13 +129,15 @@ int RunSharedMemoryPeer(const std::vector<std::string>& args) {
 
     auto server = std::make_unique<EchoServerEx>(static_cast<unsigned short>(*port), nullptr);
     CString base(std::wstring(args[0].begin(), args[0].end()) + L"/channel");
+    // The mode is switched on before InitSharedMemory starts the telegram thread,
+    // which reads it when it answers: so the thread sees it set from its start.
+    server->EnableSharedMemoryServing();
     if (!server->InitSharedMemory(base, static_cast<int>(*size), static_cast<int>(*key), false)) {
         std::printf("error: InitSharedMemory failed on the answering side\n");
         std::fflush(stdout);
         server->UnInitSharedMemory();
         return 1;
     }
-    server->EnableSharedMemory();
     std::uint32_t threadId = server->m_pTelegramThread ? server->m_pTelegramThread->m_nThreadID : 0;
     std::printf("ready %u\n", threadId);
     std::fflush(stdout);

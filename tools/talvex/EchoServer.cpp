@@ -137,9 +137,14 @@ EchoServerEx::EchoServerEx(unsigned short port, ServedCallObserver observer)
     : CRP_CallerEx(port), m_observer(std::move(observer)) {}
 
 void EchoServerEx::DoRemoteFunction(CUdpDataBlockEx* block) {
-    std::string from = m_bSharedMemory ? std::string("shared memory") : SenderText(m_addrLastSender);
+    std::string from = m_servingSharedMemory ? std::string("shared memory") : SenderText(m_addrLastSender);
     Serve(m_procedures, m_observer, block, std::move(from), kMaxChunkedCount,
           [this](CUdpDataBlockEx* answer) { CRP_CallerEx::SendReturn(answer); });
+}
+
+void EchoServerEx::EnableSharedMemoryServing() {
+    m_servingSharedMemory = true;
+    EnableSharedMemory();
 }
 
 void EchoServerEx::DoBroadCastFunction(CUdpDataBlockEx* block) {

@@ -4,6 +4,7 @@
 // 0..n-1, and every other procedure gets no answer. Broadcasts are served alike.
 #include <Talvex05u.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -57,6 +58,8 @@ class EchoServerEx : public CRP_CallerEx {
 public:
     EchoServerEx(unsigned short port, ServedCallObserver observer);
     void DoRemoteFunction(CUdpDataBlockEx* block) override;
+    // Switches the shared-memory mode on, and the log to name it as the sender.
+    void EnableSharedMemoryServing();
 
 protected:
     void DoBroadCastFunction(CUdpDataBlockEx* block) override;
@@ -64,6 +67,8 @@ protected:
 private:
     EchoProcedures m_procedures;
     ServedCallObserver m_observer;
+    // Read on the telegram thread, so kept apart from the library's plain flag.
+    std::atomic<bool> m_servingSharedMemory{false};
 };
 
 // The serving plain caller: calls of one packet; long answers are pulled packet by packet.

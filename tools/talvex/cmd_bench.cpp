@@ -17,10 +17,18 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: talvex bench [--quick] [--json FILE] [--csv FILE]\n"
+    "usage: talvex bench [--quick] [--json FILE] [--csv FILE] [--only FAMILY]\n"
+    "                   [--wait-spin N]\n"
     "  Measures calls, transfers, the shared-memory channel and broadcasts against raw\n"
     "  UDP / shared-memory floors and libtirpc, interleaved in one run; prints a table\n"
-    "  (median and 99th percentile of each, and the ratio). --quick takes under 30 s.\n";
+    "  (median and 99th percentile of each, and the ratio). --quick takes under 30 s.\n"
+    "  --only runs one family, for profiling: calls, rate, transfers, processes, chunks, broadcast.\n"
+    "  --wait-spin N sets the library's wait spin (talvex::SetWaitSpinIterations) before measuring.\n";
+
+// True when the family `name` is to run (all run without --only).
+bool Wanted(const cli::ParsedOptions& options, const char* name) {
+    return !options.Has("only") || options.Get("only") == name;
+}
 
 constexpr int kCaseCount = bench::kThreadCallCaseCount + 1 + bench::kProcessCallCaseCount +
                            bench::kSharedMemoryCaseCount + bench::kTransferCaseCount +
@@ -59,15 +67,18 @@ void SkipAll(const std::vector<std::string>& names, const std::string& why, benc
     }
 }
 
-void RunLocalCases(bool quick, bench::Progress& progress, std::vector<bench::CaseResult>* results) {
+void RunLocalCases(const cli::ParsedOptions& options, bench::Progress& progress,
+                   std::vector<bench::CaseResult>* results) {
+    const bool quick = options.Has("quick");
+    if (!Wanted(options, "calls") && !Wanted(options, "rate") && !Wanted(options, "transfers")) return;
     bench::LocalPair pair;
     if (!bench::StartLocalPair(&pair)) {
         SkipAll({"local callers"}, "the local callers did not start", progress, results);
         return;
     }
-    bench::RunThreadCallCases(pair, quick, progress, results);
-    bench::RunCallsPerSecondCase(pair, quick, progress, results);
-    bench::RunTransferCases(pair, quick, progress, results);
+    if (Wanted(options, "calls")) bench::RunThreadCallCases(pair, quick, progress, results);
+    if (Wanted(options, "rate")) bench::RunCallsPerSecondCase(pair, quick, progress, results);
+    if (Wanted(options, "transfers")) bench::RunTransferCases(pair, quick, progress, results);
 }
 
 void RunProcessCases(bool quick, bench::Progress& progress, std::vector<bench::CaseResult>* results) {
@@ -88,14 +99,15 @@ int RunMeasurements(const cli::ParsedOptions& options) {
     std::vector<bench::CaseResult> results;
     {
         bench::Progress progress(kCaseCount);
-        RunLocalCases(quick, progress, &results);
-        RunProcessCases(quick, progress, &results);
-        bench::RunChunkHistoryCase(quick, progress, &results);
-        bench::RunBroadcastCase(quick, progress, &results);
+        RunLocalCases(options, progress, &results);
+        if (Wanted(options, "processes")) RunProcessCases(quick, progress, &results);
+        if (Wanted(options, "chunks")) bench::RunChunkHistoryCase(quick, progress, &results);
+        if (Wanted(options, "broadcast")) bench::RunBroadcastCase(quick, progress, &results);
     }
     const double seconds = bench::MicrosSince(start) / 1e6;
-    std::printf("talvex bench%s on %s\nload average before: %s, after: %s; %.1f s\n\n", quick ? " --quick" : "",
-                MachineLine().c_str(), loadBefore.c_str(), LoadAverage().c_str(), seconds);
+    std::printf("talvex bench%s on %s\nload average before: %s, after: %s; %.1f s; library wait spin %u\n\n",
+                quick ? " --quick" : "", MachineLine().c_str(), loadBefore.c_str(), LoadAverage().c_str(), seconds,
+                talvex::GetWaitSpinIterations());
     bench::PrintTable(results, stdout);
     int status = 0;
     if (options.Has("json") && !bench::WriteJson(results, options.Get("json"))) {
@@ -114,7 +126,8 @@ int RunMeasurements(const cli::ParsedOptions& options) {
 int RunBench(int argc, char** argv) {
     std::string error;
     const auto options = cli::ParseOptions(
-        argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"peer", false}, {"broadcast-inside", false}},
+        argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"only", true}, {"wait-spin", true}, {"peer", false},
+                        {"broadcast-inside", false}},
         &error);
     if (!options) return cli::UsageError("bench", error);
     if (options->help) {
@@ -132,5 +145,10 @@ int RunBench(int argc, char** argv) {
     }
     if (options->Has("broadcast-inside")) return bench::RunBroadcastInside(options->Has("quick"));
     if (!options->positionals.empty()) return cli::UsageError("bench", "unexpected argument " + options->positionals[0]);
+    if (options->Has("wait-spin")) {
+        const auto spin = cli::ParseInteger(options->Get("wait-spin"), 0, 100'000'000, "--wait-spin", &error);
+        if (!spin) return cli::UsageError("bench", error);
+        talvex::SetWaitSpinIterations(static_cast<std::uint32_t>(*spin));
+    }
     return RunMeasurements(*options);
 }

@@ -78,7 +78,7 @@ public:
 
     CUdpDataBlockEx m_MultiCallBlock;
     CUdpDataBlockEx m_MultiReturnBlock;
-    bool m_bMultiEnabled;
+    std::atomic<bool> m_bMultiEnabled;    // atomic: read by the dispatch thread, switched by the application
     std::uint16_t m_nMultiPort;
     std::uint32_t m_nMultiAddress;
     std::multimap<ChunkKey, ChunkEntry> m_mapChunks;
@@ -90,7 +90,7 @@ public:
     CUdpDataBlockEx m_ReturnChunkBlock;
     CUdpDataBlockEx m_CallChunkBlock;
 
-    bool m_bSharedMemory;
+    std::atomic<bool> m_bSharedMemory;    // atomic: read by the telegram thread, switched by the application
     std::int32_t* m_pSharedCall;
     std::int32_t* m_pSharedReturn;
     CWinThread* m_pTelegramThread;
