@@ -13,9 +13,9 @@ std::string ParsedOptions::Get(const std::string& name, const std::string& fallb
 
 namespace {
 
-const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& name) {
-    for (const auto& spec : specs) {
-        if (name == spec.name) return &spec;
+const OptionRule* FindRule(const std::vector<OptionRule>& rules, const std::string& name) {
+    for (const auto& rule : rules) {
+        if (name == rule.name) return &rule;
     }
     return nullptr;
 }
@@ -30,7 +30,7 @@ int BaseOf(const std::string& digits) {
 
 }  // namespace
 
-std::optional<ParsedOptions> ParseOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
+std::optional<ParsedOptions> ParseOptions(int argc, char** argv, const std::vector<OptionRule>& rules,
                                           std::string* error) {
     ParsedOptions parsed;
     bool optionsEnded = false;
@@ -58,12 +58,12 @@ std::optional<ParsedOptions> ParseOptions(int argc, char** argv, const std::vect
             inlineValue = name.substr(eq + 1);
             name.resize(eq);
         }
-        const OptionSpec* spec = FindSpec(specs, name);
-        if (spec == nullptr) {
+        const OptionRule* rule = FindRule(rules, name);
+        if (rule == nullptr) {
             *error = "unknown option '--" + name + "'";
             return std::nullopt;
         }
-        if (!spec->takesValue) {
+        if (!rule->takesValue) {
             if (inlineValue) {
                 *error = "option '--" + name + "' takes no value";
                 return std::nullopt;

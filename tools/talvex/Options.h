@@ -11,7 +11,7 @@
 namespace cli {
 
 // One option a subcommand accepts.
-struct OptionSpec {
+struct OptionRule {
     const char* name;     // without the leading "--"
     bool takesValue;      // false: a flag
 };
@@ -30,7 +30,7 @@ struct ParsedOptions {
 // Parses argv[1..argc-1] (argv[0] is the subcommand's name). Anything that starts
 // with "-" and is not "-" itself is an option; "--" ends the options. On failure
 // returns nothing and puts a message in *error.
-std::optional<ParsedOptions> ParseOptions(int argc, char** argv, const std::vector<OptionSpec>& specs,
+std::optional<ParsedOptions> ParseOptions(int argc, char** argv, const std::vector<OptionRule>& rules,
                                           std::string* error);
 
 // Parses a whole decimal integer (or 0x hex) within [minimum, maximum]. `what`
