@@ -396,7 +396,8 @@ private:
         talvex::DatagramSeam::Handle(m_caller, exact.get(), size, m_oracle.sender);
         talvex::DatagramSeam::Handle(*m_callerEx, exact.get(), size, m_oracle.sender);
         m_callerEx->CheckBounds();
-        Check(m_caller.m_ReturnBlock.m_nLength >= 0);
+        // A return's first packet gives the block its total, a 16-bit value that may be negative.
+        Check(m_caller.m_ReturnBlock.m_nLength >= -32768 && m_caller.m_ReturnBlock.m_nLength <= kMaxFramedWords);
     }
 
     // Many well-formed chunks in a row: one long transfer, or many short ones,

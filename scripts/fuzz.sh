@@ -3,7 +3,7 @@
 # each for SECONDS (default 60) on a scratch copy of its seed corpus
 # (fuzz/corpus/<name without _fuzz>/). Prints executions and findings; exits
 # non-zero when a fuzzer finds a crash, leak or time-out.
-# Usage: scripts/fuzz.sh [SECONDS]
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]   (no TARGET: every target, one after the other)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -12,6 +12,10 @@ build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DTALVEX_FUZZ=ON -DTALVEX_BUILD_TESTS=OFF \
   -DTALVEX_BUILD_TOOLS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 mapfile -t targets < <(grep -v '^$' "$build/fuzz/fuzz_targets.txt")
+if [ $# -gt 1 ]; then
+  shift
+  targets=("$@")
+fi
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/talvex-fuzz.XXXXXX")

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 
 using namespace std::chrono_literals;
@@ -38,8 +37,7 @@ TEST(CallerProcesses, TwoProcessesCallEachOther) {
     ASSERT_TRUE(ReadTagged(peer, "ACTIVE", &active));
     EXPECT_EQ(1, active);
 
-    // Our calls into the peer run while the peer calls us.
-    int ok = 0;
+    int ok = 0;   // our calls into the peer run while the peer calls us
     for (int i = 0; i < 20; ++i) {
         const std::int32_t count = (i * 1733) % 5000;
         CUdpDataBlockEx call = callertest::EchoCall(count, i);

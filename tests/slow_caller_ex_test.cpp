@@ -1,37 +1,37 @@
 // The longest chunked call the receiver can put together (10000 chunks,
 // 3,460,000 words) between two callers on loopback, and one word more.
-#include "caller_ex_test_util.h"
+#include "caller_test_util.h"
 
 #include <gtest/gtest.h>
 
+using namespace callertest;
+
 namespace {
 
-using cextest::FirstPatternMismatch;
-using cextest::kProcRecord;
-
 TEST(SlowCallerEx, LongestChunkedCallArrivesWordForWord) {
-    auto server = cextest::StartOnLoopback<cextest::ServingCallerEx>();
-    auto client = cextest::StartOnLoopback<cextest::ServingCallerEx>();
-    ASSERT_TRUE(server && client);
-    cextest::Target(*client, server->GetMyUDPPort());
+    auto serverOwner = std::make_unique<TestCallerEx>(), clientOwner = std::make_unique<TestCallerEx>();   // too big for a stack
+    TestCallerEx &server = *serverOwner, &client = *clientOwner;
+    ASSERT_TRUE(server.StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
+    ASSERT_TRUE(client.StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
+    client.SetMultiTarget(server.GetMyUDPPort(), kLoopback);
+    client.SetRemoteSocket(server.GetMyUDPPort(), kLoopback);
 
     constexpr std::int32_t kWords = kChunkSlots * kChunkWords;   // 3,460,000
-    auto call = cextest::PatternCall(kProcRecord, kWords, 99);
-    ASSERT_TRUE(client->CallProcedure(call.get(), 5000));
-    EXPECT_EQ(call->GetLongData(), kWords);
-    const auto seen = server->LastCall();
-    EXPECT_EQ(seen.type, RP_MULTI_CALL);
-    EXPECT_EQ(seen.procedure, kProcRecord);
-    ASSERT_EQ(seen.length, kWords);
-    EXPECT_EQ(FirstPatternMismatch(seen.data.data(), kWords, 99), -1);
-    EXPECT_EQ(server->m_nLastCallSlot, kChunkSlots - 1);
+    auto call = PatternCall(kProcRecord, kWords, 99);
+    ASSERT_TRUE(client.CallProcedure(call.get(), 5000));
+    EXPECT_EQ(kWords, call->GetLongData());
+    const auto seen = server.LastCall();
+    EXPECT_EQ(RP_MULTI_CALL, seen.type);
+    ASSERT_EQ(kWords, seen.length);
+    EXPECT_EQ(-1, FirstPatternMismatch(seen.data.data(), kWords, 99));
+    EXPECT_EQ(kChunkSlots - 1, server.m_nLastCallSlot);
 
     // One word more needs 10001 chunks, more than the receiver has slots: refused unsent.
-    auto tooLong = cextest::PatternCall(kProcRecord, kWords + 1, 98);
-    EXPECT_FALSE(client->CallProcedure(tooLong.get(), 5000));
-    EXPECT_EQ(server->callsServed, 1);
-    EXPECT_EQ(tooLong->m_nLength, kWords + 1);
-    client->StopDispatchThread();
+    auto tooLong = PatternCall(kProcRecord, kWords + 1, 98);
+    EXPECT_FALSE(client.CallProcedure(tooLong.get(), 5000));
+    EXPECT_EQ(1, server.callsServed.load());
+    EXPECT_EQ(kWords + 1, tooLong->m_nLength);
+    client.StopDispatchThread();
 }
 
 }  // namespace

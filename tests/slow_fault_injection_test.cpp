@@ -27,6 +27,7 @@ TEST(SlowFaultInjection, ThousandMixedCallsUnderLossAndDuplication)
         std::cout << "  wrong-true: " << line << "\n";
     EXPECT_EQ(settings.calls, all.Total());
     EXPECT_EQ(0, all.wrongTrue);
+    EXPECT_EQ(0, all.staleTrue);
     EXPECT_EQ(0, all.hang);
     EXPECT_GT(all.right, settings.calls / 2);
 }

@@ -1,9 +1,8 @@
-// The classification of socket errors: every known number with its text and
-// fatality, unknown numbers, the errno and resolver mappings, and the per-thread
-// last error that the classification clears.
+// The classification of socket errors: every known number with its text and fatality,
+// unknown numbers, the errno and resolver mappings, and the per-thread last error.
 #include "talvex05u/caller/SocketErrorText.h"
 #include "talvex05u/platform/SocketError.h"
-#include "talvex05u/socket/BlockingSocketException.h"
+#include "support/socket_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +20,6 @@ struct KnownError {
     bool fatal;
 };
 
-// The classification table as the system defines it.
 const KnownError kKnownErrors[] = {
     {10004, L"Interrupted system call.", true},
     {10009, L"Bad file number.", true},
@@ -70,101 +68,49 @@ const KnownError kKnownErrors[] = {
     {11004, L"Valid name, no data record of requested type. This error indicates that the key (name, address, and so on) was not found.", true},
 };
 
-void CollectLine(const char* line, void* context) { static_cast<std::vector<std::string>*>(context)->push_back(line); }
-
-class SocketErrorTextTest : public ::testing::Test {
-protected:
-    void SetUp() override { talvex::SetDiagnosticSink(&CollectLine, &m_lines); }
-    void TearDown() override {
-        talvex::SetDiagnosticSink(nullptr, nullptr);
-        talvex::WSASetLastError(0);
-    }
-    std::vector<std::string> m_lines;
-};
-
-std::string Narrow(const wchar_t* text) {
-    std::string narrow;
-    for (const wchar_t* p = text; *p != L'\0'; ++p) narrow.push_back(static_cast<char>(*p));
-    return narrow;
-}
-
-TEST_F(SocketErrorTextTest, EveryKnownErrorHasItsTextAndResult) {
-    ASSERT_EQ(std::size(kKnownErrors), 45u);
-    for (const KnownError& row : kKnownErrors) {
-        SCOPED_TRACE(row.code);
-        const talvex::SocketErrorInfo info = talvex::DescribeSocketError(row.code);
-        EXPECT_STREQ(info.text, row.text);
-        EXPECT_EQ(info.fatal, row.fatal);
-    }
-}
-
-TEST_F(SocketErrorTextTest, ClassificationEmitsTextClearsErrorAndAnswersTheRow) {
-    for (const KnownError& row : kKnownErrors) {
-        SCOPED_TRACE(row.code);
-        m_lines.clear();
-        talvex::WSASetLastError(row.code);
-        EXPECT_EQ(talvex::ClassifyAndClearLastSocketError(), row.fatal);
-        EXPECT_EQ(talvex::WSAGetLastError(), 0);
-        ASSERT_EQ(m_lines.size(), 1u);
-        EXPECT_EQ(m_lines[0], "WSAGetLastError returned: " + Narrow(row.text));
-    }
-}
-
-TEST_F(SocketErrorTextTest, UnknownCodesAreRecoverable) {
-    for (int code : {0, 1, -1, 10005, 10008, 10066, 10090, 10094, 10100, 10102, 11000, 11005, 20000 + EPIPE}) {
-        SCOPED_TRACE(code);
-        EXPECT_STREQ(talvex::DescribeSocketError(code).text, L"Unknown error code.");
-        m_lines.clear();
-        talvex::WSASetLastError(code);
-        EXPECT_FALSE(talvex::ClassifyAndClearLastSocketError());
-        EXPECT_EQ(talvex::WSAGetLastError(), 0);
-        ASSERT_EQ(m_lines.size(), 1u);
-        EXPECT_EQ(m_lines[0], "WSAGetLastError returned: Unknown error code.");
-    }
-}
-
-TEST_F(SocketErrorTextTest, WithoutSinkTheLineIsDropped) {
+// Classifies `code` as the last error; checks the answer, the emitted line and the cleared error.
+void ExpectClassified(int code, const wchar_t* text, bool fatal) {
+    SCOPED_TRACE(code);
+    EXPECT_STREQ(talvex::DescribeSocketError(code).text, text);
+    EXPECT_EQ(talvex::DescribeSocketError(code).fatal, fatal);
+    std::vector<std::string> lines;
+    talvex::SetDiagnosticSink(&testsupport::CollectLine, &lines);
+    talvex::WSASetLastError(code);
+    EXPECT_EQ(talvex::ClassifyAndClearLastSocketError(), fatal);
     talvex::SetDiagnosticSink(nullptr, nullptr);
-    talvex::WSASetLastError(10054);
-    EXPECT_FALSE(talvex::ClassifyAndClearLastSocketError());
-    EXPECT_TRUE(m_lines.empty());
+    EXPECT_EQ(talvex::WSAGetLastError(), 0);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], "WSAGetLastError returned: " + std::string(text, text + std::wcslen(text)));
 }
 
-TEST(SocketErrorMapping, ErrnoValuesMapOntoWindowsSocketsNumbers) {
-    const std::pair<int, int> table[] = {
+TEST(SocketErrorText, KnownAndUnknownCodes) {
+    ASSERT_EQ(std::size(kKnownErrors), 45u);
+    for (const KnownError& row : kKnownErrors) ExpectClassified(row.code, row.text, row.fatal);
+    for (int code : {0, 1, -1, 10005, 10008, 10066, 10090, 10094, 10100, 10102, 11000, 11005, 20000 + EPIPE})
+        ExpectClassified(code, L"Unknown error code.", false);
+}
+
+TEST(SocketErrorText, ErrnoAndResolverMappings) {
+    const std::pair<int, int> errnoTable[] = {
         {EINTR, 10004}, {EBADF, 10009}, {EACCES, 10013}, {EFAULT, 10014}, {EINVAL, 10022}, {EMFILE, 10024},
         {EAGAIN, 10035}, {EWOULDBLOCK, 10035}, {EINPROGRESS, 10036}, {EALREADY, 10037}, {ENOTSOCK, 10038},
-        {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040}, {EPROTOTYPE, 10041}, {ENOPROTOOPT, 10042},
-        {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045}, {EPFNOSUPPORT, 10046},
-        {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048}, {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},
-        {ENETUNREACH, 10051}, {ENETRESET, 10052}, {ECONNABORTED, 10053}, {ECONNRESET, 10054}, {ENOBUFS, 10055},
-        {EISCONN, 10056}, {ENOTCONN, 10057}, {ESHUTDOWN, 10058}, {ETOOMANYREFS, 10059}, {ETIMEDOUT, 10060},
-        {ECONNREFUSED, 10061}, {ELOOP, 10062}, {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064}, {EHOSTUNREACH, 10065},
+        {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040}, {EPROTOTYPE, 10041}, {ENOPROTOOPT, 10042}, {EPROTONOSUPPORT, 10043},
+        {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045}, {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047}, {EADDRINUSE, 10048},
+        {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050}, {ENETUNREACH, 10051}, {ENETRESET, 10052}, {ECONNABORTED, 10053},
+        {ECONNRESET, 10054}, {ENOBUFS, 10055}, {EISCONN, 10056}, {ENOTCONN, 10057}, {ESHUTDOWN, 10058},
+        {ETOOMANYREFS, 10059}, {ETIMEDOUT, 10060}, {ECONNREFUSED, 10061}, {ELOOP, 10062}, {ENAMETOOLONG, 10063},
+        {EHOSTDOWN, 10064}, {EHOSTUNREACH, 10065}, {0, 0}, {EPIPE, 20000 + EPIPE},
     };
-    for (const auto& [errnoValue, expected] : table) {
-        SCOPED_TRACE(errnoValue);
-        EXPECT_EQ(talvex::MapErrnoToSocketError(errnoValue), expected);
-    }
-    EXPECT_EQ(talvex::MapErrnoToSocketError(0), 0);
-    EXPECT_EQ(talvex::MapErrnoToSocketError(EPIPE), 20000 + EPIPE);
-    EXPECT_STREQ(talvex::DescribeSocketError(talvex::MapErrnoToSocketError(EPIPE)).text, L"Unknown error code.");
-
+    for (const auto& [errnoValue, expected] : errnoTable) EXPECT_EQ(talvex::MapErrnoToSocketError(errnoValue), expected) << errnoValue;
+    const std::pair<int, int> resolverTable[] = {{0, 0}, {EAI_NONAME, 11001}, {EAI_AGAIN, 11002}, {EAI_FAIL, 11003}, {EAI_NODATA, 11004}, {EAI_MEMORY, 11003}};
+    for (const auto& [resolverValue, expected] : resolverTable) EXPECT_EQ(talvex::MapResolverError(resolverValue), expected) << resolverValue;
     errno = ECONNRESET;
     EXPECT_EQ(talvex::SetLastSocketErrorFromErrno(), 10054);
     EXPECT_EQ(talvex::WSAGetLastError(), 10054);
     talvex::WSASetLastError(0);
 }
 
-TEST(SocketErrorMapping, ResolverFailuresMapOntoHostErrors) {
-    EXPECT_EQ(talvex::MapResolverError(0), 0);
-    EXPECT_EQ(talvex::MapResolverError(EAI_NONAME), 11001);
-    EXPECT_EQ(talvex::MapResolverError(EAI_AGAIN), 11002);
-    EXPECT_EQ(talvex::MapResolverError(EAI_FAIL), 11003);
-    EXPECT_EQ(talvex::MapResolverError(EAI_NODATA), 11004);
-    EXPECT_EQ(talvex::MapResolverError(EAI_MEMORY), 11003);
-}
-
-TEST(SocketErrorMapping, LastErrorBelongsToTheThread) {
+TEST(SocketErrorText, LastErrorBelongsToTheThread) {
     talvex::WSASetLastError(10054);
     int seenByOtherThread = -1;
     std::thread other([&] {

@@ -204,22 +204,29 @@ void CRP_Caller::HandleBroadcastReturn(const std::int32_t* words, int size, cons
 
 void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender) {
     std::int32_t request[4];
+    bool complete = false;
     {
         std::scoped_lock lock(m_sendLock);
         const std::int32_t awaited = m_ReturnBlock.m_nReferenceNumber;
         // 0: no return awaited (none pending, or the last one is complete).
         if (awaited == 0 || HeaderWord(words, size, 2) != awaited) return;
         m_ReturnBlock.AddRawData(words, static_cast<std::int16_t>(size));
-        if (m_ReturnBlock.m_nPacketPos == m_ReturnBlock.m_nLength) {
+        complete = m_ReturnBlock.m_nPacketPos == m_ReturnBlock.m_nLength;
+        if (complete) {
             m_ReturnBlock.m_nReferenceNumber = 0;
-            talvex::SetEvent(m_hReturnEvent);
-            if (m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
-            return;
+        } else {
+            request[0] = RP_NEXT_PACKET;
+            request[1] = m_ReturnBlock.m_nProcedure;
+            request[2] = m_ReturnBlock.m_nReferenceNumber;
+            request[3] = m_ReturnBlock.m_nPacketPos;
         }
-        request[0] = RP_NEXT_PACKET;
-        request[1] = m_ReturnBlock.m_nProcedure;
-        request[2] = m_ReturnBlock.m_nReferenceNumber;
-        request[3] = m_ReturnBlock.m_nPacketPos;
+    }
+    if (complete) {
+        // Signalled after the lock is released: the woken CallProcedure takes the lock
+        // at once to copy the return, and must not find it still held.
+        talvex::SetEvent(m_hReturnEvent);
+        if (m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
+        return;
     }
     SendPacket(request, kHeaderBytes, sender);
 }

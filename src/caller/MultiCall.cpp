@@ -15,7 +15,7 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     }
     if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(kMaxPacketDataWords)) {
         const bool answered = CRP_Caller::CallProcedure(block, timeout);
-        if (answered) TakeMultiReturn(block);
+        if (answered) TakeMultiReturn(block, LastCallReference());
         return answered;
     }
     if (!m_bMultiEnabled) return false;
@@ -33,7 +33,7 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
         }
     }
     if (!WaitForMultiDone(timeout)) return false;
-    if (TakeMultiReturn(block)) return true;
+    if (TakeMultiReturn(block, LastCallReference())) return true;
     // The answer to the last chunk's call, as the base call left it in the chunk block.
     *block = m_CallChunkBlock;
     return true;
@@ -60,12 +60,22 @@ bool CRP_CallerEx::WaitForMultiDone(std::int32_t timeout) {
     return talvex::WaitForEvents(events, 2, limit) == talvex::kWaitObject0;
 }
 
-bool CRP_CallerEx::TakeMultiReturn(CUdpDataBlockEx* block) {
+// Reference number of the base call made last (a plain call, or the last chunk's call),
+// which a chunked answer to it carries.
+std::int32_t CRP_CallerEx::LastCallReference() {
+    std::scoped_lock lock(m_sendLock);
+    return m_CallBlock.m_nReferenceNumber;
+}
+
+bool CRP_CallerEx::TakeMultiReturn(CUdpDataBlockEx* block, std::int32_t awaitedReference) {
     std::scoped_lock lock(m_multiReturnLock);
     if (m_MultiReturnBlock.m_nLength <= 0) return false;
-    *block = m_MultiReturnBlock;
+    // A chunked return that completed late belongs to an earlier call: it is dropped,
+    // never handed out as the answer of this one.
+    const bool ours = m_MultiReturnBlock.m_nReferenceNumber == awaitedReference;
+    if (ours) *block = m_MultiReturnBlock;
     m_MultiReturnBlock.Clear();
-    return true;
+    return ours;
 }
 
 void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {

@@ -5,9 +5,18 @@
 
 #include "caller/ChunkReassembly.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 constexpr int kChunkSendTimeoutSeconds = 1000;
 constexpr int kSendTimeoutSeconds = 120;
+// The chunks of a return go out without waiting for their answers, faster than a
+// receiver on the same machine can take them: a long burst overflows its socket
+// buffer and loses chunks. A short pause after every burst of this many chunks lets
+// the receiving dispatcher drain its buffer (about 45 KB per burst).
+constexpr std::int32_t kChunksPerBurst = 32;
+constexpr std::chrono::microseconds kPauseBetweenBursts{200};
 }  // namespace
 
 std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
@@ -34,6 +43,7 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
     if (block->m_nLength <= block->m_nCapacity && chunkCount <= kChunkSlots) {
         const std::int32_t transferReference = TakeReferenceNumber();
         for (std::int32_t index = 0; index < chunkCount; ++index) {
+            if (index > 0 && index % kChunksPerBurst == 0) std::this_thread::sleep_for(kPauseBetweenBursts);
             BuildChunk(*block, RP_MULTI_RETURN, transferReference, static_cast<std::int32_t>(chunkCount), index,
                        m_abyReturnChunkStaging, m_ReturnChunkBlock);
             std::scoped_lock lock(m_sendLock);

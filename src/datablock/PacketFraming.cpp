@@ -75,6 +75,12 @@ std::int32_t CUdpDataBlockEx::AddRawData(const std::int32_t* packet, std::int16_
         m_nProcedure = procedure;
         m_nReferenceNumber = reference;
         m_nLength = total;
+        // The words up to the announced total are readable by the gets from now on;
+        // clear what the buffer holds there, so that a block that receives less than
+        // it announces reads zeros, never the words of an earlier datagram.
+        const std::int32_t readable = std::min(total, m_nCapacity);
+        if (readable > 0 && m_pData != nullptr)
+            std::memset(m_pData, 0, static_cast<std::size_t>(readable) * sizeof(std::int32_t));
     } else if (type != m_nType || procedure != m_nProcedure || reference != m_nReferenceNumber) {
         return -1;
     }

@@ -88,7 +88,10 @@ std::int64_t MonotonicNanoseconds() {
 }  // namespace
 
 std::string NamedObjectPath(const std::string& objectName) {
-    return "/" + std::string(kObjectPrefix) + objectName;
+    std::string path("/");
+    path += kObjectPrefix;
+    path += objectName;
+    return path;
 }
 
 // ---- NamedSharedObject --------------------------------------------------------

@@ -4,10 +4,8 @@
 // "CALLS <successful calls>", then "BYE" once a quit event arrived.
 #include "caller_test_util.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -15,10 +13,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const auto peerPort = static_cast<unsigned short>(std::atoi(argv[1]));
-    // Both processes count reference numbers from 1. With calls going both ways at
-    // once, equal numbers would let a pull request for one side's return be served
-    // from the other side's call block as well (the protocol matches by reference
-    // number only), so this process counts from a range of its own.
+    // Pulls are matched by reference number only: keep this process's numbers apart.
     CRP_Caller::m_nNextReferenceNumber = 1000000;
     callertest::TestCaller caller;
     const bool active = caller.StartDispatchThread(peerPort, L"127.0.0.1", "", 0);

@@ -31,12 +31,6 @@ void BenchServer::DoRemoteFunction(CUdpDataBlockEx* block) {
     }
 }
 
-void BenchServer::DoBroadCastFunction(CUdpDataBlockEx* block) {
-    block->ResetForReturn();
-    block->AppendLongData(1);
-    CRP_Caller::SendReturn(block);
-}
-
 void BenchServer::AnswerWords(CUdpDataBlockEx* block, std::int32_t words, bool pulled) {
     block->ResetForReturn();
     if (words < 0 || !block->CheckBufferSize(words)) words = 0;

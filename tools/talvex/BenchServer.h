@@ -26,7 +26,6 @@ public:
     BenchServer& operator=(const BenchServer&) = delete;
 
     void DoRemoteFunction(CUdpDataBlockEx* block) override;
-    void DoBroadCastFunction(CUdpDataBlockEx* block) override;
 
     std::atomic<std::int64_t> m_nServed{0};
 

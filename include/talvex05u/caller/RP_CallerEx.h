@@ -135,7 +135,8 @@ protected:
     // The final wait of a chunked call on m_hMultiDoneEvent and m_hMultiBreakEvent.
     bool WaitForMultiDone(std::int32_t timeout);
     // Moves a reassembled return, if any, into `block`; true when there was one.
-    bool TakeMultiReturn(CUdpDataBlockEx* block);
+    bool TakeMultiReturn(CUdpDataBlockEx* block, std::int32_t awaitedReference);
+    std::int32_t LastCallReference();
 
     // Shared-memory branches of CallProcedure and SendReturn.
     bool SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t timeout);

@@ -1,0 +1,129 @@
+// Second process for the mem, message queue and shared-memory channel tests.
+// Usage: ipc_peer <command> [arguments]; every result goes to stdout as one line.
+#include "talvex05u/caller/RP_CallerEx.h"
+#include "talvex05u/platform/Event.h"
+#include "talvex05u/platform/MessageQueue.h"
+#include "talvex05u/shmem/MemPrimitives.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+int Say(const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+    return 0;
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+template <typename Condition>
+void WaitFor(Condition condition, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+// Procedures of the channel role (the test uses the same numbers): 1 echoes the data
+// words, 2 n answers n words 1, 4, 7, ..., 3 never answers, 4 answers the call's type
+// and reference number, 99 answers and ends the peer.
+class AnsweringSide : public CRP_CallerEx {
+public:
+    using CRP_CallerEx::CRP_CallerEx;
+    std::atomic<bool> m_quit{false};
+    void DoRemoteFunction(CUdpDataBlockEx* block) override {
+        const std::int32_t length = block->m_nLength, type = block->m_nType;
+        const std::int32_t count = block->m_nProcedure == 2 ? block->GetLongData() : 0;
+        if (block->m_nProcedure == 3) return;
+        block->ResetForReturn();
+        if (block->m_nProcedure == 1) block->m_nLength = length;   // the data words are still in the buffer
+        for (std::int32_t i = 0; i < count; ++i) block->AppendLongData(3 * i + 1);
+        if (block->m_nProcedure == 4) {
+            block->AppendLongData(type);
+            block->AppendLongData(block->m_nReferenceNumber);
+        }
+        SendReturn(block);
+        if (block->m_nProcedure == 99) m_quit = true;
+    }
+};
+
+// shm <base> <size> <key> <owner 0|1> <port>: "init 0|1", "tid <telegram thread>", serves, "closed".
+int Channel(char** argv) {
+    auto side = std::make_unique<AnsweringSide>(static_cast<unsigned short>(std::atoi(argv[6])));
+    side->EnableSharedMemory();   // before the telegram thread starts, so that its SendReturn takes the channel
+    const bool opened = side->InitSharedMemory(CString(Widen(argv[2])), std::atoi(argv[3]), std::atoi(argv[4]),
+                                               std::atoi(argv[5]) != 0);
+    Say(opened ? "init 1" : "init 0");
+    if (opened) {
+        WaitFor([&] { return talvex::IsEventSet(side->m_hTelegramSignal); }, std::chrono::seconds(10));
+        Say("tid " + std::to_string(side->m_pTelegramThread->m_nThreadID));
+        WaitFor([&] { return side->m_quit.load(); }, std::chrono::seconds(60));
+    }
+    side->UnInitSharedMemory();
+    return opened ? Say("closed") : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    double now = 0.0;
+    const int clockReady = memtimeGet(&now);   // the library made the clock ready at load
+    const std::string command = argc > 1 ? argv[1] : "";
+    auto number = [&](int index) { return index < argc ? std::atoi(argv[index]) : 0; };
+    void* object = nullptr;
+    if (command == "clock") return Say("clock " + std::to_string(clockReady));
+    if (command == "hold") {   // hold <key> <ms>: keeps the lock open for a while
+        if (memLockOpen(number(2), &object) != 0) return Say("absent");
+        Say("open");
+        std::this_thread::sleep_for(std::chrono::milliseconds(number(3)));
+        memLockDestroy(object);
+        return Say("closed");
+    }
+    if (command == "abandon") {   // abandon <key>: ends without closing, as a crash would
+        void* signal = nullptr;
+        memLockCreate(number(2), &object);
+        memSignalCreate(number(2), &signal);
+        Say("abandoned");
+        std::_Exit(0);
+    }
+    if (command == "wait") {   // wait <key> <ms>
+        if (memSignalOpen(number(2), &object) != 0) return Say("absent");
+        Say("waiting");
+        Say("wait " + std::to_string(talvex::WaitForEvent(object, static_cast<std::uint32_t>(number(3)))));
+        memSignalDestroy(object);
+        return 0;
+    }
+    if (command == "count" && argc >= 6) {   // count <path> <mapkey> <lockkey> <n>: unsafe increments under the lock
+        mappedRegionS* region = nullptr;
+        if (memmap(Widen(argv[2]).c_str(), number(3), 4096, &region) != 0 || memLockOpen(number(4), &object) != 0) {
+            memunmap(&region);
+            return Say("failed");
+        }
+        volatile std::int32_t* counter = reinterpret_cast<std::int32_t*>(memGetAddr(&region));
+        for (int i = 0; i < number(5); ++i) {
+            memLock(object);
+            const std::int32_t value = *counter;
+            if ((i & 63) == 0) std::this_thread::yield();
+            *counter = value + 1;
+            memUnlock(object);
+        }
+        memLockDestroy(object);
+        memunmap(&region);
+        return Say("counted");
+    }
+    if (command == "post" && argc >= 5) {   // post <thread id> <message> <n>: wParam i, lParam -i; exit 1 unless all went
+        const auto thread = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
+        int posted = 0;
+        for (int i = 0; i < number(4); ++i)
+            posted += talvex::PostThreadMessage(thread, static_cast<std::uint32_t>(number(3)), static_cast<std::uint64_t>(i), -i) ? 1 : 0;
+        Say("posted " + std::to_string(posted));
+        return posted == number(4) ? 0 : 1;
+    }
+    if (command == "shm" && argc >= 7) return Channel(argv);
+    return 2;
+}
