@@ -13,10 +13,10 @@ warmup=30
 if [ "$seconds" -le $((warmup + 10)) ]; then warmup=$((seconds / 4)); fi
 build=build-soak
 
-if [ ! -x "$build/tests/helper_soak_peer" ] || [ ! -x "$build/tests/helper_soak_noise" ]; then
+if [ ! -x "$build/tools/soak/talvex_soak_peer" ] || [ ! -x "$build/tools/soak/talvex_soak_noise" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_ALLOW_UNDEFINED=ON >/dev/null
 fi
-cmake --build "$build" -j2 --target helper_soak_peer helper_soak_noise >/dev/null
+cmake --build "$build" -j2 --target talvex_soak_peer talvex_soak_noise >/dev/null
 
 # Two free UDP ports on loopback, chosen by the system.
 read -r port_a port_b < <(python3 - <<'PY'
@@ -36,11 +36,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$build/tests/helper_soak_peer" "$port_a" "$port_b" "$seconds" 1 >"$scratch/a.log" 2>&1 &
+"$build/tools/soak/talvex_soak_peer" "$port_a" "$port_b" "$seconds" 1 >"$scratch/a.log" 2>&1 &
 pid_a=$!; pids+=("$pid_a")
-"$build/tests/helper_soak_peer" "$port_b" "$port_a" "$seconds" 2 >"$scratch/b.log" 2>&1 &
+"$build/tools/soak/talvex_soak_peer" "$port_b" "$port_a" "$seconds" 2 >"$scratch/b.log" 2>&1 &
 pid_b=$!; pids+=("$pid_b")
-"$build/tests/helper_soak_noise" "$seconds" 500 "$port_a" "$port_b" >"$scratch/noise.log" 2>&1 &
+"$build/tools/soak/talvex_soak_noise" "$seconds" 500 "$port_a" "$port_b" >"$scratch/noise.log" 2>&1 &
 pid_noise=$!; pids+=("$pid_noise")
 
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }

@@ -28,15 +28,8 @@ using testsupport::Thrown;
 
 const CSockAddr kLoopbackAnyPort(0x7F000001u, 0);
 
-bool HasCloseOnExec(const CBlockingSocket& socket) {
-    const int flags = ::fcntl(static_cast<int>(socket.m_hSocket), F_GETFD);
-    return flags >= 0 && (flags & FD_CLOEXEC) != 0;
-}
-
-bool WaitReadable(const CBlockingSocket& socket) {
-    pollfd entry{static_cast<int>(socket.m_hSocket), POLLIN, 0};
-    return ::poll(&entry, 1, 5000) == 1;
-}
+bool HasCloseOnExec(const CBlockingSocket& s) { const int f = ::fcntl(static_cast<int>(s.m_hSocket), F_GETFD); return f >= 0 && (f & FD_CLOEXEC) != 0; }
+bool WaitReadable(const CBlockingSocket& s) { pollfd entry{static_cast<int>(s.m_hSocket), POLLIN, 0}; return ::poll(&entry, 1, 5000) == 1; }
 
 // A listener on a system-chosen loopback port, a client connected to it and the accepted server side.
 struct StreamPair : ::testing::Test {
@@ -54,9 +47,7 @@ struct StreamPair : ::testing::Test {
         ASSERT_TRUE(listener.Accept(server, peer));
         ASSERT_EQ(peer.IPAddr(), 0x7F000001u);
     }
-    void TearDown() override {
-        for (CBlockingSocket* s : {&listener, &client, &server}) s->Cleanup();
-    }
+    void TearDown() override { for (CBlockingSocket* s : {&listener, &client, &server}) s->Cleanup(); }
 };
 
 // A UDP socket bound to a system-chosen loopback port.
@@ -139,15 +130,10 @@ TEST_F(StreamPair, AcceptInterruptedBySignalReturnsFalseAndReleasesTheLock) {
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     CBlockingSocket connection, late;
     connection.m_hSocket = 12345;  // must come back invalid
-    std::atomic<bool> done{false};
     std::atomic<int> result{-1}, lastError{-1};
-    std::thread acceptor([&] {
-        result = listener.Accept(connection, nullptr) ? 1 : 0;
-        lastError = talvex::WSAGetLastError();
-        done = true;
-    });
+    std::thread acceptor([&] { lastError = (result = listener.Accept(connection, nullptr) ? 1 : 0, talvex::WSAGetLastError()); });
     // The signal may arrive before the thread blocks in accept; repeat until it returns.
-    for (int i = 0; i < 500 && !done; ++i) {
+    for (int i = 0; i < 500 && result < 0; ++i) {
         ::pthread_kill(acceptor.native_handle(), SIGUSR1);
         std::this_thread::sleep_for(10ms);
     }
@@ -162,8 +148,7 @@ TEST_F(StreamPair, AcceptInterruptedBySignalReturnsFalseAndReleasesTheLock) {
         EXPECT_TRUE(listener.Accept(connection, nullptr));
         EXPECT_NE(connection.m_hSocket, talvex::kInvalidSocket);
     }
-    connection.Cleanup();
-    late.Cleanup();
+    for (CBlockingSocket* s : {&connection, &late}) s->Cleanup();
 }
 
 TEST(BlockingSocket, FailuresThrowTheirOperationText) {
@@ -185,11 +170,7 @@ TEST(BlockingSocket, FailuresThrowTheirOperationText) {
     EXPECT_EQ(notListening.text, "Accept");
     EXPECT_EQ(notListening.error, 10009);
 
-    CSockAddr unusedPort;  // a port nobody listens on refuses the connection
-    {
-        DatagramSocket probe;
-        unusedPort = probe.address;
-    }
+    const CSockAddr unusedPort = DatagramSocket().address;  // a port nobody listens on refuses the connection
     socket.Create();
     const Thrown refused = CatchSocketException([&] { socket.Connect(unusedPort); });
     EXPECT_EQ(refused.text, "Connect");
@@ -202,8 +183,11 @@ TEST(BlockingSocket, DatagramsWithSenderAndOddSizes) {
     EXPECT_TRUE(HasCloseOnExec(a.socket));
     char buffer[16];
     CSockAddr sender;
-    EXPECT_EQ(a.socket.SendDatagram("hello", 5, b.address, 1), 5);
-    ASSERT_TRUE(WaitReadable(b.socket));
+    const auto send = [&](const char* data, int size) {
+        EXPECT_EQ(a.socket.SendDatagram(data, size, b.address, 1), size);
+        ASSERT_TRUE(WaitReadable(b.socket));
+    };
+    send("hello", 5);
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, sizeof buffer, sender, 0), 5);
     EXPECT_EQ(std::string(buffer, 5), "hello");
     EXPECT_EQ(sender.Port(), a.address.Port());
@@ -213,28 +197,24 @@ TEST(BlockingSocket, DatagramsWithSenderAndOddSizes) {
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, sizeof buffer, sender, 5), -1);
     EXPECT_EQ(talvex::WSAGetLastError(), 10035);
 
-    EXPECT_EQ(a.socket.SendDatagram("", 0, b.address, 1), 0);
-    ASSERT_TRUE(WaitReadable(b.socket));
+    send("", 0);
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, sizeof buffer, sender, 0), -1);
 
     std::vector<char> guarded(sizeof buffer + 8, 'G');
-    EXPECT_EQ(a.socket.SendDatagram(std::string(100, 'L').data(), 100, b.address, 1), 100);
-    ASSERT_TRUE(WaitReadable(b.socket));
+    send(std::string(100, 'L').data(), 100);
     EXPECT_EQ(b.socket.ReceiveDatagram(guarded.data(), static_cast<int>(sizeof buffer), nullptr, 0), -1);
     EXPECT_EQ(talvex::WSAGetLastError(), 10040);
     EXPECT_EQ(guarded[sizeof buffer], 'G');
 
     // The oversized datagram was consumed; the next one arrives intact.
-    EXPECT_EQ(a.socket.SendDatagram("ok", 2, b.address, 1), 2);
-    ASSERT_TRUE(WaitReadable(b.socket));
+    send("ok", 2);
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, sizeof buffer, nullptr, 0), 2);
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, -1, nullptr, 0), -1);
 }
 
 TEST(BlockingSocket, RejectedDestinationsReturnMinusOneWithoutThrowing) {
     DatagramSocket a;
-    const CSockAddr portZero(0x7F000001u, 0);
-    const std::pair<const sockaddr*, int> cases[] = {{portZero, 4}, {nullptr, 4}, {portZero, -4}};
+    const std::pair<const sockaddr*, int> cases[] = {{kLoopbackAnyPort, 4}, {nullptr, 4}, {kLoopbackAnyPort, -4}};
     for (const auto& [destination, count] : cases) {
         SCOPED_TRACE(count);
         talvex::WSASetLastError(0);
@@ -288,9 +268,7 @@ TEST(BlockingSocket, BindToATakenPortIsReportedOnceAndReturns) {
 
 TEST(BlockingSocket, ResolvesNumericAndLocalNames) {
     const CSockAddr numeric = CBlockingSocket::GetHostByName("127.0.0.2", 4660);
-    EXPECT_EQ(numeric.sin_family, AF_INET);
-    EXPECT_EQ(numeric.IPAddr(), 0x7F000002u);
-    EXPECT_EQ(numeric.Port(), 4660);
+    EXPECT_EQ(std::make_tuple(numeric.sin_family, numeric.IPAddr(), numeric.Port()), std::make_tuple(sa_family_t{AF_INET}, 0x7F000002u, std::uint16_t{4660}));
     EXPECT_EQ(CBlockingSocket::GetHostByName("localhost").IPAddr() >> 24, 127u);
     const Thrown empty = CatchSocketException([] { CBlockingSocket::GetHostByName(""); });
     EXPECT_EQ(empty.text, "GetHostByName");

@@ -6,55 +6,45 @@
 
 #include <algorithm>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 namespace {
 
+using V = std::vector<std::int32_t>;
 constexpr std::int32_t kMaxInt = std::numeric_limits<std::int32_t>::max();
 
-CUdpDataBlockEx Words(std::initializer_list<std::int32_t> words)
-{
+CUdpDataBlockEx Words(std::initializer_list<std::int32_t> words) {
     CUdpDataBlockEx block;
-    for (const std::int32_t word : words)
-        block.AppendLongData(word);
+    for (const std::int32_t word : words) block.AppendLongData(word);
     return block;
 }
 
 // Read cursor, procedure, type, reference, packet cursor, length and capacity.
-std::vector<std::int32_t> Fields(const CUdpDataBlockEx& b)
-{
-    return {b.m_nReadPos, b.m_nProcedure, b.m_nType, b.m_nReferenceNumber, b.m_nPacketPos, b.m_nLength, b.m_nCapacity};
-}
+V Fields(const CUdpDataBlockEx& b) { return {b.m_nReadPos, b.m_nProcedure, b.m_nType, b.m_nReferenceNumber, b.m_nPacketPos, b.m_nLength, b.m_nCapacity}; }
 
 // Data that fill the whole buffer, so that anything read behind them lies outside it.
-void FillToCapacity(CUdpDataBlockEx& block, std::int32_t word)
-{
+void FillToCapacity(CUdpDataBlockEx& block, std::int32_t word, std::int32_t readPos) {
     std::fill(block.m_pData, block.m_pData + block.m_nCapacity, word);
     block.m_nLength = block.m_nCapacity;
+    block.m_nReadPos = readPos < 0 ? block.m_nLength + readPos : readPos;
 }
 
-TEST(DataBlockBuffer, GrowthAndItsLimits)
-{
+TEST(DataBlockBuffer, GrowthAndItsLimits) {
     CUdpDataBlockEx block;
-    for (int i = 0; i < 511; ++i)
-        ASSERT_TRUE(block.AppendLongData(i));
+    for (int i = 0; i < 511; ++i) ASSERT_TRUE(block.AppendLongData(i));
     EXPECT_EQ(block.m_nCapacity, 512);
     ASSERT_TRUE(block.AppendLongData(511));
     EXPECT_EQ(block.m_nCapacity, 4608);
-    for (int i = 0; i < 512; ++i)
-        ASSERT_EQ(block.GetLongData(), i);
+    for (int i = 0; i < 512; ++i) ASSERT_EQ(block.GetLongData(), i);
 
     CUdpDataBlockEx refused = Words({3});
     const std::int32_t* buffer = refused.m_pData;
     const std::int32_t huge[1] = {kMaxInt};
-    EXPECT_FALSE(refused.Grow(kMaxInt) || refused.CheckBufferSize(kMaxInt) || refused.Grow(-100000) ||
-                 refused.AppendBinBlockData(huge));
-    EXPECT_EQ(refused.m_pData, buffer);
-    EXPECT_EQ(std::make_pair(refused.m_nCapacity, refused.m_nLength), std::make_pair(512, 1));
+    EXPECT_FALSE(refused.Grow(kMaxInt) || refused.CheckBufferSize(kMaxInt) || refused.Grow(-100000) || refused.AppendBinBlockData(huge));
+    EXPECT_EQ(std::make_tuple(refused.m_pData, refused.m_nCapacity, refused.m_nLength), std::make_tuple(buffer, 512, 1));
 
     CUdpDataBlockEx limited;  // appends never take a block past 32767 words
     ASSERT_TRUE(limited.CheckBufferSize(40000));
@@ -65,13 +55,11 @@ TEST(DataBlockBuffer, GrowthAndItsLimits)
     EXPECT_EQ(limited.m_nLength, 32762);
 }
 
-TEST(DataBlockValues, NumbersRoundTripWithLowWordFirst)
-{
+TEST(DataBlockValues, NumbersRoundTripWithLowWordFirst) {
     CUdpDataBlockEx block;
     ASSERT_TRUE(block.AppendLongData(-5) && block.AppendFloatData(1.5f) && block.AppendDoubleData(-2.25) &&
                 block.AppendInt64Data(0x1122334455667788LL) && block.AppendUInt64Data(0xFEDCBA9876543210ULL));
-    const std::vector<std::uint32_t> expected = {0xFFFFFFFBu, 0x3FC00000u, 0u, 0xC0020000u,
-                                                 0x55667788u, 0x11223344u, 0x76543210u, 0xFEDCBA98u};
+    const std::vector<std::uint32_t> expected = {0xFFFFFFFBu, 0x3FC00000u, 0u, 0xC0020000u, 0x55667788u, 0x11223344u, 0x76543210u, 0xFEDCBA98u};
     EXPECT_EQ(std::vector<std::uint32_t>(block.m_pData, block.m_pData + block.m_nLength), expected);
     EXPECT_EQ(block.GetLongData(), -5);
     EXPECT_EQ(block.GetFloatData(), 1.5f);
@@ -81,37 +69,25 @@ TEST(DataBlockValues, NumbersRoundTripWithLowWordFirst)
     EXPECT_EQ(block.m_nReadPos, 8);
 }
 
-TEST(DataBlockValues, EveryGetAtTheEndOfTheData)
-{
+TEST(DataBlockValues, EveryGetAtTheEndOfTheData) {
     const CUdpDataBlockEx block;
-    EXPECT_EQ(block.GetLongData(), -1);
-    EXPECT_EQ(block.GetInt64Data(), 0);
+    EXPECT_EQ(std::make_tuple(block.GetLongData(), block.GetInt64Data(), block.GetFloatData(), block.GetDoubleData()), std::make_tuple(-1, std::int64_t{0}, 0.0f, 0.0));
     EXPECT_EQ(block.GetUInt64Data(), std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(block.GetFloatData(), 0.0f);
-    EXPECT_EQ(block.GetDoubleData(), 0.0);
     char text[8] = "xyz";
-    EXPECT_FALSE(block.GetStringData(text, sizeof text));
-    EXPECT_STREQ(text, "");
     unsigned char bytes[4] = {9, 9, 9, 9};
-    EXPECT_FALSE(block.GetArray(bytes, 4));
-    EXPECT_EQ(bytes[0], 0);
     std::int32_t words[2] = {5, 5};
-    EXPECT_FALSE(block.GetBinBlockData(words));
-    EXPECT_EQ(words[0], 0);
-    EXPECT_EQ(block.m_nReadPos, 0);
+    EXPECT_FALSE(block.GetStringData(text, sizeof text) || block.GetArray(bytes, 4) || block.GetBinBlockData(words));
+    EXPECT_STREQ(text, "");
+    EXPECT_EQ(std::make_tuple(bytes[0], words[0], block.m_nReadPos), std::make_tuple(0, 0, 0));
 }
 
-TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords)
-{
-    struct Case { std::string text; std::int32_t words; };
-    for (const Case& c : {Case{"", 1}, Case{"abc", 1}, Case{"abcd", 2}, Case{"abcdefg", 2}, Case{"abcdefgh", 3}}) {
+TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords) {
+    for (const auto& [text, words] : {std::pair<std::string, int>{"", 1}, {"abc", 1}, {"abcd", 2}, {"abcdefg", 2}, {"abcdefgh", 3}}) {
         CUdpDataBlockEx block;
-        ASSERT_TRUE(block.AppendStringData(c.text.c_str()));
-        EXPECT_EQ(block.m_nLength, c.words) << '"' << c.text << '"';
+        ASSERT_TRUE(block.AppendStringData(text.c_str()));
         char out[16] = "garbage";
         EXPECT_TRUE(block.GetStringData(out, sizeof out));
-        EXPECT_EQ(std::string(out), c.text);
-        EXPECT_EQ(block.m_nReadPos, c.words);
+        EXPECT_EQ(std::make_tuple(block.m_nLength, std::string(out), block.m_nReadPos), std::make_tuple(words, text, words));
     }
     CUdpDataBlockEx block;
     block.AppendStringData("abcd");
@@ -133,19 +109,17 @@ TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords)
     EXPECT_EQ(arrays.m_nReadPos, 4);
 }
 
-TEST(DataBlockValues, BinBlocksCarryTheirCountAndCountsBeyondTheDataFail)
-{
+TEST(DataBlockValues, BinBlocksCarryTheirCountAndCountsBeyondTheDataFail) {
     CUdpDataBlockEx block;
     const std::int32_t none[1] = {0}, three[4] = {3, 10, 20, 30}, negative[1] = {-4};
     ASSERT_TRUE(block.AppendBinBlockData(none) && block.AppendBinBlockData(three) && block.AppendBinBlockData(negative));
     EXPECT_EQ(block.m_nLength, 6);
     std::int32_t out[4] = {};
     EXPECT_TRUE(block.GetBinBlockData(out) && out[0] == 0 && block.GetBinBlockData(out));
-    EXPECT_EQ(std::vector<std::int32_t>(out, out + 4), std::vector<std::int32_t>(three, three + 4));
+    EXPECT_EQ(V(out, out + 4), V(three, three + 4));
     out[0] = 99;
     EXPECT_FALSE(block.GetBinBlockData(out));  // negative count
-    EXPECT_EQ(out[0], 0);
-    EXPECT_EQ(block.m_nReadPos, 6);
+    EXPECT_EQ(std::make_tuple(out[0], block.m_nReadPos), std::make_tuple(0, 6));
 
     // Read from word 1 of {5, count, 1, 2}: two words follow the count.
     for (const std::int32_t count : {3, 4, 1 << 30, -1}) {
@@ -158,8 +132,7 @@ TEST(DataBlockValues, BinBlocksCarryTheirCountAndCountsBeyondTheDataFail)
     }
 }
 
-TEST(DataBlockValues, NegativeCountsAreRefused)
-{
+TEST(DataBlockValues, NegativeCountsAreRefused) {
     CUdpDataBlockEx block;
     const char bytes[4] = {1, 2, 3, 4};
     EXPECT_FALSE(block.AppendArray(bytes, -4));
@@ -167,8 +140,7 @@ TEST(DataBlockValues, NegativeCountsAreRefused)
     block.AppendLongData(1);
     unsigned char out[4] = {7, 7, 7, 7};
     EXPECT_FALSE(block.GetArray(out, -1));
-    EXPECT_EQ(out[0], 0);
-    EXPECT_EQ(block.m_nReadPos, 0);
+    EXPECT_EQ(std::make_tuple(static_cast<int>(out[0]), block.m_nReadPos), std::make_tuple(0, 0));
 
     block.m_nLength = -5;
     const std::int32_t bin[1] = {-3};
@@ -179,41 +151,34 @@ TEST(DataBlockValues, NegativeCountsAreRefused)
     EXPECT_EQ(block.GetLongData(), -1);
 }
 
-TEST(DataBlockValues, GetsAtTheEndOfAFullBufferStayInsideIt)
-{
+TEST(DataBlockValues, GetsAtTheEndOfAFullBufferStayInsideIt) {
     CUdpDataBlockEx block;
-    FillToCapacity(block, 0x01020304);
-    block.m_nReadPos = block.m_nLength - 1;  // one word left: the high half reads 0
+    FillToCapacity(block, 0x01020304, -1);  // one word left: the high half reads 0
     EXPECT_EQ(block.GetUInt64Data(), 0x01020304ULL);
     EXPECT_EQ(block.m_nReadPos, block.m_nLength + 1);
     EXPECT_EQ(block.GetLongData(), -1);
     block.m_nReadPos = block.m_nLength - 1;
     EXPECT_EQ(block.GetInt64Data(), 0x01020304LL);
 
-    FillToCapacity(block, -1);
-    block.m_nReadPos = block.m_nLength - 1;
+    FillToCapacity(block, -1, -1);
     unsigned char out[6] = {};
     ASSERT_TRUE(block.GetArray(out, 6));  // 2 words, one of them behind the data
     const unsigned char expected[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
     EXPECT_EQ(std::memcmp(out, expected, 6), 0);
 
-    FillToCapacity(block, 0x41414141);  // a string without its zero
+    FillToCapacity(block, 0x41414141, 0);  // a string without its zero
     std::vector<char> text(4 * block.m_nCapacity + 8, 'x');
-    block.m_nReadPos = 0;
     EXPECT_FALSE(block.GetStringData(text.data(), static_cast<int>(text.size())));
-    EXPECT_EQ(text[0], '\0');
-    EXPECT_EQ(block.m_nReadPos, 0);
+    EXPECT_EQ(std::make_tuple(text[0], block.m_nReadPos), std::make_tuple('\0', 0));
     CUdpDataBlockEx shortData = Words({0x41414141});  // its zero lies behind the data
     EXPECT_FALSE(shortData.GetStringData(text.data(), static_cast<int>(text.size())));
     EXPECT_EQ(shortData.m_nReadPos, 0);
 }
 
-TEST(DataBlockAssignment, CopiesAllButTheReadCursorKeepsTheLargerBufferAndStaysInsideTheSource)
-{
+TEST(DataBlockAssignment, CopiesAllButTheReadCursorKeepsTheLargerBufferAndStaysInsideTheSource) {
     CUdpDataBlockEx source(5);
     source.m_nReferenceNumber = 77;
-    for (int i = 0; i < 600; ++i)
-        source.AppendLongData(i);
+    for (int i = 0; i < 600; ++i) source.AppendLongData(i);
     source.m_nPacketPos = 350;
     source.GetLongData();
 
@@ -222,30 +187,26 @@ TEST(DataBlockAssignment, CopiesAllButTheReadCursorKeepsTheLargerBufferAndStaysI
     target = source;
     const CUdpDataBlockEx copy(source);
     for (const CUdpDataBlockEx* block : {&std::as_const(target), &copy}) {
-        EXPECT_EQ(Fields(*block), std::vector<std::int32_t>({0, 5, 1, 77, 350, 600, 4608}));
+        EXPECT_EQ(Fields(*block), V({0, 5, 1, 77, 350, 600, 4608}));
         EXPECT_NE(block->m_pData, source.m_pData);
         EXPECT_EQ(std::memcmp(block->m_pData, source.m_pData, 600 * sizeof(std::int32_t)), 0);
     }
 
     const std::int32_t* buffer = target.m_pData;
-    const std::int32_t capacity = target.m_nCapacity;
     const CUdpDataBlockEx small = Words({4});
-    target = small;
-    EXPECT_EQ(target.m_pData, buffer);
-    EXPECT_EQ(target.m_nCapacity, capacity);
+    target = small;  // the smaller source keeps the larger buffer
+    EXPECT_EQ(std::make_tuple(target.m_pData, target.m_nCapacity), std::make_tuple(buffer, 4608));
     const CUdpDataBlockEx& itself = target;
     target = itself;
     EXPECT_EQ(target.GetLongData(), 4);
     EXPECT_EQ(target.GetLongData(), -1);
 
-    CUdpDataBlockEx partial;
+    CUdpDataBlockEx partial, fromPartial;
     partial.m_nProcedure = 3;
     partial.m_nLength = 30000;  // announced total, far beyond the 512-word buffer
-    CUdpDataBlockEx fromPartial;
     fromPartial = partial;
-    const CUdpDataBlockEx copyOfPartial(partial);
-    EXPECT_EQ(Fields(fromPartial), std::vector<std::int32_t>({0, 3, -1, 0, 0, 30000, 512}));
-    EXPECT_EQ(copyOfPartial.m_nLength, 30000);
+    EXPECT_EQ(Fields(fromPartial), V({0, 3, -1, 0, 0, 30000, 512}));
+    EXPECT_EQ(CUdpDataBlockEx(partial).m_nLength, 30000);
     EXPECT_EQ(fromPartial.GetLongData(), 0);
 }
 

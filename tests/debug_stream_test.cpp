@@ -109,8 +109,7 @@ TEST(DebugStreamTest, HeaderLineThenOneTracedLine) {
 TEST(DebugStreamTest, OnlyRegisteredTracesSendAndLongLinesAreCutWithCrLf) {
     TestViewer viewer;
     CRPCDebugStream stream(26, "alpha", "beta");
-    stream.SetViewerPort(viewer.Port());
-    stream.Start();
+    stream.SetViewerPort(viewer.Port()), stream.Start();
     ViewerConnection connection = viewer.Accept();
     ASSERT_EQ(connection.ReadLine(), "alpha\tbeta\t001A\r\n");
     ASSERT_TRUE(WaitConnected(stream));
@@ -137,8 +136,7 @@ TEST(DebugStreamTest, ReconnectsWithANewHeaderAfterTheViewerClosesOrAStop) {
         stream->Trace(0, "round %d", round);
         EXPECT_EQ(connection.ReadLine(), "round " + std::to_string(round) + "\r\n");
         if (round == 1) {   // Stop closes the connection (twice is harmless); Start connects again
-            stream->Stop();
-            stream->Stop();
+            stream->Stop(), stream->Stop();
             EXPECT_EQ(stream->GetState(), 0);
             EXPECT_EQ(connection.ReadLine(), "");
             stream->Start();
@@ -167,8 +165,7 @@ TEST(DebugStreamTest, DestroyingWhileConnectingEndsPromptlyAndALeftConnectComple
     std::this_thread::sleep_for(5ms);
     auto doomed = StreamTo(full.Port(), 1, "a", "b");
     auto slow = StreamTo(full.Port(), 0x77, "slow", "viewer");
-    doomed->Start();
-    slow->Start();
+    doomed->Start(), slow->Start();
     std::this_thread::sleep_for(30ms);
     ASSERT_EQ(doomed->GetState(), 1);
     ASSERT_EQ(slow->GetState(), 1);

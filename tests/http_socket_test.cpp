@@ -26,33 +26,27 @@ public:
         m_listener.Bind(CSockAddr(0x7F000001u, 0));
         m_listener.Listen();
         m_listener.GetSockAddr(m_address);
-        m_thread = std::thread([this] { Serve(); });
+        m_thread = std::thread([this] {
+            CBlockingSocket connection;
+            (void)CatchSocketException([&] {
+                if (!m_listener.Accept(connection, nullptr)) return;
+                for (const auto& [bytes, pause] : m_script) {
+                    connection.Write(bytes.data(), static_cast<int>(bytes.size()), 5);
+                    std::this_thread::sleep_for(pause);
+                }
+                if (!m_closeAtEnd) m_release.get_future().wait_for(20s);
+            });
+            connection.Cleanup();
+        });
     }
     ~ScriptedServer() {
         m_release.set_value();
         m_thread.join();
         m_listener.Cleanup();
     }
-    // A client connected to this server.
-    void Connect(CHttpBlockingSocket& client) const {
-        client.Create();
-        client.Connect(m_address);
-    }
+    void Connect(CHttpBlockingSocket& client) const { client.Create(); client.Connect(m_address); }
 
 private:
-    void Serve() {
-        CBlockingSocket connection;
-        (void)CatchSocketException([&] {
-            if (!m_listener.Accept(connection, nullptr)) return;
-            for (const auto& [bytes, pause] : m_script) {
-                connection.Write(bytes.data(), static_cast<int>(bytes.size()), 5);
-                std::this_thread::sleep_for(pause);
-            }
-            if (!m_closeAtEnd) m_release.get_future().wait_for(20s);
-        });
-        connection.Cleanup();
-    }
-
     CBlockingSocket m_listener;
     CSockAddr m_address;
     Script m_script;
@@ -103,8 +97,7 @@ TEST_F(HttpSocketTest, LinesSplitAndJoinedAcrossReceivesThenBody) {
 TEST_F(HttpSocketTest, ResponseExactlyTheDestinationSizeReturnsWithoutWaiting) {
     ScriptedServer server({{"H\r\n\r\n0123456789", 0ms}}, false);
     server.Connect(client);
-    EXPECT_EQ(ReadLine(), "H\r\n");
-    EXPECT_EQ(ReadLine(), "\r\n");
+    for (const char* expected : {"H\r\n", "\r\n"}) EXPECT_EQ(ReadLine(), expected);
     std::vector<char> body(10 + 4, '#');
     // The server keeps the connection open: a further receive would wait 20 seconds.
     const auto start = std::chrono::steady_clock::now();
@@ -117,8 +110,7 @@ TEST_F(HttpSocketTest, LineLongerThanTheDestinationIsCutAndTheRestFollows) {
     ScriptedServer server({{"X-Long: abcdefghijklmnop\r\nNext\n", 0ms}}, false);
     server.Connect(client);
     EXPECT_EQ(ReadLine(10), "X-Long: a");
-    EXPECT_EQ(ReadLine(), "bcdefghijklmnop\r\n");
-    EXPECT_EQ(ReadLine(), "Next\n");
+    for (const char* expected : {"bcdefghijklmnop\r\n", "Next\n"}) EXPECT_EQ(ReadLine(), expected);
 }
 
 TEST_F(HttpSocketTest, UnendedLinesThrowWithoutOverrunning) {
@@ -148,8 +140,7 @@ TEST_F(HttpSocketTest, BadArgumentsGiveBoundedAnswers) {
     EXPECT_EQ(CatchSocketException([&] { client.ReadHttpHeaderLine(one, 0, 0); }).text, "ReadHeaderLine");
     EXPECT_EQ(client.ReadHttpHeaderLine(one, 1, 5), 0);  // one byte holds only the terminator
     EXPECT_EQ(one[0], '\0');
-    EXPECT_EQ(client.ReadHttpResponse(one, 0, 0), 0);
-    EXPECT_EQ(client.ReadHttpResponse(one, -5, 0), 0);
+    for (int size : {0, -5}) EXPECT_EQ(client.ReadHttpResponse(one, size, 0), 0);
 }
 
 TEST_F(HttpSocketTest, AssignmentCopiesHandleAndHeldBytes) {

@@ -29,8 +29,7 @@ constexpr std::uint32_t kTelegram = 1148;   // a message number the library itse
 std::uint32_t FreshOwnQueue() {
     EXPECT_TRUE(talvex::EnsureMessageQueue());
     talvex::ThreadMessage m;
-    for (int i = 0; i < 100 && talvex::PeekMessage(&m, 0, 0); ++i) {
-    }
+    for (int i = 0; i < 100 && talvex::PeekMessage(&m, 0, 0); ++i) continue;
     return talvex::GetCurrentThreadId();
 }
 
@@ -115,10 +114,8 @@ TEST(MessageQueueTest, MalformedDatagramsAreIgnored) {
     const std::uint32_t self = FreshOwnQueue();
     const unsigned char shortOne[7] = {1, 2, 3, 4, 5, 6, 7};
     const std::vector<unsigned char> wrongMagic(24, 0xAB), longOne(4096, 0x5A);
-    ASSERT_TRUE(SendRawDatagram(self, shortOne, sizeof shortOne));
-    ASSERT_TRUE(SendRawDatagram(self, wrongMagic.data(), wrongMagic.size()));
-    ASSERT_TRUE(SendRawDatagram(self, longOne.data(), longOne.size()));
-    ASSERT_TRUE(SendRawDatagram(self, shortOne, 0));
+    ASSERT_TRUE(SendRawDatagram(self, shortOne, sizeof shortOne) && SendRawDatagram(self, shortOne, 0));
+    ASSERT_TRUE(SendRawDatagram(self, wrongMagic.data(), wrongMagic.size()) && SendRawDatagram(self, longOne.data(), longOne.size()));
     EXPECT_EQ(talvex::WaitForEvents(nullptr, 0, 0, true), talvex::kWaitTimeout);   // garbage is no message
     talvex::ThreadMessage m;
     EXPECT_FALSE(talvex::PeekMessage(&m, 0, 0));

@@ -1,6 +1,5 @@
-// Cutting data blocks into packets and reassembling them: header layout, packet
-// cursor rules, binding of a fresh block, and refusal of packets that would
-// write outside the block.
+// Cutting data blocks into packets and reassembling them: header layout, packet cursor
+// rules, binding of a fresh block, and refusal of packets that would write outside it.
 #include "talvex05u/datablock/UdpDataBlockEx.h"
 
 #include <gtest/gtest.h>
@@ -16,56 +15,42 @@ namespace {
 using Record = std::array<std::int32_t, kPacketRecordWords>;
 using Words = std::vector<std::int32_t>;
 
-std::int32_t Positions(std::int32_t end, std::int32_t total)
-{
+std::int32_t Positions(std::int32_t end, std::int32_t total) {
     return static_cast<std::int32_t>((static_cast<std::uint32_t>(end) & 0xFFFFu) | (static_cast<std::uint32_t>(total) << 16));
 }
 
-Record PacketAt(CUdpDataBlockEx& block, std::int16_t position, bool advance = true)
-{
+Record PacketAt(CUdpDataBlockEx& block, std::int16_t position, bool advance = true) {
     Record record{};
     block.GetPacketAt(position, record.data(), advance);
     return record;
 }
 
-int Add(CUdpDataBlockEx& block, const Record& record)
-{
-    return block.AddRawData(record.data() + 1, static_cast<std::int16_t>(record[0]));
-}
+int Add(CUdpDataBlockEx& block, const Record& record) { return block.AddRawData(record.data() + 1, static_cast<std::int16_t>(record[0])); }
 
 // A datagram of call 5/6 of `type`, carrying the data words 1000, 1001, ...
-Words Raw(std::int32_t type, std::int32_t end, std::int32_t total, std::int32_t dataWords, std::int32_t reference = 6)
-{
+Words Raw(std::int32_t type, std::int32_t end, std::int32_t total, std::int32_t dataWords, std::int32_t reference = 6) {
     Words words = {type, 5, reference, Positions(end, total)};
-    for (std::int32_t i = 0; i < dataWords; ++i)
-        words.push_back(1000 + i);
+    for (std::int32_t i = 0; i < dataWords; ++i) words.push_back(1000 + i);
     return words;
 }
 
-int Add(CUdpDataBlockEx& block, const Words& raw)
-{
-    return block.AddRawData(raw.data(), static_cast<std::int16_t>(4 * raw.size()));
-}
+int Add(CUdpDataBlockEx& block, const Words& raw) { return block.AddRawData(raw.data(), static_cast<std::int16_t>(4 * raw.size())); }
 
-CUdpDataBlockEx CallOfWords(std::int32_t words)
-{
+CUdpDataBlockEx CallOfWords(std::int32_t words) {
     CUdpDataBlockEx block(5);
     block.m_nReferenceNumber = 6;
-    for (std::int32_t i = 0; i < words; ++i)
-        block.AppendLongData(i * 3 + 1);
+    for (std::int32_t i = 0; i < words; ++i) block.AppendLongData(i * 3 + 1);
     return block;
 }
 
-void ExpectSameBlock(const CUdpDataBlockEx& got, const CUdpDataBlockEx& sent)
-{
+void ExpectSameBlock(const CUdpDataBlockEx& got, const CUdpDataBlockEx& sent) {
     EXPECT_EQ(Words({got.m_nType, got.m_nProcedure, got.m_nReferenceNumber, got.m_nPacketPos}),
               Words({sent.m_nType, sent.m_nProcedure, sent.m_nReferenceNumber, sent.m_nLength}));
     ASSERT_EQ(got.m_nLength, sent.m_nLength);
     EXPECT_EQ(std::memcmp(got.m_pData, sent.m_pData, sizeof(std::int32_t) * sent.m_nLength), 0);
 }
 
-TEST(PacketFraming, EmptyBlockTravelsAsOneHeaderOnlyPacket)
-{
+TEST(PacketFraming, EmptyBlockTravelsAsOneHeaderOnlyPacket) {
     CUdpDataBlockEx sent(9);
     sent.m_nReferenceNumber = 3;
     const Record record = PacketAt(sent, 0);
@@ -75,16 +60,12 @@ TEST(PacketFraming, EmptyBlockTravelsAsOneHeaderOnlyPacket)
     EXPECT_EQ(Words({received.m_nProcedure, received.m_nPacketPos, received.m_nLength}), Words({9, 0, 0}));
 }
 
-TEST(PacketFraming, FullPacketThenHeaderOnlyPacketAndNoPacketBeyond32767Words)
-{
+TEST(PacketFraming, FullPacketThenHeaderOnlyPacketAndNoPacketBeyond32767Words) {
     CUdpDataBlockEx block = CallOfWords(350);
     Record record = PacketAt(block, 0);
-    EXPECT_EQ(record[0], 1416);
-    EXPECT_EQ(record[4], Positions(350, 350));
-    EXPECT_EQ(record[5 + 349], 349 * 3 + 1);
+    EXPECT_EQ(Words({record[0], record[4], record[5 + 349]}), Words({1416, Positions(350, 350), 349 * 3 + 1}));
     record = PacketAt(block, 350);
-    EXPECT_EQ(record[0], 16);
-    EXPECT_EQ(record[4], Positions(350, 350));
+    EXPECT_EQ(Words({record[0], record[4]}), Words({16, Positions(350, 350)}));
 
     ASSERT_TRUE(block.CheckBufferSize(kMaxFramedWords + 10));
     block.m_nLength = kMaxFramedWords + 1;
@@ -94,23 +75,19 @@ TEST(PacketFraming, FullPacketThenHeaderOnlyPacketAndNoPacketBeyond32767Words)
     EXPECT_EQ(PacketAt(block, 0)[0], 1416);
 }
 
-TEST(PacketFraming, SevenHundredWordsInTwoPacketsInEitherOrder)
-{
+TEST(PacketFraming, SevenHundredWordsInTwoPacketsInEitherOrder) {
     CUdpDataBlockEx sent = CallOfWords(700);
     const Record first = PacketAt(sent, 0);
     EXPECT_EQ(first[4], Positions(350, 700));
     Record record{};
     record.fill(-7);
-    sent.GetPacketAt(0, record.data(), true);  // below the packet cursor
-    EXPECT_EQ(record[0], 0);
-    EXPECT_EQ(record[1], -7);  // nothing but word 0 written
-    EXPECT_EQ(PacketAt(sent, 701)[0], 0);
-    EXPECT_EQ(PacketAt(sent, -1)[0], 0);
+    sent.GetPacketAt(0, record.data(), true);  // below the packet cursor: nothing but word 0 written
+    EXPECT_EQ(Words({record[0], record[1]}), Words({0, -7}));
+    for (const std::int16_t position : {701, -1}) EXPECT_EQ(PacketAt(sent, position)[0], 0) << position;
     EXPECT_EQ(PacketAt(sent, 400, false)[0], 16 + 4 * 300);  // allowed, no advance
     EXPECT_EQ(sent.m_nPacketPos, 350);
     const Record second = PacketAt(sent, 350);
-    EXPECT_EQ(second[4], Positions(700, 700));
-    EXPECT_EQ(second[5], 350 * 3 + 1);
+    EXPECT_EQ(Words({second[4], second[5]}), Words({Positions(700, 700), 350 * 3 + 1}));
 
     CUdpDataBlockEx received;
     EXPECT_EQ(Add(received, second), -1);  // binds the fresh block to the call
@@ -121,21 +98,18 @@ TEST(PacketFraming, SevenHundredWordsInTwoPacketsInEitherOrder)
     const Words before(received.m_pData, received.m_pData + received.m_nCapacity);
     EXPECT_EQ(Add(received, first), -1);  // a repeat changes nothing
     EXPECT_EQ(Words(received.m_pData, received.m_pData + received.m_nCapacity), before);
-    EXPECT_EQ(Add(received, Raw(1, 350, 700, 0)), 1);  // a header-only packet at the cursor, again and again
-    EXPECT_EQ(Add(received, Raw(1, 350, 700, 0)), 1);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(Add(received, Raw(1, 350, 700, 0)), 1);  // a header-only packet at the cursor, again and again
     EXPECT_EQ(received.m_nPacketPos, 350);
     EXPECT_EQ(Add(received, second), 1);
     ExpectSameBlock(received, sent);
 }
 
-TEST(PacketFraming, ShortDatagramsAndOddSizes)
-{
+TEST(PacketFraming, ShortDatagramsAndOddSizes) {
     const Words header = Raw(1, 0, 0, 0);
     for (const std::int16_t size : {std::int16_t{0}, std::int16_t{12}, std::int16_t{15}, std::int16_t{-16}}) {
         CUdpDataBlockEx block;
-        EXPECT_EQ(block.AddRawData(header.data(), size), -1) << size;
-        EXPECT_EQ(block.m_nProcedure, kNoProcedure) << size;  // still fresh
-        EXPECT_EQ(block.m_nLength, 0) << size;
+        const int result = block.AddRawData(header.data(), size);
+        EXPECT_EQ(Words({result, block.m_nProcedure, block.m_nLength}), Words({-1, kNoProcedure, 0})) << size;  // still fresh
     }
     CUdpDataBlockEx block;
     EXPECT_EQ(block.AddRawData(nullptr, 16), -1);
@@ -149,8 +123,7 @@ TEST(PacketFraming, ShortDatagramsAndOddSizes)
     EXPECT_EQ(Words({larger.m_nPacketPos, larger.m_nLength}), Words({5, 10}));
 }
 
-TEST(PacketFraming, PacketsThatWouldWriteOutsideTheBlockAreRefused)
-{
+TEST(PacketFraming, PacketsThatWouldWriteOutsideTheBlockAreRefused) {
     struct Case { const char* name; std::int32_t end, total, dataWords; };
     const Case cases[] = {
         {"end beyond the total", 8, 4, 8},
@@ -162,15 +135,12 @@ TEST(PacketFraming, PacketsThatWouldWriteOutsideTheBlockAreRefused)
     };
     for (const Case& c : cases) {
         CUdpDataBlockEx block;
-        EXPECT_EQ(Add(block, Raw(2, c.end, c.total, c.dataWords)), -1) << c.name;
-        EXPECT_EQ(block.m_nPacketPos, 0) << c.name;
-        EXPECT_EQ(block.m_nProcedure, 5) << c.name;  // still bound to the packet's call
-        EXPECT_EQ(block.m_nCapacity, 512) << c.name;
+        const int result = Add(block, Raw(2, c.end, c.total, c.dataWords));  // still bound to the packet's call:
+        EXPECT_EQ(Words({result, block.m_nPacketPos, block.m_nProcedure, block.m_nCapacity}), Words({-1, 0, 5, 512})) << c.name;
     }
 }
 
-TEST(PacketFraming, BlockBoundToALargeTotalStaysInsideItsBuffer)
-{
+TEST(PacketFraming, BlockBoundToALargeTotalStaysInsideItsBuffer) {
     const Words later = Raw(2, 700, 30000, 350);
     CUdpDataBlockEx block;
     ASSERT_EQ(Add(block, later), -1);
@@ -178,7 +148,7 @@ TEST(PacketFraming, BlockBoundToALargeTotalStaysInsideItsBuffer)
     EXPECT_EQ(PacketAt(block, 0, false)[0], 1416);
     EXPECT_EQ(PacketAt(block, 700, false)[0], 0);  // would read past the buffer
     EXPECT_TRUE(block.AppendLongData(1));  // grows past the announced length
-    EXPECT_GT(block.m_nCapacity, 30001);
+    ASSERT_GT(block.m_nCapacity, 30001);
     EXPECT_EQ(block.m_pData[30000], 1);
 
     CUdpDataBlockEx other;
@@ -188,8 +158,7 @@ TEST(PacketFraming, BlockBoundToALargeTotalStaysInsideItsBuffer)
     EXPECT_EQ(other.m_pData[349], 1349);
 }
 
-TEST(PacketFraming, ConstructorFromPacketSizesItsBuffer)
-{
+TEST(PacketFraming, ConstructorFromPacketSizesItsBuffer) {
     const Words packet = Raw(2, 350, 350, 350);
     for (const std::int16_t size : {std::int16_t{1416}, std::int16_t{100}, std::int16_t{-3}, std::int16_t{8}}) {
         const CUdpDataBlockEx block(packet.data(), size);
@@ -200,14 +169,12 @@ TEST(PacketFraming, ConstructorFromPacketSizesItsBuffer)
     EXPECT_EQ(Words({full.m_nPacketPos, full.GetLongData()}), Words({350, 1000}));
 }
 
-TEST(PacketFraming, RandomBlocksSurviveCuttingAndReassembly)
-{
+TEST(PacketFraming, RandomBlocksSurviveCuttingAndReassembly) {
     std::mt19937 random(20240601);
     for (int round = 0; round < 200; ++round) {
         CUdpDataBlockEx sent(static_cast<std::int32_t>(random() % 1000));
         sent.m_nReferenceNumber = static_cast<std::int32_t>(random());
-        for (std::uint32_t words = random() % 3000; words > 0; --words)
-            sent.AppendLongData(static_cast<std::int32_t>(random()));
+        for (std::uint32_t words = random() % 3000; words > 0; --words) sent.AppendLongData(static_cast<std::int32_t>(random()));
         Record record = PacketAt(sent, 0);
         ASSERT_GT(record[0], 0);
         CUdpDataBlockEx received(record.data() + 1, static_cast<std::int16_t>(record[0]));

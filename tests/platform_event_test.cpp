@@ -20,13 +20,10 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 constexpr std::uint32_t kLongWaitMs = 10000;
 
-struct EventCloser {
-    void operator()(void* event) const { talvex::CloseEvent(event); }
-};
-using EventHandle = std::unique_ptr<void, EventCloser>;
+using EventHandle = std::unique_ptr<void, decltype(&talvex::CloseEvent)>;
 
 EventHandle MakeEvent(bool manualReset, bool initiallySet = false) {
-    EventHandle event(talvex::CreateEvent(manualReset, initiallySet));
+    EventHandle event(talvex::CreateEvent(manualReset, initiallySet), &talvex::CloseEvent);
     EXPECT_NE(event, nullptr);
     return event;
 }
@@ -38,7 +35,7 @@ bool DescriptorReadable(void* event) {
 }
 
 TEST(EventTest, WaitConsumesOnlyAutomaticEvents) {
-    for (bool manual : {true, false}) {
+    for (bool manual : {true, false})
         for (bool initiallySet : {true, false}) {
             SCOPED_TRACE(std::to_string(manual) + std::to_string(initiallySet));
             EventHandle event = MakeEvent(manual, initiallySet);
@@ -59,7 +56,6 @@ TEST(EventTest, WaitConsumesOnlyAutomaticEvents) {
             EXPECT_FALSE(DescriptorReadable(event.get()));
             EXPECT_EQ(talvex::WaitForEvent(event.get(), 0), talvex::kWaitTimeout);
         }
-    }
 }
 
 TEST(EventTest, BadHandlesAndArgumentsFailCleanly) {
@@ -102,7 +98,7 @@ TEST(EventTest, ManualReleasesEveryWaiterAutomaticOnePerSet) {
         constexpr int kWaiters = 4;
         std::atomic<int> taken{0};
         std::vector<std::thread> waiters;
-        for (int i = 0; i < kWaiters; ++i) {
+        for (int i = 0; i < kWaiters; ++i)
             waiters.emplace_back([&] {
                 void* events[2] = {event.get(), stop.get()};
                 for (int n = 0; n < 10 && talvex::WaitForEvents(events, 2, kLongWaitMs) == talvex::kWaitObject0; ++n) {
@@ -110,7 +106,6 @@ TEST(EventTest, ManualReleasesEveryWaiterAutomaticOnePerSet) {
                     if (manual) return;
                 }
             });
-        }
         std::this_thread::sleep_for(20ms);
         for (int round = 1; round <= (manual ? 1 : 3); ++round) {
             talvex::SetEvent(event.get());

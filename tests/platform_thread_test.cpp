@@ -54,9 +54,7 @@ TEST(ThreadTest, IdIsTheKernelIdKnownAtReturnAndEndStateFollowsTheRoutine) {
     EXPECT_EQ(idAtReturn, o.tid.load());
     EXPECT_NE(idAtReturn, talvex::GetCurrentThreadId());
     EXPECT_EQ(talvex::GetCurrentThreadId(), static_cast<std::uint32_t>(::gettid()));
-    if (own < 19) {
-        EXPECT_EQ(o.nice.load(), own + 1);   // below normal: nice one higher
-    }
+    if (own < 19) { EXPECT_EQ(o.nice.load(), own + 1); }   // below normal: nice one higher
     EXPECT_EQ(talvex::BeginThread(nullptr, nullptr), nullptr);
 }
 

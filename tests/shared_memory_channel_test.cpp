@@ -87,8 +87,7 @@ protected:
         CUdpDataBlockEx quit(kQuit);
         EXPECT_TRUE(m_side->CallProcedure(&quit, 1000));
         std::string line;
-        EXPECT_TRUE(m_peer->ReadLine(&line, 10s));
-        EXPECT_EQ(line, "closed");
+        EXPECT_TRUE(m_peer->ReadLine(&line, 10s) && line == "closed") << line;
         EXPECT_EQ(m_peer->Wait(10s), 0);
     }
 
@@ -186,9 +185,7 @@ TEST_F(ChannelTest, WithoutPeerThreadPostsFailOnceTheTimeOutPassed) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(m_side->CallProcedure(&block, timeout));
         const double waited = SecondsSince(start);
-        if (timeout > 0) {
-            EXPECT_GE(waited, 0.9 * timeout / 1000.0);
-        }
+        if (timeout > 0) { EXPECT_GE(waited, 0.9 * timeout / 1000.0); }
         EXPECT_LT(waited, 0.9);   // never the answer wait: nothing was posted
         EXPECT_EQ(block.m_nType, RP_CALL);
         EXPECT_EQ(block.m_nLength, 1);

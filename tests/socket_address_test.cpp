@@ -17,11 +17,9 @@ namespace {
 
 TEST(SockAddr, TextAndHostOrderConstructors) {
     const CSockAddr address("1.2.3.4", 80);
-    EXPECT_EQ(address.sin_family, AF_INET);
-    EXPECT_EQ(address.Port(), 80);
-    EXPECT_EQ(address.IPAddr(), 0x01020304u);
+    EXPECT_EQ(std::make_tuple(address.sin_family, address.Port(), address.IPAddr(), address.sin_addr.s_addr),
+              std::make_tuple(sa_family_t{AF_INET}, std::uint16_t{80}, 0x01020304u, htonl(0x01020304u)));
     EXPECT_EQ(address.DottedDecimal(), L"1.2.3.4");
-    EXPECT_EQ(address.sin_addr.s_addr, htonl(0x01020304u));
 
     const CSockAddr fromHost(0x7F000001u, 4660);
     EXPECT_EQ(fromHost.DottedDecimal(), L"127.0.0.1");
@@ -82,8 +80,7 @@ TEST(BlockingSocketException, MessagesNeverPassTheGivenSize) {
     wchar_t untouched = L'#';
     unsigned int help = 77;
     EXPECT_EQ(exception->GetErrorMessage(&untouched, 0, &help), 1);  // size 0 writes nothing
-    EXPECT_EQ(untouched, L'#');
-    EXPECT_EQ(help, 77u);
+    EXPECT_EQ(std::make_tuple(untouched, help), std::make_tuple(L'#', 77u));
     exception->Delete();
 }
 

@@ -15,27 +15,18 @@
 namespace {
 
 // Switches the process's LC_CTYPE for one test and restores it afterwards.
-class LocaleScope {
-public:
-    explicit LocaleScope(const char* name) : m_previous(std::setlocale(LC_CTYPE, nullptr)) {
-        m_active = std::setlocale(LC_CTYPE, name) != nullptr;
-    }
-    ~LocaleScope() { std::setlocale(LC_CTYPE, m_previous.c_str()); }
-    bool m_active = false;
-
-private:
-    std::string m_previous;
+struct LocaleScope {
+    explicit LocaleScope(const char* name) : previous(std::setlocale(LC_CTYPE, nullptr)), active(std::setlocale(LC_CTYPE, name) != nullptr) {}
+    ~LocaleScope() { std::setlocale(LC_CTYPE, previous.c_str()); }
+    std::string previous;
+    bool active;
 };
 
 TEST(StringConversions, CountedConversionsStatusAndDestination) {
     LocaleScope cLocale("C");
-    struct Case {
-        const char* source;  // ASCII, converted in both directions; nullptr for a missing source
-        int size;
-        bool nullDestination;
-        std::int32_t status;
-        const char* expected;  // nullptr: the destination stays untouched
-    };
+    // ASCII source converted in both directions (nullptr: missing), size, null destination, status,
+    // expected text (nullptr: the destination stays untouched).
+    struct Case { const char* source; int size; bool nullDestination; std::int32_t status; const char* expected; };
     const Case cases[] = {
         {"x", 0, false, kConvertInvalidArg, nullptr},     {"x", -1, false, kConvertInvalidArg, nullptr},
         {"x", 4, true, kConvertInvalidArg, nullptr},      {nullptr, 4, false, kConvertInvalidArg, nullptr},
@@ -77,8 +68,7 @@ TEST(StringConversions, AllocatingConversions) {
     }
     EXPECT_EQ(Char2CString("127.0.0.1"), L"127.0.0.1");
     EXPECT_EQ(Char2CString("z"), L"z");
-    EXPECT_TRUE(Char2CString("").IsEmpty());
-    EXPECT_TRUE(Char2CString(nullptr).IsEmpty());
+    EXPECT_TRUE(Char2CString("").IsEmpty() && Char2CString(nullptr).IsEmpty());
 }
 
 TEST(StringConversions, MultibyteText) {
@@ -88,7 +78,7 @@ TEST(StringConversions, MultibyteText) {
         EXPECT_EQ(destination[7], '\0');
     }
     LocaleScope utf8("C.UTF-8");
-    if (!utf8.m_active) GTEST_SKIP() << "C.UTF-8 locale not available on this system";
+    if (!utf8.active) GTEST_SKIP() << "C.UTF-8 locale not available on this system";
     EXPECT_EQ(Char2CString("gr\xC3\xBC\xC3\x9F"), L"gr\u00FC\u00DF");
     std::unique_ptr<char[]> narrow(CString2Char(CString(L"gr\u00FC\u00DF")));
     EXPECT_STREQ(narrow.get(), "gr\xC3\xBC\xC3\x9F");

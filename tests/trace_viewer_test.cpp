@@ -78,8 +78,7 @@ TEST_F(TraceViewerTest, PrintsTheLinesOfTwoStreamsWithTheirNamesAndEndsWithZeroO
     ASSERT_TRUE(testsupport::WaitUntil([&] { return one->GetState() == 2 && two->GetState() == 2; }, 5000ms));
     one->Trace(0, "hello from %s", "one");
     two->Trace(0, "number %d", 42);
-    ASSERT_TRUE(viewer.WaitForLine("alpha/beta [1234] hello from one"));
-    ASSERT_TRUE(viewer.WaitForLine("gamma/delta [0005] number 42"));
+    ASSERT_TRUE(viewer.WaitForLine("alpha/beta [1234] hello from one") && viewer.WaitForLine("gamma/delta [0005] number 42"));
     two.reset();
     ASSERT_TRUE(viewer.WaitForLine("gamma/delta [0005] disconnected"));
     one->Trace(0, "still here");

@@ -15,20 +15,14 @@ public:
     ~Fd() { Reset(); }
     Fd(Fd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
     int Get() const { return m_fd; }
-    void Reset() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
-    }
-
+    void Reset() { if (m_fd >= 0) ::close(m_fd); m_fd = -1; }
 private:
     int m_fd;
 };
 
 inline sockaddr_in LoopbackAddress(std::uint16_t port) {
     sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_family = AF_INET, address.sin_port = htons(port), address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return address;
 }
 
