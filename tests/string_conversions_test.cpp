@@ -93,4 +93,14 @@ TEST(StringConversions, MultibyteText) {
     EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "\xFF", 8), kConvertFail);
 }
 
+// The "C" locale drops some characters it cannot encode (glibc writes nothing for
+// them); that must report a failure, not a shorter string (found by fuzzing).
+TEST(StringConversions, CharacterTheLocaleDropsIsAFailure) {
+    LocaleScope c("C");
+    const wchar_t source[] = {static_cast<wchar_t>(0xE0000), L'\0'};
+    char narrow[8];
+    EXPECT_EQ(ConvertWideStringToAnsiCch(narrow, source, 8), kConvertFail);
+    EXPECT_EQ(narrow[0], '\0');
+}
+
 }  // namespace

@@ -25,7 +25,10 @@ bool ConvertWideToMultibyte(char* destination, const wchar_t* source, std::size_
     for (const wchar_t* p = source;; ++p) {
         char encoded[MB_LEN_MAX];
         const std::size_t length = std::wcrtomb(encoded, *p, &state);
-        if (length == static_cast<std::size_t>(-1) || length > capacity - used) {
+        // Some locales drop a character they cannot encode (0 bytes): that is a
+        // failed conversion too, not a silently shorter string.
+        const bool unencodable = length == static_cast<std::size_t>(-1) || (length == 0 && *p != L'\0');
+        if (unencodable || length > capacity - used) {
             destination[endOfWholeCharacters] = '\0';
             return false;
         }
