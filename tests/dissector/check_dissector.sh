@@ -19,10 +19,14 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-start_server() {  # start_server NAME [--plain]: prints the chosen port
+start_server() {  # start_server NAME [--plain]: starts it in this shell, so cleanup can stop it
   local name=$1; shift
   "$talvex" serve --port 0 --quiet "$@" >"$work/$name.out" 2>"$work/$name.err" &
   pids+=($!)
+}
+
+server_port() {  # server_port NAME: the port the server named on its first line
+  local name=$1 port
   for _ in $(seq 100); do
     port=$(sed -n 's/^serving on [0-9.]*:\([0-9]*\).*/\1/p' "$work/$name.out" 2>/dev/null | head -1)
     [ -n "$port" ] && { echo "$port"; return 0; }
@@ -32,8 +36,10 @@ start_server() {  # start_server NAME [--plain]: prints the chosen port
   return 1
 }
 
-plain=$(start_server plain --plain) || fail "plain server did not start"
-extended=$(start_server extended) || fail "extended server did not start"
+start_server plain --plain
+start_server extended
+plain=$(server_port plain) || fail "plain server did not start"
+extended=$(server_port extended) || fail "extended server did not start"
 
 tshark -q -i lo -f "udp port $plain or udp port $extended" -w "$work/capture.pcap" >"$work/tshark.log" 2>&1 &
 tshark_pid=$!
