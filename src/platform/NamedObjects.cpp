@@ -17,6 +17,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/OwnedDescriptor.h"
+
 namespace talvex {
 namespace {
 
@@ -26,19 +28,7 @@ constexpr off_t kObjectBytes = sizeof(NamedObjectWords);
 // open again. More rounds than this mean something else keeps removing the name.
 constexpr int kMaxAcquireRounds = 100;
 
-// Owns one file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() { if (m_fd >= 0) ::close(m_fd); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-    int Release() { int fd = m_fd; m_fd = -1; return fd; }
-    bool Valid() const { return m_fd >= 0; }
-private:
-    int m_fd;
-};
+using FileDescriptor = detail::OwnedDescriptor;
 
 int RetryOnInterrupt(int (*call)(int, int), int fd, int operation) {
     int result;

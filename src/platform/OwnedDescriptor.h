@@ -1,6 +1,6 @@
 #pragma once
 // OwnedDescriptor: a file descriptor closed exactly once by its owner, for the
-// eventfds and Unix sockets of the platform layer.
+// eventfds, sockets, shared-memory objects and files of the platform layer.
 #include <unistd.h>
 #include <utility>
 
@@ -24,6 +24,8 @@ public:
 
     int Get() const { return m_fd; }
     bool Valid() const { return m_fd >= 0; }
+    // Gives the descriptor up without closing it.
+    int Release() { return std::exchange(m_fd, -1); }
     void Reset(int fd = -1) {
         if (m_fd >= 0) ::close(m_fd);
         m_fd = fd;

@@ -14,22 +14,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/OwnedDescriptor.h"
+
 namespace {
 
 constexpr int kZeroBlockBytes = 2048;
 
-// Owns one file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() { if (m_fd >= 0) ::close(m_fd); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return m_fd; }
-    bool Valid() const { return m_fd >= 0; }
-private:
-    int m_fd;
-};
+using FileDescriptor = talvex::detail::OwnedDescriptor;
 
 // The path in the multibyte encoding of the process's locale; false when it has no such form.
 bool NarrowPath(const wchar_t* path, std::string* narrow) {

@@ -29,16 +29,6 @@ TrialPlan BatchPlan(bool quick) {
     return plan;
 }
 
-CaseResult PairedCase(const std::string& name, const std::string& reference, const Trial& measured,
-                      const Trial& referenceTrial, const TrialPlan& plan, Progress& progress) {
-    CaseResult result;
-    result.name = name;
-    result.reference = reference;
-    progress.BeginCase(name);
-    MeasureInterleaved(measured, referenceTrial, plan, progress, &result.measured, &result.referenceSummary);
-    return result;
-}
-
 }  // namespace
 
 // ---- one call -------------------------------------------------------------------------

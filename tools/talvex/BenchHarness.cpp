@@ -219,4 +219,14 @@ bool WriteCsv(const std::vector<CaseResult>& results, const std::string& path) {
     return static_cast<bool>(file);
 }
 
+CaseResult PairedCase(const std::string& name, const std::string& reference, const Trial& measured,
+                      const Trial& referenceTrial, const TrialPlan& plan, Progress& progress) {
+    CaseResult result;
+    result.name = name;
+    result.reference = reference;
+    progress.BeginCase(name);
+    MeasureInterleaved(measured, referenceTrial, plan, progress, &result.measured, &result.referenceSummary);
+    return result;
+}
+
 }  // namespace bench

@@ -87,6 +87,10 @@ struct TrialPlan {
 void MeasureInterleaved(const Trial& measured, const Trial& reference, const TrialPlan& plan, Progress& progress,
                         Summary* measuredSummary, Summary* referenceSummary);
 
+// One case measured against its reference (interleaved), named for the table.
+CaseResult PairedCase(const std::string& name, const std::string& reference, const Trial& measured,
+                      const Trial& referenceTrial, const TrialPlan& plan, Progress& progress);
+
 void PrintTable(const std::vector<CaseResult>& results, std::FILE* out);
 bool WriteJson(const std::vector<CaseResult>& results, const std::string& path);
 bool WriteCsv(const std::vector<CaseResult>& results, const std::string& path);

@@ -42,16 +42,6 @@ bool YieldUntil(std::uint32_t& word, std::uint32_t value) {
     return true;
 }
 
-CaseResult PairedCase(const std::string& name, const std::string& reference, const Trial& measured,
-                      const Trial& referenceTrial, const TrialPlan& plan, Progress& progress) {
-    CaseResult result;
-    result.name = name;
-    result.reference = reference;
-    progress.BeginCase(name);
-    MeasureInterleaved(measured, referenceTrial, plan, progress, &result.measured, &result.referenceSummary);
-    return result;
-}
-
 TrialPlan ChannelPlan(bool quick) {
     TrialPlan plan;
     plan.rounds = quick ? 4 : 40;
