@@ -88,17 +88,17 @@ void ReadDatagram(InputReader& input, Datagram& datagram)
 // Cuts `block` into packets and reassembles them in a fresh block; both must agree.
 void CheckRoundTrip(const CUdpDataBlockEx& original)
 {
-    if (original.m_nLength < 0 || original.m_nLength > kMaxFramedWords || original.m_nLength > original.m_nCapacity)
+    if (original.m_nLength < 0 || original.m_nLength > talvex::kMaxFramedWords || original.m_nLength > original.m_nCapacity)
         return;
     CUdpDataBlockEx sender(original);
     sender.m_nPacketPos = 0;
-    if (sender.m_nProcedure == kNoProcedure)
+    if (sender.m_nProcedure == talvex::kNoProcedure)
         sender.m_nProcedure = 0;
-    std::array<std::int32_t, kPacketRecordWords> record{};
+    std::array<std::int32_t, talvex::kPacketRecordWords> record{};
     CUdpDataBlockEx receiver;
     for (int packets = 0; packets < 100; ++packets) {
         sender.GetPacketAt(receiver.m_nPacketPos, record.data(), true);
-        Check(record[0] >= 16 && record[0] <= kMaxPacketBytes);
+        Check(record[0] >= 16 && record[0] <= talvex::kMaxPacketBytes);
         Check(receiver.AddRawData(record.data() + 1, static_cast<std::int16_t>(record[0])) == 1);
         if (receiver.m_nPacketPos == receiver.m_nLength)
             break;
@@ -192,10 +192,10 @@ void RunOperation(InputReader& input, CUdpDataBlockEx (&blocks)[3], Datagram& da
     case 15: block.ResetForReturn(); break;
     case 16: block.Clear(); break;
     case 17: {
-        std::array<std::int32_t, kPacketRecordWords> record{};
+        std::array<std::int32_t, talvex::kPacketRecordWords> record{};
         const std::int16_t start = input.Int16();
         block.GetPacketAt(start, record.data(), (op & 0x80) != 0);
-        Check(record[0] == 0 || (record[0] >= 16 && record[0] <= kMaxPacketBytes && record[0] % 4 == 0));
+        Check(record[0] == 0 || (record[0] >= 16 && record[0] <= talvex::kMaxPacketBytes && record[0] % 4 == 0));
         if (record[0] > 0)
             blocks[(op >> 5) % 3 == 0 ? 1 : 0].AddRawData(record.data() + 1, static_cast<std::int16_t>(record[0]));
         break;

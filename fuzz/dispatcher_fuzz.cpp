@@ -23,7 +23,7 @@
 namespace {
 
 constexpr int kReceiveBytes = 2048;
-constexpr std::int32_t kMaxChunkCountOfBurst = kChunkSlots + 200;
+constexpr std::int32_t kMaxChunkCountOfBurst = talvex::kChunkSlots + 200;
 constexpr int kMaxDatagramsPerInput = 4096;
 constexpr std::uint32_t kLoopback = 0x7F000001u;
 
@@ -92,7 +92,7 @@ void CheckReassembled(const Oracle& oracle, const CUdpDataBlockEx& block)
     if (!oracle.onlyBuiltChunks)
         return;
     for (std::int64_t w = 0; w < block.m_nLength; ++w) {
-        const std::int32_t expected = ChunkWord(block.m_nReferenceNumber, w / kChunkWords, w % kChunkWords);
+        const std::int32_t expected = ChunkWord(block.m_nReferenceNumber, w / talvex::kChunkWords, w % talvex::kChunkWords);
         if (block.m_pData[w] != expected && Tracing())
             std::fprintf(stderr, "reassembled %d words, reference %d: word %lld is %d, not %d\n", block.m_nLength,
                          block.m_nReferenceNumber, static_cast<long long>(w), block.m_pData[w], expected);
@@ -107,7 +107,7 @@ public:
     explicit CheckingSink(Oracle& oracle) : m_oracle(oracle) {}
     void OnSend(const std::int32_t* packet, int bytes, const CSockAddr& destination) override
     {
-        Check(bytes == 0 || (bytes >= 16 && bytes <= kMaxPacketBytes && bytes % 4 == 0));
+        Check(bytes == 0 || (bytes >= 16 && bytes <= talvex::kMaxPacketBytes && bytes % 4 == 0));
         Check(std::memcmp(&destination, &m_oracle.sender, sizeof destination) == 0);
         std::uint32_t sum = 0;
         for (int i = 0; i < bytes / 4; ++i)
@@ -187,8 +187,8 @@ public:
     void ForgetChunks()
     {
         m_mapChunks.clear();
-        m_callLedger = ChunkLedger{};
-        m_returnLedger = ChunkLedger{};
+        m_callLedger = talvex::ChunkLedger{};
+        m_returnLedger = talvex::ChunkLedger{};
         m_nLastCallSlot = -1;
         m_nLastReturnSlot = -1;
         Renew(m_MultiCallBlock);
@@ -197,13 +197,13 @@ public:
     // Every part of the chunk bookkeeping stays within what the stores can hold.
     void CheckBounds() const
     {
-        Check(m_mapChunks.size() <= 2u * kChunkSlots);
-        for (const ChunkLedger* ledger : {&m_callLedger, &m_returnLedger}) {
-            Check(ledger->transfers.size() <= static_cast<std::size_t>(kChunkSlots));
-            Check(ledger->openedOrder.size() <= static_cast<std::size_t>(kChunkSlots) + 1);
+        Check(m_mapChunks.size() <= 2u * talvex::kChunkSlots);
+        for (const talvex::ChunkLedger* ledger : {&m_callLedger, &m_returnLedger}) {
+            Check(ledger->transfers.size() <= static_cast<std::size_t>(talvex::kChunkSlots));
+            Check(ledger->openedOrder.size() <= static_cast<std::size_t>(talvex::kChunkSlots) + 1);
         }
-        Check(m_nLastCallSlot >= -1 && m_nLastCallSlot < kChunkSlots);
-        Check(m_nLastReturnSlot >= -1 && m_nLastReturnSlot < kChunkSlots);
+        Check(m_nLastCallSlot >= -1 && m_nLastCallSlot < talvex::kChunkSlots);
+        Check(m_nLastReturnSlot >= -1 && m_nLastReturnSlot < talvex::kChunkSlots);
     }
 
 private:
@@ -260,7 +260,7 @@ void BuildChunk(Datagram& datagram, std::int32_t type, std::int32_t transfer, st
     datagram.words[5] = count;
     datagram.words[6] = index;
     datagram.words[7] = byteCount;
-    dataWords = std::clamp(dataWords, 0, kMaxPacketDataWords - 4);
+    dataWords = std::clamp(dataWords, 0, talvex::kMaxPacketDataWords - 4);
     for (int w = 0; w < dataWords; ++w)
         datagram.words[8 + w] = ChunkWord(transfer, index, w);
     datagram.size = 32 + 4 * dataWords;
@@ -281,13 +281,13 @@ bool ReadChunk(InputReader& input, Datagram& datagram)
     const std::int32_t transfer = SmallReference(input.Byte());
     const std::int32_t count = (shape & 2) ? input.Int32() : 1 + input.Byte() % 6;
     const std::int32_t index = (shape & 4) ? input.Int32() : input.Byte() % 7;
-    const std::int32_t lastBytes = 4 * (input.UInt16() % (kChunkWords + 1));
-    std::int32_t byteCount = index < count - 1 ? kChunkBytes : lastBytes;
+    const std::int32_t lastBytes = 4 * (input.UInt16() % (talvex::kChunkWords + 1));
+    std::int32_t byteCount = index < count - 1 ? talvex::kChunkBytes : lastBytes;
     if (shape & 8)
         byteCount = input.Int32();
-    int dataWords = byteCount >= 0 && byteCount <= kChunkBytes ? byteCount / 4 : kChunkWords;
+    int dataWords = byteCount >= 0 && byteCount <= talvex::kChunkBytes ? byteCount / 4 : talvex::kChunkWords;
     if (shape & 16)
-        dataWords = input.UInt16() % (kChunkWords + 1);
+        dataWords = input.UInt16() % (talvex::kChunkWords + 1);
     const std::int32_t word3 = (shape & 32) ? input.Int32() : PacketPositions(dataWords);
     BuildChunk(datagram, type, transfer, count, index, byteCount, dataWords, word3);
     // Packet positions that do not frame the data make the receiver read words the
@@ -397,7 +397,7 @@ private:
         talvex::DatagramSeam::Handle(*m_callerEx, exact.get(), size, m_oracle.sender);
         m_callerEx->CheckBounds();
         // A return's first packet gives the block its total, a 16-bit value that may be negative.
-        Check(m_caller.m_ReturnBlock.m_nLength >= -32768 && m_caller.m_ReturnBlock.m_nLength <= kMaxFramedWords);
+        Check(m_caller.m_ReturnBlock.m_nLength >= -32768 && m_caller.m_ReturnBlock.m_nLength <= talvex::kMaxFramedWords);
     }
 
     // Many well-formed chunks in a row: one long transfer, or many short ones,
@@ -418,13 +418,13 @@ private:
             if (oneTransfer) {
                 if ((shape & 4) && i % skipEvery == 0)
                     continue;
-                const int dataWords = i < chunks - 1 ? kChunkWords : 1 + i % kChunkWords;
+                const int dataWords = i < chunks - 1 ? talvex::kChunkWords : 1 + i % talvex::kChunkWords;
                 BuildChunk(m_datagram, type, firstTransfer, chunks, i, dataWords * 4, dataWords,
                            PacketPositions(dataWords));
             } else {
                 const std::int32_t transfer = static_cast<std::int32_t>(static_cast<std::uint32_t>(firstTransfer) + i);
                 const std::int32_t count = (shape & 8) ? 2 : 1;   // two-chunk transfers never complete
-                BuildChunk(m_datagram, type, transfer, count, 0, kChunkBytes, kChunkWords, PacketPositions(kChunkWords));
+                BuildChunk(m_datagram, type, transfer, count, 0, talvex::kChunkBytes, talvex::kChunkWords, PacketPositions(talvex::kChunkWords));
             }
             Feed();
         }

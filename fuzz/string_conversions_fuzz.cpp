@@ -77,19 +77,19 @@ void CheckWideToAnsi(InputReader& input, const std::wstring& source, bool generi
     const std::int32_t result = generic ? ConvertGenericStringToAnsiCch(destination.get(), from, size)
                                         : ConvertWideStringToAnsiCch(destination.get(), from, size);
     if (nullSource || size < 1) {
-        Check(result == kConvertInvalidArg);
+        Check(result == talvex::kConvertInvalidArg);
         for (std::size_t i = 0; i < room; ++i)
             Check(static_cast<unsigned char>(destination[i]) == kCanary);
         return;
     }
-    Check(result == kConvertOk || result == kConvertFail);
+    Check(result == talvex::kConvertOk || result == talvex::kConvertFail);
     Check(destination[room - 1] == '\0');
     const std::size_t length = strnlen(destination.get(), room);
     Check(length < room);
-    if (result == kConvertOk) {
+    if (result == talvex::kConvertOk) {
         // The whole source arrived: converting it back gives the source again.
         std::vector<wchar_t> back(source.size() + 1, kWideCanary);
-        Check(ConvertAnsiStringToWideCch(back.data(), destination.get(), static_cast<int>(back.size())) == kConvertOk);
+        Check(ConvertAnsiStringToWideCch(back.data(), destination.get(), static_cast<int>(back.size())) == talvex::kConvertOk);
         Check(std::wcscmp(back.data(), source.c_str()) == 0);
     }
 }
@@ -105,20 +105,20 @@ void CheckAnsiToWide(InputReader& input, const std::string& source, bool generic
     const std::int32_t result = generic ? ConvertAnsiStringToGenericCch(destination.get(), from, size)
                                         : ConvertAnsiStringToWideCch(destination.get(), from, size);
     if (nullSource || size < 1) {
-        Check(result == kConvertInvalidArg);
+        Check(result == talvex::kConvertInvalidArg);
         for (std::size_t i = 0; i < room; ++i)
             Check(destination[i] == kWideCanary);
         return;
     }
-    Check(result == kConvertOk || result == kConvertFail);
+    Check(result == talvex::kConvertOk || result == talvex::kConvertFail);
     Check(destination[room - 1] == L'\0');
-    if (result == kConvertOk && IsAscii(source)) {
+    if (result == talvex::kConvertOk && IsAscii(source)) {
         Check(std::wcslen(destination.get()) == source.size());
         for (std::size_t i = 0; i < source.size(); ++i)
             Check(destination[i] == static_cast<wchar_t>(static_cast<unsigned char>(source[i])));
     }
     if (IsAscii(source) && room > source.size())
-        Check(result == kConvertOk);
+        Check(result == talvex::kConvertOk);
 }
 
 void CheckAllocatingConversions(const std::string& narrow, const std::wstring& wide)

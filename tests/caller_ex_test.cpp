@@ -27,14 +27,14 @@ std::vector<std::int32_t> Chunk(std::int32_t type, std::int32_t reference, std::
     if (present < 0) present = byteCount;
     const std::int32_t dataWords = 4 + present / 4;
     std::vector<std::int32_t> packet{type, kProcRecord, 5000 + index, dataWords | (dataWords << 16), reference, count, index, byteCount};
-    for (std::int32_t w = 0; w < present / 4; ++w) packet.push_back(Pattern(std::int64_t{index} * kChunkWords + w, reference));
+    for (std::int32_t w = 0; w < present / 4; ++w) packet.push_back(Pattern(std::int64_t{index} * talvex::kChunkWords + w, reference));
     return packet;
 }
 std::vector<std::vector<std::int32_t>> Transfer(std::int32_t type, std::int32_t reference, std::int32_t words) {
-    const std::int32_t count = (words + kChunkWords - 1) / kChunkWords;
+    const std::int32_t count = (words + talvex::kChunkWords - 1) / talvex::kChunkWords;
     std::vector<std::vector<std::int32_t>> datagrams;
     for (std::int32_t i = 0; i < count; ++i)
-        datagrams.push_back(Chunk(type, reference, count, i, std::min(kChunkBytes, words * 4 - i * kChunkBytes)));
+        datagrams.push_back(Chunk(type, reference, count, i, std::min(talvex::kChunkBytes, words * 4 - i * talvex::kChunkBytes)));
     return datagrams;
 }
 
@@ -64,7 +64,7 @@ TEST(CallerExObject, NewObjectIsReadyForChunks) {
 }
 
 TEST_F(DrivenChunks, CallChunksGetEmptyAnswersAndTheCompletingOneReachesTheHook) {
-    caller->m_nLastCallSlot = kChunkSlots - 1;   // the slot counter wraps after 9999
+    caller->m_nLastCallSlot = talvex::kChunkSlots - 1;   // the slot counter wraps after 9999
     for (const auto& d : Transfer(RP_MULTI_CALL, 77, 700)) Feed(d);
     EXPECT_EQ(2, caller->m_nLastCallSlot);
     ASSERT_EQ(1, caller->callsServed.load());
@@ -95,13 +95,13 @@ TEST_F(DrivenChunks, ReturnChunksCompleteExactlyOnce) {
 
 TEST_F(DrivenChunks, MalformedChunksAreAnsweredAndNeverStored) {
     const std::vector<std::vector<std::int32_t>> malformed = {
-        Chunk(RP_MULTI_CALL, 80, 3, 2, 1388, kChunkBytes),   // byte count above 1384
+        Chunk(RP_MULTI_CALL, 80, 3, 2, 1388, talvex::kChunkBytes),   // byte count above 1384
         Chunk(RP_MULTI_CALL, 80, 3, 2, -8, 0),               // negative
         Chunk(RP_MULTI_CALL, 80, 3, 2, 400, 40),             // more than came along
         Chunk(RP_MULTI_CALL, 80, 3, 2, 10, 12),              // not whole words
         Chunk(RP_MULTI_CALL, 80, 0, 0, 4),                   // no chunks
         Chunk(RP_MULTI_CALL, 80, 3, 7, 4),                   // index beyond count
-        Chunk(RP_MULTI_CALL, 80, 20000, 0, kChunkBytes),     // more chunks than slots
+        Chunk(RP_MULTI_CALL, 80, 20000, 0, talvex::kChunkBytes),     // more chunks than slots
         Chunk(RP_MULTI_CALL, 80, 3, 0, 100),                 // short chunk that is not the last
         {RP_MULTI_CALL, 42, 1, 0},                           // header only
         {RP_MULTI_CALL, 42, 1, 2 | (2 << 16), 80, 3},        // half a chunk header

@@ -73,7 +73,7 @@ TEST_F(SeamTest, ThousandWordReturnIsPulledAt350And700ThenSignalled) {
     caller.m_ReturnBlock.Clear();
     caller.m_ReturnBlock.m_nReferenceNumber = 777;
     talvex::ResetEvent(caller.m_hReturnEvent);
-    std::int32_t record[kPacketRecordWords];
+    std::int32_t record[talvex::kPacketRecordWords];
     for (const std::int16_t start : {0, 350, 700, 700}) {   // the last one a late copy: dropped
         reply.GetPacketAt(start, record, true);
         sink.sent.clear();

@@ -25,25 +25,25 @@ CUdpDataBlockEx MakeChunk(std::int32_t reference, std::int32_t count, std::int32
     std::vector<std::int32_t> packet = {RP_MULTI_CALL, 42, 900 + index, dataWords | (dataWords << 16),
                                         reference,     count, index,   byteCount};
     for (std::int32_t w = 0; w < dataWords - 4; ++w)
-        packet.push_back(PatternWord(reference, static_cast<std::int64_t>(index) * kChunkWords + w));
+        packet.push_back(PatternWord(reference, static_cast<std::int64_t>(index) * talvex::kChunkWords + w));
     return CUdpDataBlockEx(packet.data(), static_cast<std::int16_t>(packet.size() * 4));
 }
 
 // One direction's store with its own slot counter and ledger.
 struct Direction {
-    std::multimap<ChunkKey, ChunkEntry>* index;
-    std::unique_ptr<unsigned char[]> store{new unsigned char[static_cast<std::size_t>(kChunkSlots) * kChunkSlotBytes]};
+    std::multimap<talvex::ChunkKey, talvex::ChunkEntry>* index;
+    std::unique_ptr<unsigned char[]> store{new unsigned char[static_cast<std::size_t>(talvex::kChunkSlots) * talvex::kChunkSlotBytes]};
     std::int32_t lastSlot = -1;
-    ChunkLedger ledger;
+    talvex::ChunkLedger ledger;
     talvex::ChunkReassembly View() { return talvex::ChunkReassembly(*index, store.get(), lastSlot, ledger); }
     ChunkOutcome Feed(const CUdpDataBlockEx& chunk) { return View().Accept(chunk, nullptr); }
 
     // Feeds every chunk of a transfer of `words` words in order; the outcome of the last.
     ChunkOutcome FeedTransfer(std::int32_t reference, std::int64_t words) {
-        const auto count = static_cast<std::int32_t>((words + kChunkWords - 1) / kChunkWords);
+        const auto count = static_cast<std::int32_t>((words + talvex::kChunkWords - 1) / talvex::kChunkWords);
         ChunkOutcome outcome = ChunkOutcome::Refused;
         for (std::int32_t i = 0; i < count; ++i)
-            outcome = Feed(MakeChunk(reference, count, i, static_cast<std::int32_t>(std::min<std::int64_t>(kChunkBytes, words * 4 - std::int64_t{i} * kChunkBytes))));
+            outcome = Feed(MakeChunk(reference, count, i, static_cast<std::int32_t>(std::min<std::int64_t>(talvex::kChunkBytes, words * 4 - std::int64_t{i} * talvex::kChunkBytes))));
         return outcome;
     }
 
@@ -60,13 +60,13 @@ struct Direction {
 
 class ChunkReassemblyTest : public ::testing::Test {
 protected:
-    std::multimap<ChunkKey, ChunkEntry> index;
+    std::multimap<talvex::ChunkKey, talvex::ChunkEntry> index;
     Direction calls{&index};
     Direction returns{&index};
 };
 
 TEST_F(ChunkReassemblyTest, TransfersComeTogetherWordForWordUpToEverySlotInUse) {
-    for (const std::int64_t words : {std::int64_t{351}, std::int64_t{692}, std::int64_t{3460}, std::int64_t{kChunkSlots} * kChunkWords}) {
+    for (const std::int64_t words : {std::int64_t{351}, std::int64_t{692}, std::int64_t{3460}, std::int64_t{talvex::kChunkSlots} * talvex::kChunkWords}) {
         SCOPED_TRACE(words);
         const auto reference = static_cast<std::int32_t>(words);
         ASSERT_EQ(calls.FeedTransfer(reference, words), ChunkOutcome::Completed);
@@ -77,11 +77,11 @@ TEST_F(ChunkReassemblyTest, TransfersComeTogetherWordForWordUpToEverySlotInUse) 
 }
 
 TEST_F(ChunkReassemblyTest, RepeatedChunkIsNotStoredOrCountedAgain) {
-    EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 0, kChunkBytes)), ChunkOutcome::Stored);
-    EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 0, kChunkBytes)), ChunkOutcome::Repeated);
+    EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
+    EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Repeated);
     EXPECT_EQ(calls.lastSlot, 0);
-    EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 1, kChunkBytes)), ChunkOutcome::Stored);
-    EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 1, kChunkBytes)), ChunkOutcome::Repeated);
+    EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
+    EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Repeated);
     CUdpDataBlockEx block;
     EXPECT_FALSE(calls.View().Collect(5, block) || calls.View().Collect(6, block)) << "incomplete or unknown";
     EXPECT_EQ(block.m_nLength, 0);
@@ -94,15 +94,15 @@ TEST_F(ChunkReassemblyTest, MalformedChunksAreRefusedWithoutTouchingTheStore) {
     struct Case { const char* what; std::int32_t count, index, byteCount, present; };
     const Case cases[] = {
         {"count 0", 0, 0, 4, 4},
-        {"count above the slots", kChunkSlots + 1, 0, kChunkBytes, kChunkBytes},
-        {"negative index", 3, -1, kChunkBytes, kChunkBytes},
+        {"count above the slots", talvex::kChunkSlots + 1, 0, talvex::kChunkBytes, talvex::kChunkBytes},
+        {"negative index", 3, -1, talvex::kChunkBytes, talvex::kChunkBytes},
         {"index equal to count", 3, 3, 8, 8},
         {"negative byte count", 3, 2, -4, 0},
-        {"byte count above 1384", 3, 2, kChunkBytes + 4, kChunkBytes},
+        {"byte count above 1384", 3, 2, talvex::kChunkBytes + 4, talvex::kChunkBytes},
         {"byte count not a multiple of 4", 3, 2, 6, 8},
-        {"short chunk that is not the last", 3, 0, kChunkBytes - 4, kChunkBytes - 4},
+        {"short chunk that is not the last", 3, 0, talvex::kChunkBytes - 4, talvex::kChunkBytes - 4},
         {"more bytes announced than came", 3, 2, 400, 100},
-        {"full chunk with nothing behind the header", 3, 1, kChunkBytes, 0},
+        {"full chunk with nothing behind the header", 3, 1, talvex::kChunkBytes, 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(calls.Feed(MakeChunk(8, c.count, c.index, c.byteCount, c.present)), ChunkOutcome::Refused) << c.what;
@@ -112,47 +112,47 @@ TEST_F(ChunkReassemblyTest, MalformedChunksAreRefusedWithoutTouchingTheStore) {
     EXPECT_TRUE(index.empty());
     EXPECT_EQ(calls.lastSlot, -1);
     EXPECT_EQ(calls.ledger.slotUses, 0u);
-    EXPECT_EQ(calls.Feed(MakeChunk(9, 3, 0, kChunkBytes)), ChunkOutcome::Stored);
-    EXPECT_EQ(calls.Feed(MakeChunk(9, 4, 1, kChunkBytes)), ChunkOutcome::Refused) << "count other than the transfer's";
+    EXPECT_EQ(calls.Feed(MakeChunk(9, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
+    EXPECT_EQ(calls.Feed(MakeChunk(9, 4, 1, talvex::kChunkBytes)), ChunkOutcome::Refused) << "count other than the transfer's";
     EXPECT_EQ(index.size(), 1u);
 }
 
 TEST_F(ChunkReassemblyTest, SlotCounterWrapsFrom9999ToZero) {
-    calls.lastSlot = kChunkSlots - 2;
-    EXPECT_EQ(calls.Feed(MakeChunk(11, 3, 0, kChunkBytes)), ChunkOutcome::Stored);
-    EXPECT_EQ(calls.lastSlot, kChunkSlots - 1);
-    EXPECT_EQ(calls.Feed(MakeChunk(11, 3, 1, kChunkBytes)), ChunkOutcome::Stored);
+    calls.lastSlot = talvex::kChunkSlots - 2;
+    EXPECT_EQ(calls.Feed(MakeChunk(11, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
+    EXPECT_EQ(calls.lastSlot, talvex::kChunkSlots - 1);
+    EXPECT_EQ(calls.Feed(MakeChunk(11, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(calls.lastSlot, 0);
-    EXPECT_EQ(index.find(ChunkKey{1, 11})->second.m_pData, calls.store.get());
+    EXPECT_EQ(index.find(talvex::ChunkKey{1, 11})->second.m_pData, calls.store.get());
     EXPECT_EQ(calls.Feed(MakeChunk(11, 3, 2, 32)), ChunkOutcome::Completed);
     calls.ExpectCollected(11, 700);
 }
 
 TEST_F(ChunkReassemblyTest, TransferWhoseSlotsWereReusedIsDropped) {
-    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 0, kChunkBytes)), ChunkOutcome::Stored);
-    for (std::int32_t i = 0; i < kChunkSlots - 1; ++i)  // other transfers: slot 0 is still intact
-        calls.Feed(MakeChunk(100000 + i, 2, 0, kChunkBytes));
+    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
+    for (std::int32_t i = 0; i < talvex::kChunkSlots - 1; ++i)  // other transfers: slot 0 is still intact
+        calls.Feed(MakeChunk(100000 + i, 2, 0, talvex::kChunkBytes));
     EXPECT_EQ(calls.ledger.transfers.count(13), 1u);
-    calls.Feed(MakeChunk(200000, 2, 0, kChunkBytes));  // reuses slot 0
+    calls.Feed(MakeChunk(200000, 2, 0, talvex::kChunkBytes));  // reuses slot 0
     EXPECT_EQ(calls.ledger.transfers.count(13), 0u);
-    EXPECT_EQ(index.count(ChunkKey{0, 13}), 0u);
-    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 1, kChunkBytes)), ChunkOutcome::Stored);
+    EXPECT_EQ(index.count(talvex::ChunkKey{0, 13}), 0u);
+    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 2, 32)), ChunkOutcome::Stored) << "never reassembled from overwritten bytes";
-    EXPECT_LE(index.size(), static_cast<std::size_t>(kChunkSlots));
+    EXPECT_LE(index.size(), static_cast<std::size_t>(talvex::kChunkSlots));
 }
 
 TEST_F(ChunkReassemblyTest, ReusedTransferReferenceStartsClean) {
     ASSERT_EQ(calls.FeedTransfer(21, 700), ChunkOutcome::Completed);
     calls.ExpectCollected(21, 700);
-    EXPECT_EQ(calls.Feed(MakeChunk(21, 2, 0, kChunkBytes)), ChunkOutcome::Stored) << "no old entry taken for a repeat";
+    EXPECT_EQ(calls.Feed(MakeChunk(21, 2, 0, talvex::kChunkBytes)), ChunkOutcome::Stored) << "no old entry taken for a repeat";
     EXPECT_EQ(calls.Feed(MakeChunk(21, 2, 1, 20)), ChunkOutcome::Completed);
     calls.ExpectCollected(21, 351);
 }
 
 TEST_F(ChunkReassemblyTest, CallAndReturnTransfersWithOneReferenceStayApart) {
-    EXPECT_EQ(calls.Feed(MakeChunk(30, 3, 0, kChunkBytes)), ChunkOutcome::Stored);
-    EXPECT_EQ(returns.Feed(MakeChunk(30, 2, 0, kChunkBytes)), ChunkOutcome::Stored) << "not a repeat, not a count clash";
-    EXPECT_EQ(calls.Feed(MakeChunk(30, 3, 1, kChunkBytes)), ChunkOutcome::Stored);
+    EXPECT_EQ(calls.Feed(MakeChunk(30, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
+    EXPECT_EQ(returns.Feed(MakeChunk(30, 2, 0, talvex::kChunkBytes)), ChunkOutcome::Stored) << "not a repeat, not a count clash";
+    EXPECT_EQ(calls.Feed(MakeChunk(30, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(returns.Feed(MakeChunk(30, 2, 1, 20)), ChunkOutcome::Completed);
     returns.ExpectCollected(30, 351);
     EXPECT_EQ(index.size(), 2u) << "the call's chunks stay";

@@ -105,7 +105,7 @@ TEST_F(DiagnosticsTest, DatagramErrorsAreReportedOnlyWithASink) {
 TEST_F(DiagnosticsTest, SocketExceptionInAHookGivesTheWinsockLine) {
     CUdpDataBlockEx call(kProcThrow);
     call.AppendLongData(1);
-    std::int32_t record[kPacketRecordWords] = {};
+    std::int32_t record[talvex::kPacketRecordWords] = {};
     call.GetPacketAt(0, record, true);
     Send(record + 1, static_cast<std::size_t>(record[0]));
     EXPECT_TRUE(Arrives(R"(WINSOCK ERROR--Dispatcher: Send error #10054 -- \d\d/\d\d/\d\d \d\d:\d\d:\d\d GMT\r\n)"));

@@ -236,10 +236,10 @@ private:
     {
         int callWords = 2, answerWords = 1;
         switch (kind) {
-        case Kind::OnePacket: callWords = Between(2, kMaxPacketDataWords); answerWords = Between(1, kMaxPacketDataWords); break;
-        case Kind::Pulled: callWords = Between(2, 40); answerWords = Between(kMaxPacketDataWords + 1, 1000); break;
-        case Kind::ChunkedCall: callWords = Between(kMaxPacketDataWords + 1, 3 * kChunkWords); answerWords = Between(1, 50); break;
-        case Kind::ChunkedReturn: callWords = Between(2, 20); answerWords = Between(kMaxPacketDataWords + 1, 4 * kChunkWords); break;
+        case Kind::OnePacket: callWords = Between(2, talvex::kMaxPacketDataWords); answerWords = Between(1, talvex::kMaxPacketDataWords); break;
+        case Kind::Pulled: callWords = Between(2, 40); answerWords = Between(talvex::kMaxPacketDataWords + 1, 1000); break;
+        case Kind::ChunkedCall: callWords = Between(talvex::kMaxPacketDataWords + 1, 3 * talvex::kChunkWords); answerWords = Between(1, 50); break;
+        case Kind::ChunkedReturn: callWords = Between(2, 20); answerWords = Between(talvex::kMaxPacketDataWords + 1, 4 * talvex::kChunkWords); break;
         }
         if (kind == Kind::ChunkedReturn)
             m_chunkedReturnCalls[seed] = {answerWords, callWords};
@@ -252,8 +252,8 @@ private:
 
         // The longest a call may take: a chunked call tries every chunk up to three
         // times and then waits once more; everything else waits once.
-        const std::int64_t chunks = kind == Kind::ChunkedCall ? (callWords + kChunkWords - 1) / kChunkWords : 0;
-        const auto bound = std::chrono::milliseconds(m_settings.timeoutMs * (chunks * kChunkTries + 1)) + m_settings.slack;
+        const std::int64_t chunks = kind == Kind::ChunkedCall ? (callWords + talvex::kChunkWords - 1) / talvex::kChunkWords : 0;
+        const auto bound = std::chrono::milliseconds(m_settings.timeoutMs * (chunks * talvex::kChunkTries + 1)) + m_settings.slack;
         CRP_Caller* caller = kind == Kind::Pulled ? static_cast<CRP_Caller*>(m_client.get()) : m_clientEx.get();
         const auto start = std::chrono::steady_clock::now();
         m_watchdog.Arm(caller, start + bound);

@@ -12,7 +12,7 @@
 namespace {
 
 // Word 0 holds the datagram's size in bytes, the datagram follows from word 1 on.
-using Record = std::array<std::int32_t, kPacketRecordWords>;
+using Record = std::array<std::int32_t, talvex::kPacketRecordWords>;
 using Words = std::vector<std::int32_t>;
 
 std::int32_t Positions(std::int32_t end, std::int32_t total) {
@@ -67,11 +67,11 @@ TEST(PacketFraming, FullPacketThenHeaderOnlyPacketAndNoPacketBeyond32767Words) {
     record = PacketAt(block, 350);
     EXPECT_EQ(Words({record[0], record[4]}), Words({16, Positions(350, 350)}));
 
-    ASSERT_TRUE(block.CheckBufferSize(kMaxFramedWords + 10));
-    block.m_nLength = kMaxFramedWords + 1;
+    ASSERT_TRUE(block.CheckBufferSize(talvex::kMaxFramedWords + 10));
+    block.m_nLength = talvex::kMaxFramedWords + 1;
     block.m_nPacketPos = 0;
     EXPECT_EQ(PacketAt(block, 0)[0], 0);
-    block.m_nLength = kMaxFramedWords;
+    block.m_nLength = talvex::kMaxFramedWords;
     EXPECT_EQ(PacketAt(block, 0)[0], 1416);
 }
 
@@ -109,7 +109,7 @@ TEST(PacketFraming, ShortDatagramsAndOddSizes) {
     for (const std::int16_t size : {std::int16_t{0}, std::int16_t{12}, std::int16_t{15}, std::int16_t{-16}}) {
         CUdpDataBlockEx block;
         const int result = block.AddRawData(header.data(), size);
-        EXPECT_EQ(Words({result, block.m_nProcedure, block.m_nLength}), Words({-1, kNoProcedure, 0})) << size;  // still fresh
+        EXPECT_EQ(Words({result, block.m_nProcedure, block.m_nLength}), Words({-1, talvex::kNoProcedure, 0})) << size;  // still fresh
     }
     CUdpDataBlockEx block;
     EXPECT_EQ(block.AddRawData(nullptr, 16), -1);
@@ -163,7 +163,7 @@ TEST(PacketFraming, ConstructorFromPacketSizesItsBuffer) {
     for (const std::int16_t size : {std::int16_t{1416}, std::int16_t{100}, std::int16_t{-3}, std::int16_t{8}}) {
         const CUdpDataBlockEx block(packet.data(), size);
         EXPECT_EQ(Words({block.m_nCapacity, block.m_nProcedure, block.m_nReadPos}),
-                  Words({size == 1416 ? 1416 : 512, size > 8 ? 5 : kNoProcedure, 0})) << size;
+                  Words({size == 1416 ? 1416 : 512, size > 8 ? 5 : talvex::kNoProcedure, 0})) << size;
     }
     const CUdpDataBlockEx full(packet.data(), 1416);
     EXPECT_EQ(Words({full.m_nPacketPos, full.GetLongData()}), Words({350, 1000}));

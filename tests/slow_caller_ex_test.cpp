@@ -16,7 +16,7 @@ TEST(SlowCallerEx, LongestChunkedCallArrivesWordForWord) {
     client.SetMultiTarget(server.GetMyUDPPort(), kLoopback);
     client.SetRemoteSocket(server.GetMyUDPPort(), kLoopback);
 
-    constexpr std::int32_t kWords = kChunkSlots * kChunkWords;   // 3,460,000
+    constexpr std::int32_t kWords = talvex::kChunkSlots * talvex::kChunkWords;   // 3,460,000
     auto call = PatternCall(kProcRecord, kWords, 99);
     ASSERT_TRUE(client.CallProcedure(call.get(), 5000));
     EXPECT_EQ(kWords, call->GetLongData());
@@ -24,7 +24,7 @@ TEST(SlowCallerEx, LongestChunkedCallArrivesWordForWord) {
     EXPECT_EQ(RP_MULTI_CALL, seen.type);
     ASSERT_EQ(kWords, seen.length);
     EXPECT_EQ(-1, FirstPatternMismatch(seen.data.data(), kWords, 99));
-    EXPECT_EQ(kChunkSlots - 1, server.m_nLastCallSlot);
+    EXPECT_EQ(talvex::kChunkSlots - 1, server.m_nLastCallSlot);
 
     // One word more needs 10001 chunks, more than the receiver has slots: refused unsent.
     auto tooLong = PatternCall(kProcRecord, kWords + 1, 98);

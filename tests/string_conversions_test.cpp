@@ -28,11 +28,11 @@ TEST(StringConversions, CountedConversionsStatusAndDestination) {
     // expected text (nullptr: the destination stays untouched).
     struct Case { const char* source; int size; bool nullDestination; std::int32_t status; const char* expected; };
     const Case cases[] = {
-        {"x", 0, false, kConvertInvalidArg, nullptr},     {"x", -1, false, kConvertInvalidArg, nullptr},
-        {"x", 4, true, kConvertInvalidArg, nullptr},      {nullptr, 4, false, kConvertInvalidArg, nullptr},
-        {"", 1, false, kConvertOk, ""},                   {"a", 1, false, kConvertFail, ""},
-        {"abc", 4, false, kConvertOk, "abc"},             {"abcd", 4, false, kConvertFail, "abc"},
-        {"abc", 10, false, kConvertOk, "abc"},
+        {"x", 0, false, talvex::kConvertInvalidArg, nullptr},     {"x", -1, false, talvex::kConvertInvalidArg, nullptr},
+        {"x", 4, true, talvex::kConvertInvalidArg, nullptr},      {nullptr, 4, false, talvex::kConvertInvalidArg, nullptr},
+        {"", 1, false, talvex::kConvertOk, ""},                   {"a", 1, false, talvex::kConvertFail, ""},
+        {"abc", 4, false, talvex::kConvertOk, "abc"},             {"abcd", 4, false, talvex::kConvertFail, "abc"},
+        {"abc", 10, false, talvex::kConvertOk, "abc"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.source != nullptr ? c.source : "<null>") + " size " + std::to_string(c.size));
@@ -74,7 +74,7 @@ TEST(StringConversions, AllocatingConversions) {
 TEST(StringConversions, MultibyteText) {
     if (LocaleScope cLocale("C"); MB_CUR_MAX == 1) {  // characters without a narrow form fail, terminated
         char destination[8];
-        EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u4E2D", 8), kConvertFail);
+        EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u4E2D", 8), talvex::kConvertFail);
         EXPECT_EQ(destination[7], '\0');
     }
     LocaleScope utf8("C.UTF-8");
@@ -84,13 +84,13 @@ TEST(StringConversions, MultibyteText) {
     EXPECT_STREQ(narrow.get(), "gr\xC3\xBC\xC3\x9F");
     // A two-byte character that does not fit completely is left out, not cut in half.
     char destination[3] = {'#', '#', '#'};
-    EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u00FC", 3), kConvertFail);
+    EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u00FC", 3), talvex::kConvertFail);
     EXPECT_STREQ(destination, "a");
     // Broken sequences fail and stay terminated.
     wchar_t wide[8];
-    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "ab\xC3", 8), kConvertFail);
+    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "ab\xC3", 8), talvex::kConvertFail);
     EXPECT_EQ(wide[7], L'\0');
-    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "\xFF", 8), kConvertFail);
+    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "\xFF", 8), talvex::kConvertFail);
 }
 
 // The "C" locale drops some characters it cannot encode (glibc writes nothing for
@@ -99,7 +99,7 @@ TEST(StringConversions, CharacterTheLocaleDropsIsAFailure) {
     LocaleScope c("C");
     const wchar_t source[] = {static_cast<wchar_t>(0xE0000), L'\0'};
     char narrow[8];
-    EXPECT_EQ(ConvertWideStringToAnsiCch(narrow, source, 8), kConvertFail);
+    EXPECT_EQ(ConvertWideStringToAnsiCch(narrow, source, 8), talvex::kConvertFail);
     EXPECT_EQ(narrow[0], '\0');
 }
 

@@ -10,7 +10,7 @@
 namespace talvex {
 
 namespace {
-constexpr std::size_t kStoreBytes = static_cast<std::size_t>(kChunkSlots) * static_cast<std::size_t>(kChunkSlotBytes);
+constexpr std::size_t kStoreBytes = static_cast<std::size_t>(talvex::kChunkSlots) * static_cast<std::size_t>(talvex::kChunkSlotBytes);
 }  // namespace
 
 std::int32_t ReadableChunkWords(const CUdpDataBlockEx& chunk) {
@@ -22,7 +22,7 @@ std::int32_t ReadableChunkWords(const CUdpDataBlockEx& chunk) {
     return words;
 }
 
-ChunkReassembly::ChunkReassembly(Index& index, unsigned char* store, std::int32_t& lastSlot, ChunkLedger& ledger)
+ChunkReassembly::ChunkReassembly(Index& index, unsigned char* store, std::int32_t& lastSlot, talvex::ChunkLedger& ledger)
     : m_index(index), m_store(store), m_lastSlot(lastSlot), m_ledger(ledger) {}
 
 bool ChunkReassembly::OwnsSlot(const unsigned char* data) const {
@@ -51,14 +51,14 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkHeader* 
     }
 
     const std::int32_t slot = NextSlot();
-    unsigned char* slotData = m_store + static_cast<std::size_t>(slot) * kChunkSlotBytes;
+    unsigned char* slotData = m_store + static_cast<std::size_t>(slot) * talvex::kChunkSlotBytes;
     std::memcpy(slotData, chunk.m_pData + chunk.m_nReadPos, static_cast<std::size_t>(header.byteCount));
-    m_index.emplace(ChunkKey{header.chunkIndex, header.transferReference}, ChunkEntry{header.byteCount, slotData});
+    m_index.emplace(talvex::ChunkKey{header.chunkIndex, header.transferReference}, talvex::ChunkEntry{header.byteCount, slotData});
     m_lastSlot = slot;
     m_ledger.slotUses = useNumber + 1;
 
     auto [entry, isNew] = m_ledger.transfers.try_emplace(header.transferReference);
-    ChunkTransferState& state = entry->second;
+    talvex::ChunkTransferState& state = entry->second;
     if (isNew) {
         state.chunkCount = header.chunkCount;
         state.firstUse = useNumber;
@@ -72,7 +72,7 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkHeader* 
 bool ChunkReassembly::Collect(std::int32_t transferReference, CUdpDataBlockEx& target) {
     const auto open = m_ledger.transfers.find(transferReference);
     if (open == m_ledger.transfers.end() || open->second.stored != open->second.chunkCount) return false;
-    const ChunkTransferState state = open->second;
+    const talvex::ChunkTransferState state = open->second;
     const std::int64_t words = state.bytes / 4;
     if (target.m_nCapacity < words && !target.Grow(static_cast<std::int32_t>(words - target.m_nCapacity))) {
         DropTransfer(transferReference);
@@ -98,22 +98,22 @@ bool ChunkReassembly::Collect(std::int32_t transferReference, CUdpDataBlockEx& t
 }
 
 bool ChunkReassembly::IsWellFormed(const CUdpDataBlockEx& chunk, const ChunkHeader& header) const {
-    if (header.chunkCount < 1 || header.chunkCount > kChunkSlots) return false;
+    if (header.chunkCount < 1 || header.chunkCount > talvex::kChunkSlots) return false;
     if (header.chunkIndex < 0 || header.chunkIndex >= header.chunkCount) return false;
-    if (header.byteCount < 0 || header.byteCount > kChunkBytes || header.byteCount % 4 != 0) return false;
+    if (header.byteCount < 0 || header.byteCount > talvex::kChunkBytes || header.byteCount % 4 != 0) return false;
     // Every chunk but the last is full; otherwise the transfer's byte offsets would not add up.
-    if (header.chunkIndex < header.chunkCount - 1 && header.byteCount != kChunkBytes) return false;
+    if (header.chunkIndex < header.chunkCount - 1 && header.byteCount != talvex::kChunkBytes) return false;
     const std::int64_t wordsLeft = static_cast<std::int64_t>(ReadableChunkWords(chunk)) - chunk.m_nReadPos;
     return chunk.m_nReadPos >= 0 && header.byteCount / 4 <= wordsLeft;
 }
 
 bool ChunkReassembly::IsStored(const ChunkHeader& header) const {
-    const auto [first, last] = m_index.equal_range(ChunkKey{header.chunkIndex, header.transferReference});
+    const auto [first, last] = m_index.equal_range(talvex::ChunkKey{header.chunkIndex, header.transferReference});
     return std::any_of(first, last, [this](const auto& entry) { return OwnsSlot(entry.second.m_pData); });
 }
 
 ChunkReassembly::Index::iterator ChunkReassembly::FindStored(std::int32_t chunkIndex, std::int32_t transferReference) {
-    auto [first, last] = m_index.equal_range(ChunkKey{chunkIndex, transferReference});
+    auto [first, last] = m_index.equal_range(talvex::ChunkKey{chunkIndex, transferReference});
     for (auto it = first; it != last; ++it) {
         if (OwnsSlot(it->second.m_pData)) return it;
     }
@@ -122,7 +122,7 @@ ChunkReassembly::Index::iterator ChunkReassembly::FindStored(std::int32_t chunkI
 
 void ChunkReassembly::DropTransfersOverwrittenBy(std::uint64_t useNumber) {
     auto& order = m_ledger.openedOrder;
-    while (!order.empty() && order.front().first + kChunkSlots <= useNumber) {
+    while (!order.empty() && order.front().first + talvex::kChunkSlots <= useNumber) {
         const auto [firstUse, transferReference] = order.front();
         order.pop_front();
         const auto open = m_ledger.transfers.find(transferReference);
@@ -144,7 +144,7 @@ void ChunkReassembly::DropTransfer(std::int32_t transferReference) {
 
 std::int32_t ChunkReassembly::NextSlot() const {
     // A counter outside its range (set from outside) starts again at slot 0.
-    return (m_lastSlot >= -1 && m_lastSlot < kChunkSlots - 1) ? m_lastSlot + 1 : 0;
+    return (m_lastSlot >= -1 && m_lastSlot < talvex::kChunkSlots - 1) ? m_lastSlot + 1 : 0;
 }
 
 }  // namespace talvex

@@ -28,9 +28,9 @@ enum class ChunkOutcome {
 // the slot counter and the ledger are members of the caller.
 class ChunkReassembly {
 public:
-    using Index = std::multimap<ChunkKey, ChunkEntry>;
+    using Index = std::multimap<talvex::ChunkKey, talvex::ChunkEntry>;
 
-    ChunkReassembly(Index& index, unsigned char* store, std::int32_t& lastSlot, ChunkLedger& ledger);
+    ChunkReassembly(Index& index, unsigned char* store, std::int32_t& lastSlot, talvex::ChunkLedger& ledger);
 
     // Reads the chunk header at the block's read position and stores the chunk.
     // `header` receives what was read (also for a refused chunk).
@@ -57,7 +57,7 @@ private:
     Index& m_index;
     unsigned char* m_store;
     std::int32_t& m_lastSlot;
-    ChunkLedger& m_ledger;
+    talvex::ChunkLedger& m_ledger;
 };
 
 // Words of `chunk` that can be read: its data words that lie inside its buffer and,

@@ -13,7 +13,7 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
         std::scoped_lock lock(m_multiReturnLock);
         m_MultiReturnBlock.Clear();
     }
-    if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(kMaxPacketDataWords)) {
+    if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(talvex::kMaxPacketDataWords)) {
         const bool answered = CRP_Caller::CallProcedure(block, timeout);
         if (answered) TakeMultiReturn(block, LastCallReference());
         return answered;
@@ -22,7 +22,7 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     // A block whose words do not all lie in its buffer cannot be cut; one of more
     // chunks than the receiver has slots could never be put together again.
     const std::int64_t chunkCount = ChunkCountOf(block->m_nLength);
-    if (block->m_nLength > block->m_nCapacity || chunkCount > kChunkSlots) return false;
+    if (block->m_nLength > block->m_nCapacity || chunkCount > talvex::kChunkSlots) return false;
 
     const std::int32_t transferReference = TakeReferenceNumber();
     talvex::ResetEvent(m_hMultiDoneEvent);
@@ -42,7 +42,7 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
 bool CRP_CallerEx::SendCallChunk(const CUdpDataBlockEx& block, std::int32_t transferReference,
                                  std::int32_t chunkCount, std::int32_t index, std::int32_t timeout) {
     SetRemoteSocket(m_nMultiPort, m_nMultiAddress);
-    for (std::int32_t attempt = 0; attempt < kChunkTries; ++attempt) {
+    for (std::int32_t attempt = 0; attempt < talvex::kChunkTries; ++attempt) {
         // Built anew for every try: a failed try may have left another answer in the block.
         BuildChunk(block, RP_MULTI_CALL, transferReference, chunkCount, index, m_abyChunkStaging, m_CallChunkBlock);
         if (CRP_Caller::CallProcedure(&m_CallChunkBlock, timeout) && m_CallChunkBlock.m_nType == RP_RETURN) {

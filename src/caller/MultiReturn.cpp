@@ -22,7 +22,7 @@ constexpr std::chrono::microseconds kPauseBetweenBursts{200};
 std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
     if (m_bSharedMemory) return SharedSendReturn(block);
     if (block == nullptr) return 0;
-    if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(kMaxPacketDataWords)) {
+    if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(talvex::kMaxPacketDataWords)) {
         return CRP_Caller::SendReturn(block);
     }
     if (!m_bMultiEnabled) return 0;
@@ -40,7 +40,7 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
     // An answer whose words do not all lie in its buffer, or that the caller could
     // never put together, sends no chunks: the final empty return alone ends the
     // caller's wait with an empty answer, as a lost chunk would.
-    if (block->m_nLength <= block->m_nCapacity && chunkCount <= kChunkSlots) {
+    if (block->m_nLength <= block->m_nCapacity && chunkCount <= talvex::kChunkSlots) {
         const std::int32_t transferReference = TakeReferenceNumber();
         for (std::int32_t index = 0; index < chunkCount; ++index) {
             if (index > 0 && index % kChunksPerBurst == 0) std::this_thread::sleep_for(kPauseBetweenBursts);

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::size_t kStoreBytes = static_cast<std::size_t>(kChunkSlots) * static_cast<std::size_t>(kChunkSlotBytes);
+constexpr std::size_t kStoreBytes = static_cast<std::size_t>(talvex::kChunkSlots) * static_cast<std::size_t>(talvex::kChunkSlotBytes);
 
 // The same byte of `to` as `data` is of `from`, or nullptr when `data` lies outside `from`.
 unsigned char* SameSlotIn(const unsigned char* data, const unsigned char* from, unsigned char* to) {
@@ -99,7 +99,7 @@ void CRP_CallerEx::CopyChunkIndexFrom(const CRP_CallerEx& other) {
     for (const auto& [key, entry] : other.m_mapChunks) {
         unsigned char* data = SameSlotIn(entry.m_pData, other.m_abyCallChunkStore, m_abyCallChunkStore);
         if (data == nullptr) data = SameSlotIn(entry.m_pData, other.m_abyReturnChunkStore, m_abyReturnChunkStore);
-        m_mapChunks.emplace_hint(m_mapChunks.end(), key, ChunkEntry{entry.m_nByteCount, data});
+        m_mapChunks.emplace_hint(m_mapChunks.end(), key, talvex::ChunkEntry{entry.m_nByteCount, data});
     }
 }
 
@@ -116,16 +116,16 @@ void CRP_CallerEx::DoRemoteFunction(CUdpDataBlockEx* /*block*/) {}
 
 std::int64_t CRP_CallerEx::ChunkCountOf(std::int32_t words) {
     if (words <= 0) return 0;
-    return (static_cast<std::int64_t>(words) + kChunkWords - 1) / kChunkWords;
+    return (static_cast<std::int64_t>(words) + talvex::kChunkWords - 1) / talvex::kChunkWords;
 }
 
 void CRP_CallerEx::BuildChunk(const CUdpDataBlockEx& block, std::int32_t type, std::int32_t transferReference,
                               std::int32_t chunkCount, std::int32_t index, unsigned char* staging,
                               CUdpDataBlockEx& chunk) {
-    const std::int64_t offset = static_cast<std::int64_t>(index) * kChunkBytes;
+    const std::int64_t offset = static_cast<std::int64_t>(index) * talvex::kChunkBytes;
     const std::int64_t left = static_cast<std::int64_t>(block.m_nLength) * 4 - offset;
-    const auto byteCount = static_cast<std::int32_t>(left < kChunkBytes ? left : kChunkBytes);
-    std::memset(staging, 0, kChunkBytes);
+    const auto byteCount = static_cast<std::int32_t>(left < talvex::kChunkBytes ? left : talvex::kChunkBytes);
+    std::memset(staging, 0, talvex::kChunkBytes);
     std::memcpy(staging, reinterpret_cast<const unsigned char*>(block.m_pData) + offset,
                 static_cast<std::size_t>(byteCount));
 

@@ -92,7 +92,7 @@ bool CUdpDataBlockEx::AppendStringData(const char* text)
     const std::int64_t length = static_cast<std::int64_t>(std::strlen(text));
     const std::int64_t extra = ExtraWordsFor(length);
     // The new length is a 16-bit quantity for strings: refuse what it cannot hold.
-    if (m_nLength < 0 || m_nLength + extra + 1 > kMaxFramedWords)
+    if (m_nLength < 0 || m_nLength + extra + 1 > talvex::kMaxFramedWords)
         return false;
     if (!MakeRoom(extra, extra + 1))
         return false;
@@ -184,7 +184,7 @@ bool CUdpDataBlockEx::GetStringData(char* destination, int size) const
         return false;
     // The read cursor is a 16-bit quantity for strings: refuse what it cannot hold.
     const std::int64_t next = m_nReadPos + ExtraWordsFor(length) + 1;
-    if (next > kMaxFramedWords)
+    if (next > talvex::kMaxFramedWords)
         return false;
     std::memcpy(destination, start, static_cast<std::size_t>(length) + 1);
     m_nReadPos = static_cast<std::int16_t>(next);

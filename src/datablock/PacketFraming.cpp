@@ -38,9 +38,9 @@ void CUdpDataBlockEx::GetPacketAt(std::int16_t start, std::int32_t* record, bool
     record[0] = 0;
     // Only at or behind the packet cursor, within the data, and for a block
     // whose positions fit the 16-bit header fields.
-    if (start < m_nPacketPos || start > m_nLength || start < 0 || m_nLength > kMaxFramedWords)
+    if (start < m_nPacketPos || start > m_nLength || start < 0 || m_nLength > talvex::kMaxFramedWords)
         return;
-    const std::int32_t count = std::min<std::int32_t>(m_nLength - start, kMaxPacketDataWords);
+    const std::int32_t count = std::min<std::int32_t>(m_nLength - start, talvex::kMaxPacketDataWords);
     // A block that announces more words than its buffer holds (a refused first
     // packet of a reassembly) has nothing to send from there.
     if (count > 0 && (m_pData == nullptr || start + count > m_nCapacity))
@@ -68,7 +68,7 @@ std::int32_t CUdpDataBlockEx::AddRawData(const std::int32_t* packet, std::int16_
     const std::int32_t end = EndPosition(packet[3]);
     const std::int32_t total = Total(packet[3]);
 
-    if (m_nProcedure == kNoProcedure) {
+    if (m_nProcedure == talvex::kNoProcedure) {
         // A fresh block binds to the first packet that passes the size test,
         // whether or not that packet is then accepted.
         m_nType = type;
@@ -90,7 +90,7 @@ std::int32_t CUdpDataBlockEx::AddRawData(const std::int32_t* packet, std::int16_
         return -1;  // out of order: a repeat, a gap, or nonsense positions
     // Nothing may be written behind the announced total or past what the
     // 16-bit positions can express.
-    if (end > m_nLength || end > kMaxFramedWords)
+    if (end > m_nLength || end > talvex::kMaxFramedWords)
         return -1;
     if (!CheckBufferSize(count) || end > m_nCapacity)
         return -1;

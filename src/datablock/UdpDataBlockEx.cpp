@@ -87,7 +87,7 @@ const CUdpDataBlockEx& CUdpDataBlockEx::operator=(const CUdpDataBlockEx& other)
 void CUdpDataBlockEx::Clear()
 {
     m_nType = -1;
-    m_nProcedure = kNoProcedure;
+    m_nProcedure = talvex::kNoProcedure;
     m_nReferenceNumber = 0;
     m_nPacketPos = 0;
     m_nLength = 0;

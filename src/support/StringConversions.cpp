@@ -59,27 +59,27 @@ bool ConvertMultibyteToWide(wchar_t* destination, const char* source, std::size_
 }  // namespace
 
 std::int32_t ConvertWideStringToAnsiCch(char* destination, const wchar_t* source, int size) {
-    if (InvalidArguments(destination, source, size)) return kConvertInvalidArg;
+    if (InvalidArguments(destination, source, size)) return talvex::kConvertInvalidArg;
     const bool converted = ConvertWideToMultibyte(destination, source, static_cast<std::size_t>(size));
     destination[size - 1] = '\0';
-    return converted ? kConvertOk : kConvertFail;
+    return converted ? talvex::kConvertOk : talvex::kConvertFail;
 }
 
 std::int32_t ConvertAnsiStringToWideCch(wchar_t* destination, const char* source, int size) {
-    if (InvalidArguments(destination, source, size)) return kConvertInvalidArg;
+    if (InvalidArguments(destination, source, size)) return talvex::kConvertInvalidArg;
     const bool converted = ConvertMultibyteToWide(destination, source, static_cast<std::size_t>(size));
     destination[size - 1] = L'\0';
-    return converted ? kConvertOk : kConvertFail;
+    return converted ? talvex::kConvertOk : talvex::kConvertFail;
 }
 
 // The library's generic text is wide text, so these are the wide conversions.
 std::int32_t ConvertGenericStringToAnsiCch(char* destination, const wchar_t* source, int size) {
-    if (InvalidArguments(destination, source, size)) return kConvertInvalidArg;
+    if (InvalidArguments(destination, source, size)) return talvex::kConvertInvalidArg;
     return ConvertWideStringToAnsiCch(destination, source, size);
 }
 
 std::int32_t ConvertAnsiStringToGenericCch(wchar_t* destination, const char* source, int size) {
-    if (InvalidArguments(destination, source, size)) return kConvertInvalidArg;
+    if (InvalidArguments(destination, source, size)) return talvex::kConvertInvalidArg;
     return ConvertAnsiStringToWideCch(destination, source, size);
 }
 

@@ -65,7 +65,7 @@ CaseResult TransferCase(const std::string& name, TransferTrial& trial, std::int6
 // index holds both finished and unfinished transfers as a long-lived caller's does.
 class ChunkFeeder : public talvex::DatagramSink {
 public:
-    explicit ChunkFeeder(CRP_CallerEx& caller) : m_caller(caller), m_packet(4 + 4 + kChunkWords, 0) {
+    explicit ChunkFeeder(CRP_CallerEx& caller) : m_caller(caller), m_packet(4 + 4 + talvex::kChunkWords, 0) {
         talvex::DatagramSeam::InstallSink(m_caller, this);
     }
     ~ChunkFeeder() override { talvex::DatagramSeam::InstallSink(m_caller, nullptr); }
@@ -98,7 +98,7 @@ private:
             m_packet[4] = m_reference;
             m_packet[5] = kChunksPerTransfer;
             m_packet[6] = m_index;
-            m_packet[7] = kChunkBytes;
+            m_packet[7] = talvex::kChunkBytes;
             talvex::DatagramSeam::Handle(m_caller, m_packet.data(), kFullDatagramBytes, m_sender);
         }
         if (++m_index == kChunksPerTransfer) {

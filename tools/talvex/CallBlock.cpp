@@ -28,8 +28,8 @@ std::optional<std::int32_t> BuildCallBlock(const std::vector<std::string>& argum
         *error = "the values take " + std::to_string(words) + " words; " + why;
         return std::nullopt;
     }
-    if (holdsString && words > kMaxFramedWords) {
-        *error = "a block that holds strings takes at most " + std::to_string(kMaxFramedWords) + " words, these take " +
+    if (holdsString && words > talvex::kMaxFramedWords) {
+        *error = "a block that holds strings takes at most " + std::to_string(talvex::kMaxFramedWords) + " words, these take " +
                  std::to_string(words);
         return std::nullopt;
     }

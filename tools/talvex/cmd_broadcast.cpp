@@ -60,7 +60,7 @@ int RunBroadcast(int argc, char** argv) {
     }
     CUdpDataBlockEx block;
     std::vector<std::string> callArguments(args.begin() + 1, args.end());
-    if (!cli::BuildCallBlock(callArguments, kMaxPacketDataWords, "a broadcast is one packet of at most 350", &block,
+    if (!cli::BuildCallBlock(callArguments, talvex::kMaxPacketDataWords, "a broadcast is one packet of at most 350", &block,
                              &error))
         return cli::UsageError(kCommand, error);
 

@@ -100,7 +100,7 @@ int RunCall(int argc, char** argv) {
 
     CUdpDataBlockEx block;
     std::vector<std::string> callArguments(args.begin() + 1, args.end());
-    std::int64_t maxWords = settings.plain ? kMaxPacketDataWords : cli::kMaxChunkedCount;
+    std::int64_t maxWords = settings.plain ? talvex::kMaxPacketDataWords : cli::kMaxChunkedCount;
     const char* why = settings.plain ? "a plain caller sends at most 350 (drop --plain to send chunks)"
                                      : "a call takes at most 3460000";
     if (!cli::BuildCallBlock(callArguments, maxWords, why, &block, &error)) return cli::UsageError(kCommand, error);

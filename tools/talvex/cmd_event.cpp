@@ -38,7 +38,7 @@ int RunEvent(int argc, char** argv) {
     if (args.size() < 2) return cli::UsageError(kCommand, "expected HOST:PORT PROC [VALUES...]");
     CUdpDataBlockEx block;
     std::vector<std::string> eventArguments(args.begin() + 1, args.end());
-    if (!cli::BuildCallBlock(eventArguments, kMaxPacketDataWords, "an event is one packet of at most 350", &block,
+    if (!cli::BuildCallBlock(eventArguments, talvex::kMaxPacketDataWords, "an event is one packet of at most 350", &block,
                              &error))
         return cli::UsageError(kCommand, error);
     auto peer = cli::ParsePeerAddress(args[0], &error);

@@ -16,6 +16,7 @@
 constexpr std::uint32_t WM_RP_TELEGRAM = 1148;
 constexpr std::uint32_t WM_RP_TELEGRAM_QUIT = 1149;
 
+namespace talvex {
 // Chunk geometry.
 constexpr std::int32_t kChunkWords = 346;
 constexpr std::int32_t kChunkBytes = 1384;
@@ -47,6 +48,7 @@ struct ChunkLedger {
     std::uint64_t slotUses = 0;
     std::deque<std::pair<std::uint64_t, std::int32_t>> openedOrder;   // (first use, transfer reference)
 };
+}  // namespace talvex
 
 class CRP_CallerEx : public CRP_Caller {
 public:
@@ -81,10 +83,10 @@ public:
     std::atomic<bool> m_bMultiEnabled;    // atomic: read by the dispatch thread, switched by the application
     std::uint16_t m_nMultiPort;
     std::uint32_t m_nMultiAddress;
-    std::multimap<ChunkKey, ChunkEntry> m_mapChunks;
-    unsigned char m_abyChunkStaging[kChunkBytes];
-    unsigned char m_abyCallChunkStore[kChunkSlots * kChunkSlotBytes];
-    unsigned char m_abyReturnChunkStore[kChunkSlots * kChunkSlotBytes];
+    std::multimap<talvex::ChunkKey, talvex::ChunkEntry> m_mapChunks;
+    unsigned char m_abyChunkStaging[talvex::kChunkBytes];
+    unsigned char m_abyCallChunkStore[talvex::kChunkSlots * talvex::kChunkSlotBytes];
+    unsigned char m_abyReturnChunkStore[talvex::kChunkSlots * talvex::kChunkSlotBytes];
     std::int32_t m_nLastCallSlot;
     std::int32_t m_nLastReturnSlot;
     CUdpDataBlockEx m_ReturnChunkBlock;
@@ -108,11 +110,11 @@ protected:
     // Per-transfer bookkeeping of the chunk index, one ledger per direction, so that a
     // chunk costs the same however many chunks came before it and call and return
     // transfers with the same reference never mix.
-    ChunkLedger m_callLedger;
-    ChunkLedger m_returnLedger;
+    talvex::ChunkLedger m_callLedger;
+    talvex::ChunkLedger m_returnLedger;
     // Staging area of chunked returns, apart from m_abyChunkStaging (used by calls),
     // so a chunked call and a chunked return never build chunks in one area.
-    unsigned char m_abyReturnChunkStaging[kChunkBytes];
+    unsigned char m_abyReturnChunkStaging[talvex::kChunkBytes];
     // Guards m_MultiReturnBlock, which the dispatch thread fills and CallProcedure takes.
     std::mutex m_multiReturnLock;
 

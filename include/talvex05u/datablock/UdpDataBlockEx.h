@@ -5,6 +5,7 @@
 // are 32-bit little-endian, in memory and on the wire.
 #include <cstdint>
 
+namespace talvex {
 // Size of the packet record that GetPacketAt fills: word 0 the packet size in
 // bytes, words 1..4 the header, words 5.. up to 350 data words.
 constexpr int kPacketRecordWords = 355;
@@ -15,6 +16,7 @@ constexpr int kMaxPacketBytes = 16 + 4 * kMaxPacketDataWords;
 constexpr std::int32_t kMaxFramedWords = 32767;
 // m_nProcedure of a block that holds nothing and has taken no packet yet.
 constexpr std::int32_t kNoProcedure = 2147483647;
+}  // namespace talvex
 
 class CUdpDataBlockEx {
 public:

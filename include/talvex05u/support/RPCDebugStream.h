@@ -16,7 +16,9 @@
 #include <cstdint>
 #include <mutex>
 
+namespace talvex {
 constexpr std::uint16_t kTraceViewerPort = 45278;
+}  // namespace talvex
 
 class CRPCDebugStream {
 public:
@@ -70,6 +72,6 @@ private:
     bool SendWhole(const char* data, std::size_t length);   // one send; false unless all went
 
     mutable std::mutex m_lock;        // serialises state and socket between worker and tracers
-    std::uint16_t m_nViewerPort = kTraceViewerPort;
+    std::uint16_t m_nViewerPort = talvex::kTraceViewerPort;
     bool m_bConnectPending = false;   // a non-blocking connect on m_hSocket is under way
 };

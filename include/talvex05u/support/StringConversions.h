@@ -4,9 +4,11 @@
 #include "talvex05u/platform/CString.h"
 #include <cstdint>
 
+namespace talvex {
 constexpr std::int32_t kConvertOk = 0;                                        // S_OK
 constexpr std::int32_t kConvertInvalidArg = static_cast<std::int32_t>(0x80070057u);  // E_INVALIDARG
 constexpr std::int32_t kConvertFail = static_cast<std::int32_t>(0x80004005u);        // E_FAIL
+}  // namespace talvex
 
 std::int32_t ConvertWideStringToAnsiCch(char* destination, const wchar_t* source, int size);
 std::int32_t ConvertAnsiStringToWideCch(wchar_t* destination, const char* source, int size);

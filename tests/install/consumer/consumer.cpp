@@ -23,7 +23,7 @@ bool RoundTrip()
     sent.AppendStringData("installed");
     sent.AppendDoubleData(2.5);
 
-    std::vector<std::int32_t> record(kPacketRecordWords);
+    std::vector<std::int32_t> record(talvex::kPacketRecordWords);
     CUdpDataBlockEx received;
     int packets = 0;
     do {
