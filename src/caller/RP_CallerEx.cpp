@@ -29,6 +29,7 @@ void CRP_CallerEx::InitExtendedState() {
     m_nLastCallSlot = -1;
     m_nLastReturnSlot = -1;
     m_bMultiEnabled = true;
+    m_bFailOnLostReturnChunks = false;
     // Left unset by the protocol; 0 means "no target", so a chunked call before
     // SetMultiTarget fails without sending instead of going somewhere random.
     m_nMultiPort = 0;
@@ -75,6 +76,7 @@ CRP_CallerEx& CRP_CallerEx::operator=(const CRP_CallerEx& other) {
         m_MultiReturnBlock = other.m_MultiReturnBlock;
     }
     m_bMultiEnabled = other.m_bMultiEnabled.load();
+    m_bFailOnLostReturnChunks = other.m_bFailOnLostReturnChunks;
     m_nMultiPort = other.m_nMultiPort;
     m_nMultiAddress = other.m_nMultiAddress;
     CopyChunkIndexFrom(other);

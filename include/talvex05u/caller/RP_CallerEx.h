@@ -81,6 +81,11 @@ public:
     CUdpDataBlockEx m_MultiCallBlock;
     CUdpDataBlockEx m_MultiReturnBlock;
     std::atomic<bool> m_bMultiEnabled;    // atomic: read by the dispatch thread, switched by the application
+    // Off by default: a call whose answer came as return chunks that were not all
+    // received (a chunk lost on the way) ends with true and an empty answer. Set, such
+    // a call ends with false instead. A return whose chunks were all lost still looks
+    // like a genuinely empty answer and ends with true.
+    bool m_bFailOnLostReturnChunks;
     std::uint16_t m_nMultiPort;
     std::uint32_t m_nMultiAddress;
     std::multimap<talvex::ChunkKey, talvex::ChunkEntry> m_mapChunks;
