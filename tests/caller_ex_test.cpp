@@ -93,7 +93,7 @@ TEST_F(DrivenChunks, ReturnChunksCompleteExactlyOnce) {
     EXPECT_TRUE(HoldsPattern(result, 1000, 79));
 }
 
-TEST_F(DrivenChunks, MalformedChunksAreAnsweredAndNeverStored) {
+TEST_F(DrivenChunks, MalformedChunksAreNeitherAnsweredNorStored) {
     const std::vector<std::vector<std::int32_t>> malformed = {
         Chunk(RP_MULTI_CALL, 80, 3, 2, 1388, talvex::kChunkBytes),   // byte count above 1384
         Chunk(RP_MULTI_CALL, 80, 3, 2, -8, 0),               // negative
@@ -107,9 +107,14 @@ TEST_F(DrivenChunks, MalformedChunksAreAnsweredAndNeverStored) {
         {RP_MULTI_CALL, 42, 1, 2 | (2 << 16), 80, 3},        // half a chunk header
     };
     for (const auto& d : malformed) Feed(d);
-    EXPECT_EQ(malformed.size(), sink.sent.size()) << "every chunk is answered";
+    for (auto d : malformed) {
+        d[0] = RP_MULTI_RETURN;
+        Feed(d);
+    }
+    EXPECT_TRUE(sink.sent.empty()) << "a refused chunk is not acknowledged: its sender's tries end in false";
     EXPECT_TRUE(caller->m_mapChunks.empty());
     EXPECT_EQ(-1, caller->m_nLastCallSlot);
+    EXPECT_EQ(-1, caller->m_nLastReturnSlot);
     EXPECT_EQ(0, caller->callsServed.load());
 }
 

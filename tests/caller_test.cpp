@@ -1,11 +1,15 @@
 // Two real callers on loopback, each the other's peer: start, liveness, returns of
 // every framing size, events, breaks, time-outs, stop and restart.
+#include "caller/DatagramSeam.h"
 #include "caller_test_util.h"
 #include "support/test_support.h"
+#include "talvex05u/platform/Event.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
+#include <mutex>
 
 using namespace callertest;
 using namespace std::chrono_literals;
@@ -138,6 +142,67 @@ TEST_F(CallerPairTest, TimeOutAgainstASilentHookThenALateReturnIsIgnored) {
     CUdpDataBlockEx next = EchoCall(7, 8);
     ASSERT_TRUE(client.CallProcedure(&next, 3000));
     EXPECT_TRUE(HoldsPattern(next, 7, 8));
+}
+
+// Takes what a caller sends instead of the socket, so a test can answer at will.
+class SentPackets : public talvex::DatagramSink {
+public:
+    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr&) override {
+        std::scoped_lock lock(m_lock);
+        m_sent.emplace_back(packet, packet + bytes / 4);
+        m_changed.notify_all();
+    }
+    // The n-th packet sent (from 0), waiting up to 5 s for it; empty if none came.
+    std::vector<std::int32_t> Packet(std::size_t n) {
+        std::unique_lock lock(m_lock);
+        m_changed.wait_for(lock, 5s, [&] { return m_sent.size() > n; });
+        return m_sent.size() > n ? m_sent[n] : std::vector<std::int32_t>{};
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<std::vector<std::int32_t>> m_sent;
+};
+
+// The return of call `reference` holding the pattern (count, seed), as one packet.
+std::vector<std::int32_t> ReturnPacket(std::int32_t reference, std::int32_t count, std::int32_t seed) {
+    CUdpDataBlockEx answer(kProcEcho);
+    answer.m_nType = RP_RETURN;
+    answer.m_nReferenceNumber = reference;
+    AppendPattern(&answer, count, seed);
+    std::int32_t record[talvex::kPacketRecordWords];
+    answer.GetPacketAt(0, record, true);
+    return std::vector<std::int32_t>(record + 1, record + 1 + record[0] / 4);
+}
+
+// The dispatcher marks a return complete and sets the return event after it lets go
+// of the lock; a call that timed out in between leaves that late set to the next
+// call. The next call must see that the return is not its own and wait on; a return
+// from anywhere but its peer is not its answer either.
+TEST(CallerReturns, LateEventOfAnEarlierCallAndStrangersAreWaitedThrough) {
+    TestCaller caller;
+    SentPackets sent;
+    talvex::DatagramSeam::InstallSink(caller, &sent);
+    CSockAddr peer(kLoopback, 4000);
+    const auto deliver = [&](const std::vector<std::int32_t>& words, std::uint16_t from) {
+        talvex::DatagramSeam::Handle(caller, words.data(), static_cast<int>(words.size() * 4), CSockAddr(kLoopback, from));
+    };
+    CUdpDataBlockEx first = EchoCall(3, 1);
+    EXPECT_FALSE(caller.CallProcedure(&peer, &first, 20));
+    const std::int32_t firstReference = sent.Packet(0).at(2);
+
+    CUdpDataBlockEx second = EchoCall(3, 2);
+    auto waiting = std::async(std::launch::async, [&] { return caller.CallProcedure(&peer, &second, 10000); });
+    const std::int32_t secondReference = sent.Packet(1).at(2);
+    talvex::SetEvent(caller.m_hReturnEvent);            // the first call's late event
+    deliver(ReturnPacket(firstReference, 5, 11), 4000);  // and its late return
+    deliver(ReturnPacket(secondReference, 5, 12), 4999); // the right reference from a stranger
+    EXPECT_EQ(std::future_status::timeout, waiting.wait_for(100ms)) << "woken by an answer not its own";
+    deliver(ReturnPacket(secondReference, 5, 13), 4000);
+    ASSERT_EQ(std::future_status::ready, waiting.wait_for(5s));
+    EXPECT_TRUE(waiting.get());
+    EXPECT_TRUE(HoldsPattern(second, 5, 13));
 }
 
 TEST_F(CallerPairTest, BreakBeforeAndDuringACallEndsItWithFalse) {

@@ -12,6 +12,9 @@ namespace {
 
 using talvex::ChunkOutcome;
 
+constexpr talvex::ChunkSender kSenderA = 0x7F0000011388ull;   // two senders that number
+constexpr talvex::ChunkSender kSenderB = 0x7F0000011389ull;   // their transfers alike
+
 // The word at `position` of the test transfer `reference`.
 std::int32_t PatternWord(std::int32_t reference, std::int64_t position) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(reference) * 1000003u +
@@ -36,7 +39,9 @@ struct Direction {
     std::int32_t lastSlot = -1;
     talvex::ChunkLedger ledger;
     talvex::ChunkReassembly View() { return talvex::ChunkReassembly(*index, store.get(), lastSlot, ledger); }
-    ChunkOutcome Feed(const CUdpDataBlockEx& chunk) { return View().Accept(chunk, nullptr); }
+    ChunkOutcome Feed(const CUdpDataBlockEx& chunk, talvex::ChunkSender sender = kSenderA) {
+        return View().Accept(chunk, sender, nullptr);
+    }
 
     // Feeds every chunk of a transfer of `words` words in order; the outcome of the last.
     ChunkOutcome FeedTransfer(std::int32_t reference, std::int64_t words) {
@@ -48,9 +53,9 @@ struct Direction {
     }
 
     // Collects the completed transfer and checks it word for word.
-    void ExpectCollected(std::int32_t reference, std::int64_t words) {
+    void ExpectCollected(std::int32_t reference, std::int64_t words, talvex::ChunkSender sender = kSenderA) {
         CUdpDataBlockEx block;
-        ASSERT_TRUE(View().Collect(reference, block));
+        ASSERT_TRUE(View().Collect({sender, reference}, block));
         ASSERT_EQ(block.m_nLength, words);
         for (std::int64_t w = 0; w < words; ++w)
             if (block.m_pData[w] != PatternWord(reference, w))
@@ -83,7 +88,7 @@ TEST_F(ChunkReassemblyTest, RepeatedChunkIsNotStoredOrCountedAgain) {
     EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Repeated);
     CUdpDataBlockEx block;
-    EXPECT_FALSE(calls.View().Collect(5, block) || calls.View().Collect(6, block)) << "incomplete or unknown";
+    EXPECT_FALSE(calls.View().Collect({kSenderA, 5}, block) || calls.View().Collect({kSenderA, 6}, block)) << "incomplete or unknown";
     EXPECT_EQ(block.m_nLength, 0);
     EXPECT_EQ(index.size(), 2u);
     EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 2, 32)), ChunkOutcome::Completed);
@@ -132,9 +137,9 @@ TEST_F(ChunkReassemblyTest, TransferWhoseSlotsWereReusedIsDropped) {
     EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
     for (std::int32_t i = 0; i < talvex::kChunkSlots - 1; ++i)  // other transfers: slot 0 is still intact
         calls.Feed(MakeChunk(100000 + i, 2, 0, talvex::kChunkBytes));
-    EXPECT_EQ(calls.ledger.transfers.count(13), 1u);
+    EXPECT_EQ(calls.ledger.transfers.count({kSenderA, 13}), 1u);
     calls.Feed(MakeChunk(200000, 2, 0, talvex::kChunkBytes));  // reuses slot 0
-    EXPECT_EQ(calls.ledger.transfers.count(13), 0u);
+    EXPECT_EQ(calls.ledger.transfers.count({kSenderA, 13}), 0u);
     EXPECT_EQ(index.count(talvex::ChunkKey{0, 13}), 0u);
     EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 2, 32)), ChunkOutcome::Stored) << "never reassembled from overwritten bytes";
@@ -149,13 +154,18 @@ TEST_F(ChunkReassemblyTest, ReusedTransferReferenceStartsClean) {
     calls.ExpectCollected(21, 351);
 }
 
-TEST_F(ChunkReassemblyTest, CallAndReturnTransfersWithOneReferenceStayApart) {
+TEST_F(ChunkReassemblyTest, TransfersWithOneReferenceStayApartByDirectionAndSender) {
     EXPECT_EQ(calls.Feed(MakeChunk(30, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(returns.Feed(MakeChunk(30, 2, 0, talvex::kChunkBytes)), ChunkOutcome::Stored) << "not a repeat, not a count clash";
+    // Another sender's transfer with the same reference: neither a repeat nor refused
+    // for its other chunk count, and never mixed into the first sender's.
+    EXPECT_EQ(calls.Feed(MakeChunk(30, 2, 0, talvex::kChunkBytes), kSenderB), ChunkOutcome::Stored);
     EXPECT_EQ(calls.Feed(MakeChunk(30, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(returns.Feed(MakeChunk(30, 2, 1, 20)), ChunkOutcome::Completed);
     returns.ExpectCollected(30, 351);
-    EXPECT_EQ(index.size(), 2u) << "the call's chunks stay";
+    EXPECT_EQ(calls.Feed(MakeChunk(30, 2, 1, 20), kSenderB), ChunkOutcome::Completed);
+    calls.ExpectCollected(30, 351, kSenderB);
+    EXPECT_EQ(index.size(), 2u) << "the first sender's call chunks stay";
     EXPECT_EQ(calls.Feed(MakeChunk(30, 3, 2, 32)), ChunkOutcome::Completed);
     calls.ExpectCollected(30, 700);
     EXPECT_TRUE(index.empty());

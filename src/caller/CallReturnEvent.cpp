@@ -4,6 +4,7 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "talvex05u/platform/Event.h"
+#include "talvex05u/platform/System.h"
 
 namespace {
 constexpr int kEventRecordWords = 512;
@@ -12,24 +13,46 @@ constexpr int kEventRecordWords = 512;
 bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, std::int32_t timeout) {
     if (destination == nullptr || block == nullptr) return false;
     if (destination->sin_port == 0) return true;
+    std::int32_t reference = 0;
     {
         std::scoped_lock lock(m_sendLock);
         m_CallBlock = *block;
         m_ReturnBlock.Clear();
         talvex::ResetEvent(m_hReturnEvent);
-        const std::int32_t reference = TakeReferenceNumber();
+        reference = TakeReferenceNumber();
         m_CallBlock.m_nReferenceNumber = reference;
         m_ReturnBlock.m_nReferenceNumber = reference;
+        m_addrAwaitedPeer = *destination;
         m_CallBlock.GetPacketAt(0, m_PacketRecord, true);
         SendPacket(m_PacketRecord + 1, m_PacketRecord[0], *destination);
     }
+    return WaitForOwnReturn(reference, block, timeout);
+}
+
+bool CRP_Caller::WaitForOwnReturn(std::int32_t reference, CUdpDataBlockEx* block, std::int32_t timeout) {
     // No window messages here: wait only on the return, the break and the time-out.
     const std::uint32_t limit = timeout == 0 ? talvex::kInfinite : static_cast<std::uint32_t>(timeout);
+    const std::uint32_t start = talvex::GetTickCount();
     void* const events[2] = {m_hReturnEvent, m_hBreakEvent};
-    if (talvex::WaitForEvents(events, 2, limit) != talvex::kWaitObject0) return false;
-    std::scoped_lock lock(m_sendLock);
-    *block = m_ReturnBlock;
-    return true;
+    for (;;) {
+        std::uint32_t remaining = limit;
+        if (limit != talvex::kInfinite) {
+            const std::uint32_t elapsed = talvex::GetTickCount() - start;
+            if (elapsed >= limit) return false;
+            remaining = limit - elapsed;
+        }
+        if (talvex::WaitForEvents(events, 2, remaining) != talvex::kWaitObject0) return false;
+        std::scoped_lock lock(m_sendLock);
+        // Only a return completed for this call's own reference number is its answer;
+        // a stop releases the call with what has arrived.
+        if (m_nCompletedReference == reference || m_bReleasingCall.load()) {
+            *block = m_ReturnBlock;
+            return true;
+        }
+        // Woken by an event set late for an earlier call: this call's return, when it
+        // completes, sets the event again after this reset.
+        talvex::ResetEvent(m_hReturnEvent);
+    }
 }
 
 bool CRP_Caller::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {

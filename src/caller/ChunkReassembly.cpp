@@ -13,6 +13,10 @@ namespace {
 constexpr std::size_t kStoreBytes = static_cast<std::size_t>(talvex::kChunkSlots) * static_cast<std::size_t>(talvex::kChunkSlotBytes);
 }  // namespace
 
+ChunkSender ChunkSenderOf(const CSockAddr& address) {
+    return (static_cast<ChunkSender>(address.sin_addr.s_addr) << 16) | address.sin_port;
+}
+
 std::int32_t ReadableChunkWords(const CUdpDataBlockEx& chunk) {
     std::int32_t words = chunk.m_nLength;
     // A block that is still being received holds only the words up to its packet position.
@@ -30,7 +34,7 @@ bool ChunkReassembly::OwnsSlot(const unsigned char* data) const {
     return data != nullptr && !before(data, m_store) && before(data, m_store + kStoreBytes);
 }
 
-ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkHeader* headerOut) {
+ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender sender, ChunkHeader* headerOut) {
     ChunkHeader header;
     header.transferReference = chunk.GetLongData();
     header.chunkCount = chunk.GetLongData();
@@ -44,55 +48,56 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkHeader* 
     const std::uint64_t useNumber = m_ledger.slotUses;
     DropTransfersOverwrittenBy(useNumber);
 
-    const auto open = m_ledger.transfers.find(header.transferReference);
+    const TransferKey transfer{sender, header.transferReference};
+    const auto open = m_ledger.transfers.find(transfer);
     if (open != m_ledger.transfers.end()) {
         if (open->second.chunkCount != header.chunkCount) return ChunkOutcome::Refused;
-        if (IsStored(header)) return ChunkOutcome::Repeated;
+        if (FindStored(header.chunkIndex, transfer) != m_index.end()) return ChunkOutcome::Repeated;
     }
 
     const std::int32_t slot = NextSlot();
     unsigned char* slotData = m_store + static_cast<std::size_t>(slot) * talvex::kChunkSlotBytes;
     std::memcpy(slotData, chunk.m_pData + chunk.m_nReadPos, static_cast<std::size_t>(header.byteCount));
-    m_index.emplace(talvex::ChunkKey{header.chunkIndex, header.transferReference}, talvex::ChunkEntry{header.byteCount, slotData});
+    m_index.emplace(talvex::ChunkKey{header.chunkIndex, header.transferReference}, talvex::ChunkEntry{header.byteCount, slotData, sender});
     m_lastSlot = slot;
     m_ledger.slotUses = useNumber + 1;
 
-    auto [entry, isNew] = m_ledger.transfers.try_emplace(header.transferReference);
+    auto [entry, isNew] = m_ledger.transfers.try_emplace(transfer);
     talvex::ChunkTransferState& state = entry->second;
     if (isNew) {
         state.chunkCount = header.chunkCount;
         state.firstUse = useNumber;
-        m_ledger.openedOrder.emplace_back(useNumber, header.transferReference);
+        m_ledger.openedOrder.emplace_back(useNumber, transfer);
     }
     ++state.stored;
     state.bytes += header.byteCount;
     return state.stored == state.chunkCount ? ChunkOutcome::Completed : ChunkOutcome::Stored;
 }
 
-bool ChunkReassembly::Collect(std::int32_t transferReference, CUdpDataBlockEx& target) {
-    const auto open = m_ledger.transfers.find(transferReference);
+bool ChunkReassembly::Collect(const TransferKey& transfer, CUdpDataBlockEx& target) {
+    const auto open = m_ledger.transfers.find(transfer);
     if (open == m_ledger.transfers.end() || open->second.stored != open->second.chunkCount) return false;
     const talvex::ChunkTransferState state = open->second;
     const std::int64_t words = state.bytes / 4;
     if (target.m_nCapacity < words && !target.Grow(static_cast<std::int32_t>(words - target.m_nCapacity))) {
-        DropTransfer(transferReference);
+        DropTransfer(transfer);
         return false;
     }
     auto* out = reinterpret_cast<unsigned char*>(target.m_pData);
     const std::int64_t room = static_cast<std::int64_t>(target.m_nCapacity) * 4;
     std::int64_t offset = 0;
     for (std::int32_t index = 0; index < state.chunkCount; ++index) {
-        const auto stored = FindStored(index, transferReference);
+        const auto stored = FindStored(index, transfer);
         if (stored == m_index.end() || stored->second.m_nByteCount < 0 ||
             offset + stored->second.m_nByteCount > room) {
-            DropTransfer(transferReference);
+            DropTransfer(transfer);
             return false;
         }
         std::memcpy(out + offset, stored->second.m_pData, static_cast<std::size_t>(stored->second.m_nByteCount));
         offset += stored->second.m_nByteCount;
         m_index.erase(stored);
     }
-    m_ledger.transfers.erase(transferReference);
+    m_ledger.transfers.erase(transfer);
     target.m_nLength = static_cast<std::int32_t>(offset / 4);
     return true;
 }
@@ -107,15 +112,10 @@ bool ChunkReassembly::IsWellFormed(const CUdpDataBlockEx& chunk, const ChunkHead
     return chunk.m_nReadPos >= 0 && header.byteCount / 4 <= wordsLeft;
 }
 
-bool ChunkReassembly::IsStored(const ChunkHeader& header) const {
-    const auto [first, last] = m_index.equal_range(talvex::ChunkKey{header.chunkIndex, header.transferReference});
-    return std::any_of(first, last, [this](const auto& entry) { return OwnsSlot(entry.second.m_pData); });
-}
-
-ChunkReassembly::Index::iterator ChunkReassembly::FindStored(std::int32_t chunkIndex, std::int32_t transferReference) {
-    auto [first, last] = m_index.equal_range(talvex::ChunkKey{chunkIndex, transferReference});
+ChunkReassembly::Index::iterator ChunkReassembly::FindStored(std::int32_t chunkIndex, const TransferKey& transfer) {
+    auto [first, last] = m_index.equal_range(talvex::ChunkKey{chunkIndex, transfer.reference});
     for (auto it = first; it != last; ++it) {
-        if (OwnsSlot(it->second.m_pData)) return it;
+        if (it->second.m_nSender == transfer.sender && OwnsSlot(it->second.m_pData)) return it;
     }
     return m_index.end();
 }
@@ -123,20 +123,20 @@ ChunkReassembly::Index::iterator ChunkReassembly::FindStored(std::int32_t chunkI
 void ChunkReassembly::DropTransfersOverwrittenBy(std::uint64_t useNumber) {
     auto& order = m_ledger.openedOrder;
     while (!order.empty() && order.front().first + talvex::kChunkSlots <= useNumber) {
-        const auto [firstUse, transferReference] = order.front();
+        const auto [firstUse, transfer] = order.front();
         order.pop_front();
-        const auto open = m_ledger.transfers.find(transferReference);
+        const auto open = m_ledger.transfers.find(transfer);
         // A record whose transfer completed, or was replaced by a later one with the
         // same reference, is only discarded.
-        if (open != m_ledger.transfers.end() && open->second.firstUse == firstUse) DropTransfer(transferReference);
+        if (open != m_ledger.transfers.end() && open->second.firstUse == firstUse) DropTransfer(transfer);
     }
 }
 
-void ChunkReassembly::DropTransfer(std::int32_t transferReference) {
-    const auto open = m_ledger.transfers.find(transferReference);
+void ChunkReassembly::DropTransfer(const TransferKey& transfer) {
+    const auto open = m_ledger.transfers.find(transfer);
     if (open == m_ledger.transfers.end()) return;
     for (std::int32_t index = 0; index < open->second.chunkCount; ++index) {
-        const auto stored = FindStored(index, transferReference);
+        const auto stored = FindStored(index, transfer);
         if (stored != m_index.end()) m_index.erase(stored);
     }
     m_ledger.transfers.erase(open);

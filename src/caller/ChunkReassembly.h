@@ -32,26 +32,26 @@ public:
 
     ChunkReassembly(Index& index, unsigned char* store, std::int32_t& lastSlot, talvex::ChunkLedger& ledger);
 
-    // Reads the chunk header at the block's read position and stores the chunk.
-    // `header` receives what was read (also for a refused chunk).
-    ChunkOutcome Accept(const CUdpDataBlockEx& chunk, ChunkHeader* header);
+    // Reads the chunk header at the block's read position and stores the chunk as
+    // part of `sender`'s transfer. `header` receives what was read (also for a
+    // refused chunk).
+    ChunkOutcome Accept(const CUdpDataBlockEx& chunk, ChunkSender sender, ChunkHeader* header);
 
-    // Puts the completed transfer `transferReference` into `target`'s data
-    // (length and buffer; the caller sets the header fields), then removes its
-    // entries and its ledger record. False, target untouched, when the transfer
-    // is not complete or its buffer cannot be enlarged.
-    bool Collect(std::int32_t transferReference, CUdpDataBlockEx& target);
+    // Puts the completed transfer into `target`'s data (length and buffer; the
+    // caller sets the header fields), then removes its entries and its ledger
+    // record. False, target untouched, when the transfer is not complete or its
+    // buffer cannot be enlarged.
+    bool Collect(const TransferKey& transfer, CUdpDataBlockEx& target);
 
     // True when `data` points into this direction's store.
     bool OwnsSlot(const unsigned char* data) const;
 
 private:
     bool IsWellFormed(const CUdpDataBlockEx& chunk, const ChunkHeader& header) const;
-    bool IsStored(const ChunkHeader& header) const;
-    Index::iterator FindStored(std::int32_t chunkIndex, std::int32_t transferReference);
+    Index::iterator FindStored(std::int32_t chunkIndex, const TransferKey& transfer);
     // Drops every transfer whose first slot the store use `useNumber` overwrites.
     void DropTransfersOverwrittenBy(std::uint64_t useNumber);
-    void DropTransfer(std::int32_t transferReference);
+    void DropTransfer(const TransferKey& transfer);
     std::int32_t NextSlot() const;
 
     Index& m_index;
@@ -59,6 +59,9 @@ private:
     std::int32_t& m_lastSlot;
     talvex::ChunkLedger& m_ledger;
 };
+
+// The sender number of a chunk that came from `address`.
+ChunkSender ChunkSenderOf(const CSockAddr& address);
 
 // Words of `chunk` that can be read: its data words that lie inside its buffer and,
 // for a block still being received, only the part that has arrived.

@@ -209,11 +209,12 @@ void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const C
         std::scoped_lock lock(m_sendLock);
         const std::int32_t awaited = m_ReturnBlock.m_nReferenceNumber;
         // 0: no return awaited (none pending, or the last one is complete).
-        if (awaited == 0 || HeaderWord(words, size, 2) != awaited) return;
+        if (awaited == 0 || HeaderWord(words, size, 2) != awaited || !IsFromAwaitedPeer(sender)) return;
         m_ReturnBlock.AddRawData(words, static_cast<std::int16_t>(size));
         complete = m_ReturnBlock.m_nPacketPos == m_ReturnBlock.m_nLength;
         if (complete) {
             m_ReturnBlock.m_nReferenceNumber = 0;
+            m_nCompletedReference = awaited;
         } else {
             request[0] = RP_NEXT_PACKET;
             request[1] = m_ReturnBlock.m_nProcedure;
@@ -229,6 +230,15 @@ void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const C
         return;
     }
     SendPacket(request, kHeaderBytes, sender);
+}
+
+bool CRP_Caller::IsFromAwaitedPeer(const CSockAddr& sender) const {
+    // A call to the wildcard address reaches this computer and is answered from
+    // whichever local address; otherwise the answer comes from where the call went.
+    // A return awaited without a call of this object (port 0) is taken from anyone.
+    if (m_addrAwaitedPeer.sin_port == 0) return true;
+    if (sender.sin_port != m_addrAwaitedPeer.sin_port) return false;
+    return m_addrAwaitedPeer.sin_addr.s_addr == INADDR_ANY || sender.sin_addr.s_addr == m_addrAwaitedPeer.sin_addr.s_addr;
 }
 
 void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender) {

@@ -6,17 +6,33 @@
 #include "caller/ChunkReassembly.h"
 #include "talvex05u/platform/Event.h"
 
+#include <chrono>
+#include <optional>
+
+namespace {
+// How long a call waits for the missing chunks of its return after the final return
+// came, when a lost chunk is to end it with false.
+constexpr std::chrono::milliseconds kLateReturnChunkGrace{20};
+}  // namespace
+
 bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     if (m_bSharedMemory) return SharedCallProcedure(block, timeout);
     if (block == nullptr) return false;
     {
         std::scoped_lock lock(m_multiReturnLock);
         m_MultiReturnBlock.Clear();
+        m_nReturnChunksReference = 0;
     }
     if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(talvex::kMaxPacketDataWords)) {
-        const bool answered = CRP_Caller::CallProcedure(block, timeout);
-        if (answered) TakeMultiReturn(block, LastCallReference());
-        return answered;
+        // Kept only when a lost return chunk is to end the call with its block unchanged.
+        std::optional<CUdpDataBlockEx> original;
+        if (m_bFailOnLostReturnChunks) original.emplace(*block);
+        if (!CRP_Caller::CallProcedure(block, timeout)) return false;
+        if (TakeChunkedReturn(block, LastCallReference()) == ChunkedReturn::Lost) {
+            *block = *original;
+            return false;
+        }
+        return true;
     }
     if (!m_bMultiEnabled) return false;
     // A block whose words do not all lie in its buffer cannot be cut; one of more
@@ -32,10 +48,15 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
             return false;   // the peer keeps the chunks it holds; nothing more is sent
         }
     }
+    // Every chunk's base call ended with its own return, so the last one holds the
+    // answer; this wait only lets the break event end the call here.
     if (!WaitForMultiDone(timeout)) return false;
-    if (TakeMultiReturn(block, LastCallReference())) return true;
-    // The answer to the last chunk's call, as the base call left it in the chunk block.
-    *block = m_CallChunkBlock;
+    switch (TakeChunkedReturn(block, LastCallReference())) {
+    case ChunkedReturn::Lost: return false;
+    case ChunkedReturn::Taken: return true;
+    case ChunkedReturn::None: break;
+    }
+    *block = m_CallChunkBlock;   // the answer to the last chunk's call, as its base call left it
     return true;
 }
 
@@ -67,38 +88,57 @@ std::int32_t CRP_CallerEx::LastCallReference() {
     return m_CallBlock.m_nReferenceNumber;
 }
 
-bool CRP_CallerEx::TakeMultiReturn(CUdpDataBlockEx* block, std::int32_t awaitedReference) {
-    std::scoped_lock lock(m_multiReturnLock);
-    if (m_MultiReturnBlock.m_nLength <= 0) return false;
+CRP_CallerEx::ChunkedReturn CRP_CallerEx::TakeChunkedReturn(CUdpDataBlockEx* block, std::int32_t reference) {
+    talvex::ChunkSender peer = 0;
+    {
+        std::scoped_lock lock(m_sendLock);
+        peer = talvex::ChunkSenderOf(m_addrAwaitedPeer);
+    }
+    std::unique_lock lock(m_multiReturnLock);
+    const auto chunkedReturnIsOurs = [&] {
+        return m_MultiReturnBlock.m_nLength > 0 && m_MultiReturnBlock.m_nReferenceNumber == reference &&
+               m_nMultiReturnSender == peer;
+    };
+    const bool chunksBegan = m_nReturnChunksReference == reference && m_nReturnChunksSender == peer;
+    if (m_bFailOnLostReturnChunks && chunksBegan && !chunkedReturnIsOurs()) {
+        // The final return may overtake the last chunks on the wire: give them a moment.
+        m_multiReturnArrived.wait_for(lock, kLateReturnChunkGrace, chunkedReturnIsOurs);
+        if (!chunkedReturnIsOurs()) return ChunkedReturn::Lost;
+    }
     // A chunked return that completed late belongs to an earlier call: it is dropped,
     // never handed out as the answer of this one.
-    const bool ours = m_MultiReturnBlock.m_nReferenceNumber == awaitedReference;
+    const bool ours = chunkedReturnIsOurs();
     if (ours) *block = m_MultiReturnBlock;
     m_MultiReturnBlock.Clear();
-    return ours;
+    return ours ? ChunkedReturn::Taken : ChunkedReturn::None;
+}
+
+talvex::ChunkSender CRP_CallerEx::SenderOfLastDatagram() {
+    std::scoped_lock lock(m_sendLock);
+    return talvex::ChunkSenderOf(m_addrLastSender);
 }
 
 void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
     if (block == nullptr) return;
     talvex::ChunkReassembly calls(m_mapChunks, m_abyCallChunkStore, m_nLastCallSlot, m_callLedger);
     talvex::ChunkHeader header;
-    if (calls.Accept(*block, &header) == talvex::ChunkOutcome::Completed) {
+    const talvex::ChunkSender sender = SenderOfLastDatagram();
+    const talvex::ChunkOutcome outcome = calls.Accept(*block, sender, &header);
+    // A refused chunk gets no answer: its sender's tries end in false instead of in a
+    // transfer that silently never completes.
+    if (outcome == talvex::ChunkOutcome::Refused) return;
+    if (outcome == talvex::ChunkOutcome::Completed) {
         m_MultiCallBlock.Clear();
-        if (calls.Collect(header.transferReference, m_MultiCallBlock)) {
-            m_MultiCallBlock.m_nType = block->m_nType;
-            m_MultiCallBlock.m_nProcedure = block->m_nProcedure;
-            m_MultiCallBlock.m_nPacketPos = block->m_nPacketPos;
-            m_MultiCallBlock.m_nReferenceNumber = block->m_nReferenceNumber;
-            // The application answers the completing chunk's call from DoRemoteFunction.
-            DoRemoteFunction(&m_MultiCallBlock);
-            return;
-        }
+        if (!calls.Collect({sender, header.transferReference}, m_MultiCallBlock)) return;
+        m_MultiCallBlock.m_nType = block->m_nType;
+        m_MultiCallBlock.m_nProcedure = block->m_nProcedure;
+        m_MultiCallBlock.m_nPacketPos = block->m_nPacketPos;
+        m_MultiCallBlock.m_nReferenceNumber = block->m_nReferenceNumber;
+        // The application answers the completing chunk's call from DoRemoteFunction.
+        DoRemoteFunction(&m_MultiCallBlock);
+        return;
     }
-    // Every other chunk is acknowledged with an empty return: stored ones, repeats
-    // (only answered), and refused ones. A sender whose chunk was refused sees its
-    // try succeed; its transfer then never completes, DoRemoteFunction never runs,
-    // and its call ends with the empty acknowledgement of its last chunk as answer
-    // (or by its time-out when a later chunk goes unanswered).
+    // Stored chunks and repeats (stored once, answered each time) get an empty return.
     block->ResetForReturn();
     CRP_Caller::SendReturn(block);
 }

@@ -69,21 +69,28 @@ bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     if (block == nullptr) return false;
     talvex::ChunkReassembly returns(m_mapChunks, m_abyReturnChunkStore, m_nLastReturnSlot, m_returnLedger);
     talvex::ChunkHeader header;
+    const talvex::ChunkSender sender = SenderOfLastDatagram();
+    const talvex::ChunkOutcome outcome = returns.Accept(*block, sender, &header);
+    if (outcome == talvex::ChunkOutcome::Refused) return false;   // not stored, not answered
     bool completed = false;
-    if (returns.Accept(*block, &header) == talvex::ChunkOutcome::Completed) {
+    {
         std::scoped_lock lock(m_multiReturnLock);
-        m_MultiReturnBlock.Clear();
-        if (returns.Collect(header.transferReference, m_MultiReturnBlock)) {
-            m_MultiReturnBlock.m_nType = RP_RETURN;
-            m_MultiReturnBlock.m_nProcedure = block->m_nProcedure;
-            m_MultiReturnBlock.m_nPacketPos = block->m_nPacketPos;
-            m_MultiReturnBlock.m_nReferenceNumber = block->m_nReferenceNumber;
-            completed = true;
+        m_nReturnChunksReference = block->m_nReferenceNumber;
+        m_nReturnChunksSender = sender;
+        if (outcome == talvex::ChunkOutcome::Completed) {
+            m_MultiReturnBlock.Clear();
+            completed = returns.Collect({sender, header.transferReference}, m_MultiReturnBlock);
+            if (completed) {
+                m_MultiReturnBlock.m_nType = RP_RETURN;
+                m_MultiReturnBlock.m_nProcedure = block->m_nProcedure;
+                m_MultiReturnBlock.m_nPacketPos = block->m_nPacketPos;
+                m_MultiReturnBlock.m_nReferenceNumber = block->m_nReferenceNumber;
+                m_nMultiReturnSender = sender;
+            }
         }
     }
-    // Every return chunk is acknowledged, the completing one too; a refused chunk
-    // as well, though its transfer then never completes and the caller's wait ends
-    // with the final empty return as its answer.
+    if (completed) m_multiReturnArrived.notify_all();
+    // Every stored return chunk is acknowledged, the completing one too.
     block->ResetForReturn();
     CRP_Caller::SendReturn(block);
     return completed;

@@ -182,6 +182,7 @@ bool CRP_Caller::StartDispatchThread(unsigned short remotePort, CString remoteCo
     talvex::ResetEvent(m_hReturnEvent);
     talvex::ResetEvent(m_hStopPingEvent);
     talvex::ResetEvent(m_hWakeDispatcher);
+    m_bReleasingCall = false;
     m_pDispatchThread = talvex::BeginThread(&CRP_Caller::DispatchThreadProc, this, talvex::kPriorityNormal);
     if (m_pDispatchThread == nullptr) return false;
 
@@ -228,6 +229,7 @@ void CRP_Caller::StopDispatchThread() {
         // its own event, release a waiting call, and close the sockets only after the
         // dispatcher has stopped using them.
         talvex::SetEvent(m_hWakeDispatcher);
+        m_bReleasingCall = true;
         talvex::SetEvent(m_hReturnEvent);
         JoinThread(m_pDispatchThread);
         talvex::ResetEvent(m_hWakeDispatcher);

@@ -101,7 +101,7 @@ void CRP_CallerEx::CopyChunkIndexFrom(const CRP_CallerEx& other) {
     for (const auto& [key, entry] : other.m_mapChunks) {
         unsigned char* data = SameSlotIn(entry.m_pData, other.m_abyCallChunkStore, m_abyCallChunkStore);
         if (data == nullptr) data = SameSlotIn(entry.m_pData, other.m_abyReturnChunkStore, m_abyReturnChunkStore);
-        m_mapChunks.emplace_hint(m_mapChunks.end(), key, talvex::ChunkEntry{entry.m_nByteCount, data});
+        m_mapChunks.emplace_hint(m_mapChunks.end(), key, talvex::ChunkEntry{entry.m_nByteCount, data, entry.m_nSender});
     }
 }
 

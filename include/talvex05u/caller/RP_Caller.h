@@ -116,6 +116,19 @@ protected:
     void* m_hWakeDispatcher;
     // True when this object owns its events, sockets and threads (false for a copy).
     bool m_bOwnsResources;
+    // The return a call may take: the reference number of the return completed last
+    // and the address its call went to, so a wake-up by a return event set late for an
+    // earlier call is recognised and waited through. Guarded by m_sendLock.
+    std::int32_t m_nCompletedReference = 0;
+    CSockAddr m_addrAwaitedPeer;
+    // Set by StopDispatchThread to release a waiting call with what has arrived so far.
+    std::atomic<bool> m_bReleasingCall{false};
+    // Waits until the return of the call `reference` is complete (true, `block` holds
+    // it), the call is released by a stop (true, `block` holds what arrived), or the
+    // break event or the time-out ends it (false, `block` unchanged).
+    bool WaitForOwnReturn(std::int32_t reference, CUdpDataBlockEx* block, std::int32_t timeout);
+    // True when a datagram from `sender` can be the return of the awaited call.
+    bool IsFromAwaitedPeer(const CSockAddr& sender) const;
     // Acts on one received datagram of `size` bytes from `sender` (the per-datagram
     // logic of the dispatcher; answers go out through m_Socket).
     void HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender);

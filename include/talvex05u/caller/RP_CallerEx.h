@@ -6,7 +6,10 @@
 #include "talvex05u/caller/RP_Caller.h"
 #include "talvex05u/shmem/MemPrimitives.h"
 #include <cstdint>
+#include <condition_variable>
+#include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <unordered_map>
@@ -24,13 +27,32 @@ constexpr std::int32_t kChunkSlots = 10000;
 constexpr std::int32_t kChunkSlotBytes = 2000;
 constexpr std::int32_t kChunkTries = 3;
 
-// One entry of the chunk index: the chunk's byte count and the store slot holding its bytes.
+// Who sent a chunk: its IPv4 address and UDP port as one number. Every process
+// numbers its transfers from the same start, so a transfer is known by its sender
+// and its transfer reference together.
+using ChunkSender = std::uint64_t;
+
+// One entry of the chunk index: the chunk's byte count, the store slot holding its
+// bytes, and the sender of its transfer.
 struct ChunkEntry {
     std::int32_t m_nByteCount;
     unsigned char* m_pData;      // nullptr once copied into a reassembled block
+    ChunkSender m_nSender = 0;
 };
 // Key of the chunk index: (chunk index, transfer reference), compared in that order.
 using ChunkKey = std::pair<std::int32_t, std::int32_t>;
+
+// One transfer: who sent it and the reference it gave it.
+struct TransferKey {
+    ChunkSender sender = 0;
+    std::int32_t reference = 0;
+    bool operator==(const TransferKey&) const = default;
+};
+struct TransferKeyHash {
+    std::size_t operator()(const TransferKey& key) const noexcept {
+        return std::hash<std::uint64_t>()(key.sender * 0x9E3779B97F4A7C15ull ^ static_cast<std::uint32_t>(key.reference));
+    }
+};
 
 // State of one transfer whose chunks are still arriving.
 struct ChunkTransferState {
@@ -40,13 +62,13 @@ struct ChunkTransferState {
     std::uint64_t firstUse = 0;       // store use number of its first chunk
 };
 // Bookkeeping of one direction (call chunks or return chunks): open transfers by
-// transfer reference, how many chunks its store has taken, and the open transfers
-// in the order they began, so that transfers whose slots have been reused are found
-// without walking the whole index.
+// sender and transfer reference, how many chunks its store has taken, and the open
+// transfers in the order they began, so that transfers whose slots have been reused
+// are found without walking the whole index.
 struct ChunkLedger {
-    std::unordered_map<std::int32_t, ChunkTransferState> transfers;
+    std::unordered_map<TransferKey, ChunkTransferState, TransferKeyHash> transfers;
     std::uint64_t slotUses = 0;
-    std::deque<std::pair<std::uint64_t, std::int32_t>> openedOrder;   // (first use, transfer reference)
+    std::deque<std::pair<std::uint64_t, TransferKey>> openedOrder;   // (first use, transfer)
 };
 }  // namespace talvex
 
@@ -120,8 +142,16 @@ protected:
     // Staging area of chunked returns, apart from m_abyChunkStaging (used by calls),
     // so a chunked call and a chunked return never build chunks in one area.
     unsigned char m_abyReturnChunkStaging[talvex::kChunkBytes];
-    // Guards m_MultiReturnBlock, which the dispatch thread fills and CallProcedure takes.
+    // Guards m_MultiReturnBlock, which the dispatch thread fills and CallProcedure
+    // takes, and the two fields after it; m_multiReturnArrived is notified whenever a
+    // chunked return completes.
     std::mutex m_multiReturnLock;
+    std::condition_variable m_multiReturnArrived;
+    talvex::ChunkSender m_nMultiReturnSender = 0;   // who sent the return in m_MultiReturnBlock
+    // The call whose return chunks arrived last (its reference number and their
+    // sender), so that a return whose chunks began but did not complete is known.
+    std::int32_t m_nReturnChunksReference = 0;
+    talvex::ChunkSender m_nReturnChunksSender = 0;
 
     // The part both constructors share: counters, flag, the two events, a closed channel.
     void InitExtendedState();
@@ -141,8 +171,18 @@ protected:
                        std::int32_t index, std::int32_t timeout);
     // The final wait of a chunked call on m_hMultiDoneEvent and m_hMultiBreakEvent.
     bool WaitForMultiDone(std::int32_t timeout);
-    // Moves a reassembled return, if any, into `block`; true when there was one.
-    bool TakeMultiReturn(CUdpDataBlockEx* block, std::int32_t awaitedReference);
+    // What became of the chunked return of an answered call.
+    enum class ChunkedReturn {
+        None,    // none came: the base call's answer is the call's answer
+        Taken,   // moved into the block
+        Lost,    // its chunks began to arrive but not all came (with m_bFailOnLostReturnChunks set)
+    };
+    // Looks for the chunked return of the call `reference` from the peer it went to and
+    // moves it into `block`. With m_bFailOnLostReturnChunks set, a return whose chunks
+    // began to arrive but did not complete gets a short grace for late chunks.
+    ChunkedReturn TakeChunkedReturn(CUdpDataBlockEx* block, std::int32_t reference);
+    // The sender of the datagram being handled, as the chunk stores know it.
+    talvex::ChunkSender SenderOfLastDatagram();
     std::int32_t LastCallReference();
 
     // Shared-memory branches of CallProcedure and SendReturn.
