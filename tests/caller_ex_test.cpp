@@ -234,7 +234,7 @@ TEST_F(LoopbackPair, ThreeLostTriesFailTheCallAndLeaveTheBlock) {
     EXPECT_EQ(0, server->callsServed.load());
 }
 
-TEST_F(LoopbackPair, LostReturnChunkEndsTheCallWithAnEmptyAnswer) {
+TEST_F(LoopbackPair, LostReturnChunkEndsTheCallEmptyOrOnRequestWithFalse) {
     ThroughRelay([](Way way, const std::int32_t* words, int bytes) {
         return way == Way::ToClient && bytes >= 32 && words[0] == RP_MULTI_RETURN && words[6] == 1 ? Verdict::Drop : Verdict::Pass;
     });
@@ -242,6 +242,21 @@ TEST_F(LoopbackPair, LostReturnChunkEndsTheCallWithAnEmptyAnswer) {
     ASSERT_TRUE(client->CallProcedure(&call, 5000));
     EXPECT_EQ(RP_RETURN, call.m_nType);
     EXPECT_EQ(0, call.m_nLength);
+
+    client->m_bFailOnLostReturnChunks = true;
+    for (const bool longAnswer : {true, false}) {   // every chunk 1 is lost; a one-packet answer has none
+        SCOPED_TRACE(longAnswer);
+        CUdpDataBlockEx strict = EchoCall(longAnswer ? 1000 : 300, 4);
+        const bool answered = client->CallProcedure(&strict, 5000);
+        EXPECT_EQ(!longAnswer, answered);
+        if (longAnswer) {
+            EXPECT_EQ(RP_CALL, strict.m_nType) << "a failed call leaves the block as it was";
+            EXPECT_EQ(2, strict.m_nLength);
+            EXPECT_EQ(1000, strict.GetLongData());
+        } else {
+            EXPECT_TRUE(HoldsPattern(strict, 300, 4));
+        }
+    }
 }
 
 TEST_F(LoopbackPair, DisabledMultiSendsNoChunksButStillReassemblesArrivingOnes) {

@@ -1,15 +1,12 @@
 // Two real callers on loopback, each the other's peer: start, liveness, returns of
 // every framing size, events, breaks, time-outs, stop and restart.
-#include "caller/DatagramSeam.h"
 #include "caller_test_util.h"
 #include "support/test_support.h"
 #include "talvex05u/platform/Event.h"
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <future>
-#include <mutex>
 
 using namespace callertest;
 using namespace std::chrono_literals;
@@ -143,27 +140,6 @@ TEST_F(CallerPairTest, TimeOutAgainstASilentHookThenALateReturnIsIgnored) {
     ASSERT_TRUE(client.CallProcedure(&next, 3000));
     EXPECT_TRUE(HoldsPattern(next, 7, 8));
 }
-
-// Takes what a caller sends instead of the socket, so a test can answer at will.
-class SentPackets : public talvex::DatagramSink {
-public:
-    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr&) override {
-        std::scoped_lock lock(m_lock);
-        m_sent.emplace_back(packet, packet + bytes / 4);
-        m_changed.notify_all();
-    }
-    // The n-th packet sent (from 0), waiting up to 5 s for it; empty if none came.
-    std::vector<std::int32_t> Packet(std::size_t n) {
-        std::unique_lock lock(m_lock);
-        m_changed.wait_for(lock, 5s, [&] { return m_sent.size() > n; });
-        return m_sent.size() > n ? m_sent[n] : std::vector<std::int32_t>{};
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<std::vector<std::int32_t>> m_sent;
-};
 
 // The return of call `reference` holding the pattern (count, seed), as one packet.
 std::vector<std::int32_t> ReturnPacket(std::int32_t reference, std::int32_t count, std::int32_t seed) {

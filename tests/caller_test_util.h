@@ -1,6 +1,7 @@
 #pragma once
 // Callers that serve the tests' procedures, word patterns to check their answers by,
 // and a UDP relay that can drop or duplicate chosen datagrams between two callers.
+#include "caller/DatagramSeam.h"
 #include "talvex05u/caller/RP_CallerEx.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -188,6 +190,27 @@ private:
     std::mutex m_logLock;
     std::vector<Seen> m_log;
     std::thread m_thread;
+};
+
+// Takes what a caller sends instead of the socket, so a test can answer at will.
+class SentPackets : public talvex::DatagramSink {
+public:
+    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr&) override {
+        std::scoped_lock lock(m_lock);
+        m_sent.emplace_back(packet, packet + bytes / 4);
+        m_changed.notify_all();
+    }
+    // The n-th packet sent (from 0), waiting up to 5 s for it; empty if none came.
+    std::vector<std::int32_t> Packet(std::size_t n) {
+        std::unique_lock lock(m_lock);
+        m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_sent.size() > n; });
+        return m_sent.size() > n ? m_sent[n] : std::vector<std::int32_t>{};
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<std::vector<std::int32_t>> m_sent;
 };
 
 }  // namespace callertest
