@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the library and runs the whole test suite twice: a normal build, and an
+# Installs the Debian packages of scripts/packages.txt that are missing, builds the
+# library and runs the whole test suite twice: a normal build, and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build. Usage: scripts/test.sh [--fast]
 # (--fast: the normal build only). Set TALVEX_TSAN=1 to add a ThreadSanitizer run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
 jobs=$(nproc)
 
 run_suite() {

@@ -193,9 +193,17 @@ TEST(BlockingSocket, DatagramsWithSenderAndOddSizes) {
     EXPECT_EQ(sender.Port(), a.address.Port());
     EXPECT_EQ(sender.IPAddr(), 0x7F000001u);
 
-    // Nothing waiting: no wait of its own, -1 with "would block".
-    EXPECT_EQ(b.socket.ReceiveDatagram(buffer, sizeof buffer, sender, 5), -1);
-    EXPECT_EQ(talvex::WSAGetLastError(), 10035);
+    // Nothing waiting: it blocks until a datagram comes (the seconds are not used).
+    auto late = std::async(std::launch::async, [&] {
+        char into[16];
+        CSockAddr from;
+        const int size = b.socket.ReceiveDatagram(into, sizeof into, from, 0);
+        return size == 4 ? std::string(into, 4) : "size " + std::to_string(size);
+    });
+    EXPECT_EQ(late.wait_for(100ms), std::future_status::timeout);
+    EXPECT_EQ(a.socket.SendDatagram("late", 4, b.address, 1), 4);
+    ASSERT_EQ(late.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(late.get(), "late");
 
     send("", 0);
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, sizeof buffer, sender, 0), -1);

@@ -1,6 +1,8 @@
 // Broadcast calls between real callers. Broadcasts to 255.255.255.255 run only in a
-// private network namespace: the outer test re-runs this program under `unshare -n`
-// with loopback up and a broadcast route on it, and the inner tests do the work.
+// private network namespace: an outer test re-runs this program under `unshare -n`;
+// the inner test first checks that it is in a fresh namespace (not the one the
+// outer test runs in, nothing but loopback in it), then sets up its interfaces and
+// routes there and does the work.
 #include "caller_test_util.h"
 #include "support/test_support.h"
 
@@ -9,6 +11,11 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <set>
 #include <string>
@@ -19,11 +26,75 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kInsideVariable[] = "TALVEX_CALLER_BROADCAST_NETNS";
+constexpr char kInsideVariable[] = "TALVEX_CALLER_BROADCAST_NETNS";   // holds the outer namespace
 constexpr char kUnavailableMark[] = "BROADCAST-UNAVAILABLE";
 constexpr unsigned short kBroadcastPort = 47123;   // private namespace: no other user
 
 bool InsideNamespace() { return std::getenv(kInsideVariable) != nullptr; }
+
+// The network namespace this process is in, as the link text of /proc/self/ns/net.
+std::string OwnNetworkNamespace() {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/ns/net", error).string();
+}
+
+// Interfaces of this process's network namespace, from /proc/self/net/dev.
+std::vector<std::string> NamespaceInterfaces() {
+    std::vector<std::string> names;
+    std::ifstream list("/proc/self/net/dev");
+    std::string line;
+    for (int count = 0; count < 1000 && std::getline(list, line); ++count) {
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;   // the two heading lines
+        const std::size_t start = line.find_first_not_of(' ');
+        names.push_back(line.substr(start, colon - start));
+    }
+    return names;
+}
+
+bool LoopbackIsUp() {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    const bool up = ::ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_UP) != 0;
+    ::close(probe);
+    return up;
+}
+
+// True in a namespace other than the outer test's, fresh: loopback still down and no
+// interface but loopback and the tunnel devices the kernel puts into every new one.
+// Only there may the inner tests add interfaces, addresses and routes.
+bool InFreshPrivateNamespace(std::string& why) {
+    static const std::set<std::string> kFreshDevices = {"lo",     "tunl0",  "sit0",    "ip6tnl0", "gre0",
+                                                        "gretap0", "erspan0", "ip_vti0", "ip6_vti0", "ip6gre0"};
+    const std::string own = OwnNetworkNamespace();
+    if (own.empty() || own == std::getenv(kInsideVariable)) {
+        why = "not in a private network namespace (" + own + ")";
+        return false;
+    }
+    if (LoopbackIsUp()) {
+        why = "the namespace is not fresh: loopback is up";
+        return false;
+    }
+    for (const std::string& name : NamespaceInterfaces()) {
+        if (kFreshDevices.count(name) == 0) {
+            why = "the namespace is not fresh: it has " + name;
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs each command with /bin/sh; false at the first that fails.
+bool RunAll(std::initializer_list<const char*> commands, std::string& failed) {
+    for (const char* command : commands) {
+        if (std::system(command) != 0) {
+            failed = command;
+            return false;
+        }
+    }
+    return true;
+}
 
 std::string OwnProgram() {
     char path[PATH_MAX] = {};
@@ -53,35 +124,49 @@ bool BroadcastReachesLoopback() {
     return arrived;
 }
 
-TEST(CallerBroadcast, AnswersAreCollectedInAPrivateNetworkNamespace) {
-    if (InsideNamespace()) GTEST_SKIP() << "outer driver; the inner tests run here";
-    callertest::TestCaller caller;   // port 0 needs no network: null at once
-    ASSERT_TRUE(caller.StartDispatchThread(0, L"127.0.0.1", "", 0));
-    CUdpDataBlockEx call(7);
-    EXPECT_EQ(nullptr, caller.BroadcastCall(0, &call, 10));
+// Runs the inner tests matching `filter` in a new private network namespace and
+// checks their result; skips when no namespace can be made or it carries no broadcasts.
+void RunInsidePrivateNamespace(const std::string& filter) {
     if (!testsupport::CanUsePrivateNetworkNamespace())
         GTEST_SKIP() << "cannot create a private network namespace (unshare -n): broadcast tests not run";
-    const std::string script =
-        "ip link set lo up && "
-        "(ip route add broadcast 255.255.255.255 dev lo table local 2>/dev/null; "
-        " ip route add 255.255.255.255/32 dev lo 2>/dev/null; true) && " +
-        std::string(kInsideVariable) + "=1 exec '" + OwnProgram() + "' --gtest_filter='BroadcastInNamespace.*'";
+    const std::string script = std::string(kInsideVariable) + "='" + OwnNetworkNamespace() + "' exec '" +
+                               OwnProgram() + "' --gtest_filter='" + filter + "'";
     const std::string unshare = ::access("/usr/bin/unshare", X_OK) == 0 ? "/usr/bin/unshare" : "/bin/unshare";
     testsupport::ChildProcess child(unshare, {"-n", "/bin/sh", "-c", script});
     ASSERT_TRUE(child.Started());
     const std::string output = child.ReadAll(40s);
     const int status = child.Wait(10s);
     if (output.find(kUnavailableMark) != std::string::npos)
-        GTEST_SKIP() << "the private network namespace does not carry broadcasts on loopback: " << output;
+        GTEST_SKIP() << "the private network namespace does not carry broadcasts: " << output;
     EXPECT_EQ(0, status) << output;
     EXPECT_NE(std::string::npos, output.find("[  PASSED  ]")) << output;
     EXPECT_EQ(std::string::npos, output.find("[  SKIPPED ]")) << output;
+}
+
+TEST(CallerBroadcast, AnswersAreCollectedInAPrivateNetworkNamespace) {
+    if (InsideNamespace()) GTEST_SKIP() << "outer driver; the inner tests run here";
+    callertest::TestCaller caller;   // port 0 needs no network: null at once
+    ASSERT_TRUE(caller.StartDispatchThread(0, L"127.0.0.1", "", 0));
+    CUdpDataBlockEx call(7);
+    EXPECT_EQ(nullptr, caller.BroadcastCall(0, &call, 10));
+    RunInsidePrivateNamespace("BroadcastInNamespace.*");
+}
+
+TEST(CallerBroadcast, ServerBoundToAnOwnAddressHearsBroadcastsOnItsInterfaceOnly) {
+    if (InsideNamespace()) GTEST_SKIP() << "outer driver; the inner test runs here";
+    RunInsidePrivateNamespace("BroadcastOverVeth.*");
 }
 
 class BroadcastInNamespace : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!InsideNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
+        std::string why;
+        ASSERT_TRUE(InFreshPrivateNamespace(why)) << why;
+        RunAll({"ip link set lo up",
+                "ip route add broadcast 255.255.255.255 dev lo table local 2>/dev/null || "
+                "ip route add 255.255.255.255/32 dev lo 2>/dev/null || true"},
+               why);
         if (!BroadcastReachesLoopback()) {
             std::printf("%s\n", kUnavailableMark);
             GTEST_SKIP() << kUnavailableMark;
@@ -129,6 +214,52 @@ TEST_F(BroadcastInNamespace, AnswersCarryUnicastAddressesAndASecondBroadcastRepl
     CUdpDataBlockEx third(24);   // port 0: null, and the answers stay
     EXPECT_EQ(nullptr, broadcaster.BroadcastCall(0, &third, 100));
     EXPECT_EQ(3u, answers->GetSize());
+}
+
+// A veth pair v0 (10.200.0.1) and v1 (10.200.0.2), with 255.255.255.255 routed out of v1:
+// a broadcast sent there arrives on v0 from outside, as from another computer, and
+// its locally looped copy arrives on v1.
+class BroadcastOverVeth : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!InsideNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
+        std::string why;
+        ASSERT_TRUE(InFreshPrivateNamespace(why)) << why;
+        if (!RunAll({"ip link set lo up", "ip link add v0 type veth peer name v1",
+                     "ip addr add 10.200.0.1/24 dev v0", "ip addr add 10.200.0.2/24 dev v1", "ip link set v0 up",
+                     "ip link set v1 up", "ip route add 255.255.255.255/32 dev v1",
+                     // v0 sees the namespace's own address 10.200.0.2 as the source: accept it.
+                     "echo 1 > /proc/sys/net/ipv4/conf/all/accept_local",
+                     "echo 1 > /proc/sys/net/ipv4/conf/v0/accept_local"},
+                    why)) {
+            std::printf("%s: %s\n", kUnavailableMark, why.c_str());
+            GTEST_SKIP() << kUnavailableMark << ": " << why;
+        }
+    }
+};
+
+TEST_F(BroadcastOverVeth, ServerBoundToAnOwnAddressAnswersThroughItsInterface) {
+    callertest::TestCaller broadcaster, onV0, onAny, onLoopback;
+    onV0.broadcastAnswer = 1, onAny.broadcastAnswer = 2, onLoopback.broadcastAnswer = 3;
+    ASSERT_TRUE(broadcaster.StartDispatchThread(0, L"127.0.0.1", "", 0));
+    ASSERT_TRUE(onV0.StartDispatchThread(0, L"127.0.0.1", "10.200.0.1", kBroadcastPort));
+    ASSERT_TRUE(onAny.StartDispatchThread(0, L"127.0.0.1", "", kBroadcastPort));
+    ASSERT_TRUE(onLoopback.StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", kBroadcastPort));
+    // The link may need a moment to come up: a few rounds until both answer.
+    std::multiset<int> values;
+    for (int round = 0; round < 20 && values.count(1) == 0; ++round) {
+        CUdpDataBlockEx call(31);
+        CBCastReturnBlock* answers = broadcaster.BroadcastCall(kBroadcastPort, &call, 300);
+        ASSERT_NE(nullptr, answers);
+        values.clear();
+        for (std::uint32_t i = 0; i < answers->GetSize(); ++i) values.insert(answers->GetAt(i)->GetLongData());
+    }
+    // v0's server answers once: the copy of the broadcast that the sending side
+    // loops back locally arrives on v1, not on v0, and is not taken. The loopback
+    // server hears nothing; the server bound to any hears every copy.
+    EXPECT_EQ(1u, values.count(1));
+    EXPECT_LE(1u, values.count(2));
+    EXPECT_EQ(0u, values.count(3));
 }
 
 }  // namespace

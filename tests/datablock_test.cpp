@@ -105,7 +105,8 @@ TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords) {
     unsigned char bytes[8] = {};
     EXPECT_TRUE(arrays.GetArray(bytes, 8));
     EXPECT_EQ(std::memcmp(bytes, eight, 8), 0);
-    EXPECT_TRUE(arrays.GetArray(bytes, 0));
+    EXPECT_TRUE(arrays.GetArray(bytes, 0));  // copies nothing, not even a zero byte
+    EXPECT_EQ(bytes[0], 1);
     EXPECT_EQ(arrays.m_nReadPos, 4);
 }
 

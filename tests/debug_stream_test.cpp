@@ -147,6 +147,36 @@ TEST(DebugStreamTest, ReconnectsWithANewHeaderAfterTheViewerClosesOrAStop) {
     }
 }
 
+// Assignment copies identifier, names and trace table; each stream keeps its own
+// connection and worker, and the target announces the copied names when it reconnects.
+TEST(DebugStreamTest, AssignmentCopiesTheConfigurationAndKeepsTheConnection) {
+    TestViewer sourceViewer, targetViewer;
+    auto source = StreamTo(sourceViewer.Port(), 0x1234, "first", "second");
+    ASSERT_EQ(source->AddTrace("second trace", "s"), 1);
+    auto target = StreamTo(targetViewer.Port(), 5, "other", "names");
+    source->Start(), target->Start();
+    ViewerConnection sourceConnection = sourceViewer.Accept(), targetConnection = targetViewer.Accept();
+    ASSERT_EQ(sourceConnection.ReadLine(), "first\tsecond\t1234\r\n");
+    ASSERT_EQ(targetConnection.ReadLine(), "other\tnames\t0005\r\n");
+    ASSERT_TRUE(WaitConnected(*source) && WaitConnected(*target));
+    CWinThread* const targetWorker = target->m_pWorkerThread;
+
+    *target = *source;
+    EXPECT_EQ(target->m_nIdentifier, 0x1234);
+    EXPECT_EQ(target->m_nTraceCount, 2);
+    EXPECT_STREQ(target->m_Traces[1].name, "second trace");
+    EXPECT_EQ(target->m_pWorkerThread, targetWorker);
+    EXPECT_NE(target->m_hSocket, source->m_hSocket);
+    EXPECT_EQ(target->GetState(), 2);
+    target->Trace(1, "on the target's own connection");
+    source->Trace(1, "on the source's");
+    EXPECT_EQ(targetConnection.ReadLine(), "on the target's own connection\r\n");
+    EXPECT_EQ(sourceConnection.ReadLine(), "on the source's\r\n");
+    target->Stop(), target->Start();
+    ViewerConnection again = targetViewer.Accept();
+    EXPECT_EQ(again.ReadLine(), "first\tsecond\t1234\r\n");
+}
+
 TEST(DebugStreamTest, WithoutAViewerLinesAreLostAndTheStateNeverReaches2) {
     Fd refusing = testsupport::BoundLoopback(SOCK_STREAM);   // bound, not listening: connects are refused
     auto stream = StreamTo(LocalPort(refusing));

@@ -72,10 +72,12 @@ TEST(StringConversions, AllocatingConversions) {
 }
 
 TEST(StringConversions, MultibyteText) {
-    if (LocaleScope cLocale("C"); MB_CUR_MAX == 1) {  // characters without a narrow form fail, terminated
+    if (LocaleScope cLocale("C"); MB_CUR_MAX == 1) {  // characters without a narrow form become '?'
         char destination[8];
-        EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u4E2D", 8), talvex::kConvertFail);
-        EXPECT_EQ(destination[7], '\0');
+        EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u4E2Db", 8), talvex::kConvertOk);
+        EXPECT_STREQ(destination, "a?b");
+        EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"abcdef\u4E2D", 7), talvex::kConvertFail);  // '?' does not fit
+        EXPECT_STREQ(destination, "abcdef");
     }
     LocaleScope utf8("C.UTF-8");
     if (!utf8.active) GTEST_SKIP() << "C.UTF-8 locale not available on this system";
@@ -86,21 +88,31 @@ TEST(StringConversions, MultibyteText) {
     char destination[3] = {'#', '#', '#'};
     EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u00FC", 3), talvex::kConvertFail);
     EXPECT_STREQ(destination, "a");
-    // Broken sequences fail and stay terminated.
+    // Each byte of a broken sequence becomes U+FFFD, and the conversion goes on.
     wchar_t wide[8];
-    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "ab\xC3", 8), talvex::kConvertFail);
-    EXPECT_EQ(wide[7], L'\0');
-    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "\xFF", 8), talvex::kConvertFail);
+    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "ab\xC3", 8), talvex::kConvertOk);
+    EXPECT_STREQ(wide, L"ab\uFFFD");
+    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "\xFF\xC3x", 8), talvex::kConvertOk);
+    EXPECT_STREQ(wide, L"\uFFFD\uFFFDx");
+    EXPECT_EQ(Char2CString("a\xE4"), L"a\uFFFD");
+    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "abcdef\xFF", 7), talvex::kConvertFail);  // does not fit
+    EXPECT_EQ(wide[6], L'\0');
+    // A character UTF-8 cannot hold (a lone surrogate) becomes '?'.
+    const wchar_t lone[] = {L'x', static_cast<wchar_t>(0xD800), L'\0'};
+    char narrowLone[8];
+    EXPECT_EQ(ConvertWideStringToAnsiCch(narrowLone, lone, 8), talvex::kConvertOk);
+    EXPECT_STREQ(narrowLone, "x?");
 }
 
 // The "C" locale drops some characters it cannot encode (glibc writes nothing for
-// them); that must report a failure, not a shorter string (found by fuzzing).
-TEST(StringConversions, CharacterTheLocaleDropsIsAFailure) {
+// them); they become '?' like every other character without a narrow form, never
+// a silently shorter string (found by fuzzing: tests/data/string_conversions_fuzz/).
+TEST(StringConversions, CharacterTheLocaleDropsBecomesTheDefaultCharacter) {
     LocaleScope c("C");
-    const wchar_t source[] = {static_cast<wchar_t>(0xE0000), L'\0'};
+    const wchar_t source[] = {static_cast<wchar_t>(0xE0000), L'a', L'\0'};
     char narrow[8];
-    EXPECT_EQ(ConvertWideStringToAnsiCch(narrow, source, 8), talvex::kConvertFail);
-    EXPECT_EQ(narrow[0], '\0');
+    EXPECT_EQ(ConvertWideStringToAnsiCch(narrow, source, 8), talvex::kConvertOk);
+    EXPECT_STREQ(narrow, "?a");
 }
 
 }  // namespace

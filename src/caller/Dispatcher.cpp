@@ -4,6 +4,7 @@
 
 #include "DatagramSeam.h"
 #include "platform/EventObject.h"
+#include "socket/PendingDatagram.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/SocketError.h"
 #include "talvex05u/platform/System.h"
@@ -21,7 +22,6 @@ namespace {
 constexpr int kReceiveBytes = 2048;
 constexpr int kReceiveWords = kReceiveBytes / 4;
 constexpr int kHeaderBytes = 16;
-constexpr int kWsaMessageTooLong = 10040;
 constexpr int kSendTimeoutSeconds = 120;
 constexpr std::uint32_t kRecoveryPauseMs = 10;
 constexpr short kReadableOrFailed = POLLIN | POLLERR | POLLHUP | POLLNVAL;
@@ -39,6 +39,11 @@ int PollDescriptorOf(void* event) {
 // A short datagram leaves the rest of its header as zeros, not as an older datagram's bytes.
 void ZeroMissingHeader(std::int32_t* words, int size) {
     if (size >= 0 && size < kHeaderBytes) std::memset(reinterpret_cast<char*>(words) + size, 0, kHeaderBytes - size);
+}
+
+// True when `taken` came in on `wanted`, the own address's interface (0: any).
+bool ArrivedOn(int wanted, const talvex::PendingDatagram& taken) {
+    return wanted == 0 || taken.arrivalInterface == wanted;
 }
 
 }  // namespace
@@ -62,28 +67,26 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
             if ((fds[0].revents & kReadableOrFailed) != 0) {
                 talvex::WSASetLastError(0);
                 CSockAddr sender;
-                const int size = m_Socket.ReceiveDatagram(reinterpret_cast<char*>(words), kReceiveBytes, sender,
-                                                          kSendTimeoutSeconds);
-                if (size < 0) {
+                const talvex::PendingDatagram taken = talvex::TakePendingDatagram(
+                    static_cast<int>(m_Socket.m_hSocket), words, kReceiveBytes, sender);
+                if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) {
                     if (!RecoverUnicastSocket()) break;
-                } else {
-                    ZeroMissingHeader(words, size);
-                    HandleDatagram(words, size, sender);
+                } else if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
+                    ZeroMissingHeader(words, taken.size);
+                    HandleDatagram(words, taken.size, sender);
                 }
             }
             if ((fds[1].revents & kReadableOrFailed) != 0) {
                 talvex::WSASetLastError(0);
                 CSockAddr sender;
-                socklen_t length = sizeof(sockaddr_in);
-                const ssize_t size = ::recvfrom(static_cast<int>(m_hBroadcastSocket), words, kReceiveBytes, MSG_TRUNC,
-                                                static_cast<sockaddr*>(sender), &length);
-                if (size < 0) talvex::SetLastSocketErrorFromErrno();
-                if (size > kReceiveBytes) talvex::WSASetLastError(kWsaMessageTooLong);
-                if (size <= 0 || size > kReceiveBytes) {
+                const talvex::PendingDatagram taken = talvex::TakePendingDatagram(
+                    static_cast<int>(m_hBroadcastSocket), words, kReceiveBytes, sender);
+                if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) {
                     if (!RecoverBroadcastSocket()) break;
-                } else {
-                    ZeroMissingHeader(words, static_cast<int>(size));
-                    HandleDatagram(words, static_cast<int>(size), sender);
+                } else if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived &&
+                           ArrivedOn(m_nBroadcastInterface, taken)) {
+                    ZeroMissingHeader(words, taken.size);
+                    HandleDatagram(words, taken.size, sender);
                 }
             }
         }

@@ -6,6 +6,7 @@
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
 #include "talvex05u/support/StringConversions.h"
+#include "socket/InterfaceOfAddress.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -143,7 +144,17 @@ bool CRP_Caller::OpenBroadcastSocket() {
     ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
     if (m_nBroadcastPort != 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const CSockAddr address(m_nMyAddress, m_nBroadcastPort);
+    // Linux hands broadcasts only to sockets bound to the any address. For an own
+    // address the socket binds there and asks for each datagram's arrival interface,
+    // and the dispatcher keeps those that came in on the own address's interface.
+    // An address no interface has is bound as it is (that bind fails).
+    m_nBroadcastInterface = m_nMyAddress != 0 ? talvex::InterfaceOfAddress(m_nMyAddress) : 0;
+    std::uint32_t bindAddress = m_nMyAddress;
+    if (m_nBroadcastInterface != 0) {
+        ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+        bindAddress = INADDR_ANY;
+    }
+    const CSockAddr address(bindAddress, m_nBroadcastPort);
     ::bind(fd, static_cast<const sockaddr*>(address), sizeof(sockaddr_in));
     m_hBroadcastSocket = static_cast<talvex::SocketHandle>(fd);
     return true;

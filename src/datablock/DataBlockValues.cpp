@@ -8,6 +8,10 @@
 #include <cstring>
 #include <limits>
 
+// Doubles and 64-bit values are stored as their in-memory words, low word first,
+// which peers read as little-endian.
+static_assert(std::endian::native == std::endian::little, "block values need little-endian words");
+
 namespace {
 
 constexpr std::int32_t kEndOfDataLong = -1;
@@ -196,13 +200,12 @@ bool CUdpDataBlockEx::GetArray(void* destination, std::int32_t count) const
     if (destination == nullptr)
         return false;
     auto* bytes = static_cast<unsigned char*>(destination);
-    bytes[0] = 0;
-    if (count < 0 || !HasWordToRead())
-        return false;
     const std::int64_t extra = ExtraWordsFor(count);
     // The last, partly filled word may lie just behind the data; its bytes read as 0.
-    if (m_nReadPos + extra > m_nLength)
+    if (count < 0 || !HasWordToRead() || m_nReadPos + extra > m_nLength) {
+        bytes[0] = 0;   // a failure leaves an empty string; a success of 0 bytes writes nothing
         return false;
+    }
     const std::int64_t available = std::int64_t{ReadableEnd() - m_nReadPos} * kBytesPerWord;
     const std::int64_t copied = std::min<std::int64_t>(count, available);
     std::memcpy(bytes, m_pData + m_nReadPos, static_cast<std::size_t>(copied));

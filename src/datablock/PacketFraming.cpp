@@ -4,7 +4,12 @@
 #include "talvex05u/datablock/UdpDataBlockEx.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+// Packets carry the block's words as they lie in memory; peers read them as
+// little-endian 32-bit words.
+static_assert(std::endian::native == std::endian::little, "the wire format needs little-endian words");
 
 namespace {
 

@@ -16,11 +16,15 @@
 #include "talvex05u/platform/Thread.h"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cstring>
 #include <ctime>
 #include <new>
 #include <sched.h>
+
+// The shared regions hold words that the peer on the other side reads little-endian.
+static_assert(std::endian::native == std::endian::little, "shared regions need little-endian words");
 
 namespace {
 

@@ -185,8 +185,12 @@ int CBlockingSocket::ReceiveDatagram(char* buffer, int size, sockaddr* sender, i
         return -1;
     }
     socklen_t length = kAddressLength;
-    const ssize_t received = ::recvfrom(ToFd(m_hSocket), buffer, static_cast<std::size_t>(size), MSG_DONTWAIT | MSG_TRUNC,
-                                        sender, sender != nullptr ? &length : nullptr);
+    // Waits for a datagram like the socket's other operations (no time-out of its own).
+    ssize_t received = 0;
+    do {
+        received = ::recvfrom(ToFd(m_hSocket), buffer, static_cast<std::size_t>(size), MSG_TRUNC, sender,
+                              sender != nullptr ? &length : nullptr);
+    } while (received < 0 && errno == EINTR);
     if (received < 0) {
         talvex::SetLastSocketErrorFromErrno();
         return -1;

@@ -66,6 +66,17 @@ CRPCDebugStream::~CRPCDebugStream() {
     }
 }
 
+CRPCDebugStream& CRPCDebugStream::operator=(const CRPCDebugStream& other) {
+    if (this == &other) return *this;
+    std::scoped_lock guard(m_lock, other.m_lock);
+    std::memcpy(m_Traces, other.m_Traces, sizeof m_Traces);
+    m_nTraceCount = other.m_nTraceCount;
+    m_nIdentifier = other.m_nIdentifier;
+    std::memcpy(m_szFirstName, other.m_szFirstName, sizeof m_szFirstName);
+    std::memcpy(m_szSecondName, other.m_szSecondName, sizeof m_szSecondName);
+    return *this;
+}
+
 std::uint32_t CRPCDebugStream::WorkerEntry(void* stream) {
     return static_cast<CRPCDebugStream*>(stream)->Work();
 }

@@ -15,20 +15,32 @@ bool InvalidArguments(const void* destination, const void* source, int size) {
     return destination == nullptr || source == nullptr || size < 1;
 }
 
-// Wide to multibyte, terminator included. False when a character has no multibyte
-// form or does not fit; the characters that fitted before it stay, and the string
-// is ended behind the last whole character, so it is never cut inside a sequence.
+// What a character becomes that the encoding cannot hold: the default character
+// towards 8-bit, the replacement character towards wide. The conversion goes on.
+constexpr wchar_t kDefaultCharacter = L'?';
+constexpr wchar_t kReplacementCharacter = static_cast<wchar_t>(0xFFFD);
+
+// The multibyte form of `character`, or of the default character when the locale
+// has none for it. Some locales drop a character they cannot encode (0 bytes):
+// that is no form either.
+std::size_t EncodeOrSubstitute(char (&encoded)[MB_LEN_MAX], wchar_t character, std::mbstate_t& state) {
+    const std::size_t length = std::wcrtomb(encoded, character, &state);
+    if (length != static_cast<std::size_t>(-1) && (length != 0 || character == L'\0')) return length;
+    state = std::mbstate_t{};
+    return std::wcrtomb(encoded, kDefaultCharacter, &state);
+}
+
+// Wide to multibyte, terminator included. False only when the result does not fit;
+// the characters that fitted stay, and the string is ended behind the last whole
+// character, so it is never cut inside a sequence.
 bool ConvertWideToMultibyte(char* destination, const wchar_t* source, std::size_t capacity) {
     std::mbstate_t state{};
     std::size_t used = 0;
     std::size_t endOfWholeCharacters = 0;  // where a terminator can go behind whole characters
     for (const wchar_t* p = source;; ++p) {
         char encoded[MB_LEN_MAX];
-        const std::size_t length = std::wcrtomb(encoded, *p, &state);
-        // Some locales drop a character they cannot encode (0 bytes): that is a
-        // failed conversion too, not a silently shorter string.
-        const bool unencodable = length == static_cast<std::size_t>(-1) || (length == 0 && *p != L'\0');
-        if (unencodable || length > capacity - used) {
+        const std::size_t length = EncodeOrSubstitute(encoded, *p, state);
+        if (length == static_cast<std::size_t>(-1) || length > capacity - used) {
             destination[endOfWholeCharacters] = '\0';
             return false;
         }
@@ -39,16 +51,22 @@ bool ConvertWideToMultibyte(char* destination, const wchar_t* source, std::size_
     }
 }
 
-// Multibyte to wide, terminator included. False on an invalid or cut sequence and
-// when the destination is full before the terminator.
+// Multibyte to wide, terminator included. Each byte that starts no valid sequence
+// (a sequence cut by the end of the string included) becomes the replacement
+// character and the conversion goes on behind it. False when the destination is
+// full before the terminator.
 bool ConvertMultibyteToWide(wchar_t* destination, const char* source, std::size_t capacity) {
     std::mbstate_t state{};
     const std::size_t sourceLength = std::strlen(source) + 1;  // with the terminator
     std::size_t read = 0;
     for (std::size_t written = 0; written < capacity; ++written) {
         wchar_t character = L'\0';
-        const std::size_t length = std::mbrtowc(&character, source + read, sourceLength - read, &state);
-        if (length == static_cast<std::size_t>(-1) || length == static_cast<std::size_t>(-2)) return false;
+        std::size_t length = std::mbrtowc(&character, source + read, sourceLength - read, &state);
+        if (length == static_cast<std::size_t>(-1) || length == static_cast<std::size_t>(-2)) {
+            state = std::mbstate_t{};
+            character = kReplacementCharacter;
+            length = 1;
+        }
         destination[written] = character;
         if (length == 0) return true;  // the terminator
         read += length;

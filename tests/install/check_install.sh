@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs a Talvex05u build tree into a temporary prefix and builds programs
 # against it: the consumer project through find_package, the same source
-# through pkg-config, and examples/ when the source tree has them. Runs the
-# consumers and checks their output. The temporary prefix is always removed.
+# through pkg-config, a program with its own copies of the library's internal
+# names, and examples/ when the source tree has them. Runs the consumers and
+# checks their output, and runs the installed talvex program without
+# LD_LIBRARY_PATH. The temporary prefix is always removed.
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR [CXX_COMPILER] [SANITIZE]
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
@@ -48,6 +50,11 @@ cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer-cmake" \
 cmake --build "$work/consumer-cmake" -j2
 check_output "find_package consumer" "$("$work/consumer-cmake/consumer")"
 
+step "a program with its own names beside the library's"
+own_names_output=$("$work/consumer-cmake/own_names")
+echo "$own_names_output"
+[ "$own_names_output" = "own names: ok" ] || { echo "own_names: unexpected output"; exit 1; }
+
 step "consumer through pkg-config"
 # The installed .pc file names the configured prefix; point it at this one.
 pc_flags=$(PKG_CONFIG_PATH="$(dirname "$pc_file")" pkg-config --define-variable=prefix="$root" \
@@ -56,6 +63,15 @@ echo "pkg-config: $pc_flags"
 # shellcheck disable=SC2086
 "$cxx" "${extra_flags[@]}" "$source_dir/tests/install/consumer/consumer.cpp" $pc_flags -o "$work/consumer-pc"
 check_output "pkg-config consumer" "$(LD_LIBRARY_PATH="$lib_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$work/consumer-pc")"
+
+if [ -x "$root/bin/talvex" ]; then
+  step "installed talvex finds its library under this prefix"
+  (unset LD_LIBRARY_PATH; "$root/bin/talvex" --help >"$work/talvex-help.log" 2>&1) \
+    || { cat "$work/talvex-help.log"; echo "installed talvex does not run"; exit 1; }
+  head -n 1 "$work/talvex-help.log"
+else
+  step "talvex not built: its run path is not checked"
+fi
 
 if [ -f "$source_dir/examples/CMakeLists.txt" ]; then
   step "examples against the installed package"

@@ -148,4 +148,6 @@ private:
     void JoinThread(CWinThread*& thread);
     CUdpDataBlockEx m_WorkBlock;                    // the dispatcher's working block
     talvex::DatagramSink* m_pSeamSink = nullptr;    // test-only; null in production
+    // Interface of the own address whose broadcasts the broadcast socket takes; 0: all.
+    int m_nBroadcastInterface = 0;
 };

@@ -35,6 +35,8 @@ public:
     int Write(const char* bytes, int count, int seconds);
     int Receive(char* buffer, int size, int seconds);
     int SendDatagram(const char* bytes, int count, const sockaddr* destination, int seconds);
+    // Waits until a datagram arrives (`seconds` is not used); -1 for a failed
+    // receive, a datagram longer than `size` (10040) and an empty one. Throws nothing.
     int ReceiveDatagram(char* buffer, int size, sockaddr* sender, int seconds);
     void GetPeerAddr(sockaddr* address);
     void GetSockAddr(sockaddr* address);

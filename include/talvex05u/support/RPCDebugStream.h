@@ -31,7 +31,11 @@ public:
     CRPCDebugStream(unsigned short identifier, const char* firstName, const char* secondName);
     ~CRPCDebugStream();   // sets state 3, ends and joins the worker thread, closes the socket
     CRPCDebugStream(const CRPCDebugStream&) = delete;
-    CRPCDebugStream& operator=(const CRPCDebugStream&) = delete;
+    // Copies the configuration: identifier, both names and the trace table (entries
+    // and count). The target keeps its own connection, state, socket, viewer port
+    // and worker thread, so each object still owns what it closes and joins. A
+    // connected target announces the copied names on its next connection.
+    CRPCDebugStream& operator=(const CRPCDebugStream& other);
 
     std::int32_t AddTrace(const char* name, const char* text);   // 0..31, or -1 when full
     // New non-blocking TCP socket (a previous one is closed), state 1; the worker connects.
