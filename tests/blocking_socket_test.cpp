@@ -2,6 +2,7 @@
 // lock, interrupted accepts, odd datagrams, rejected destinations, a failed bind, names.
 #include "talvex05u/platform/SocketError.h"
 #include "talvex05u/socket/BlockingSocket.h"
+#include "socket/PendingDatagram.h"
 #include "support/socket_helpers.h"
 
 #include <gtest/gtest.h>
@@ -218,6 +219,21 @@ TEST(BlockingSocket, DatagramsWithSenderAndOddSizes) {
     send("ok", 2);
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, sizeof buffer, nullptr, 0), 2);
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, -1, nullptr, 0), -1);
+
+    // The dispatcher's receive after poll: a datagram that is gone by then (another
+    // reader took it, or the kernel dropped it for its checksum) is "nothing", not a
+    // socket failure that would make the dispatcher recreate its socket.
+    const int fd = static_cast<int>(b.socket.m_hSocket);
+    talvex::WSASetLastError(0);
+    EXPECT_EQ(talvex::TakePendingDatagram(fd, buffer, sizeof buffer, sender).outcome, talvex::PendingDatagram::Outcome::kNone);
+    EXPECT_EQ(talvex::WSAGetLastError(), 0);
+    send("ok", 2);
+    const talvex::PendingDatagram taken = talvex::TakePendingDatagram(fd, buffer, sizeof buffer, sender);
+    EXPECT_EQ(taken.outcome, talvex::PendingDatagram::Outcome::kReceived);
+    EXPECT_EQ(taken.size, 2);
+    EXPECT_EQ(sender.Port(), a.address.Port());
+    send("", 0);
+    EXPECT_EQ(talvex::TakePendingDatagram(fd, buffer, sizeof buffer, sender).outcome, talvex::PendingDatagram::Outcome::kFailed);
 }
 
 TEST(BlockingSocket, RejectedDestinationsReturnMinusOneWithoutThrowing) {

@@ -32,59 +32,6 @@ constexpr unsigned short kBroadcastPort = 47123;   // private namespace: no othe
 
 bool InsideNamespace() { return std::getenv(kInsideVariable) != nullptr; }
 
-// The network namespace this process is in, as the link text of /proc/self/ns/net.
-std::string OwnNetworkNamespace() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/ns/net", error).string();
-}
-
-// Interfaces of this process's network namespace, from /proc/self/net/dev.
-std::vector<std::string> NamespaceInterfaces() {
-    std::vector<std::string> names;
-    std::ifstream list("/proc/self/net/dev");
-    std::string line;
-    for (int count = 0; count < 1000 && std::getline(list, line); ++count) {
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;   // the two heading lines
-        const std::size_t start = line.find_first_not_of(' ');
-        names.push_back(line.substr(start, colon - start));
-    }
-    return names;
-}
-
-bool LoopbackIsUp() {
-    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    const bool up = ::ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_UP) != 0;
-    ::close(probe);
-    return up;
-}
-
-// True in a namespace other than the outer test's, fresh: loopback still down and no
-// interface but loopback and the tunnel devices the kernel puts into every new one.
-// Only there may the inner tests add interfaces, addresses and routes.
-bool InFreshPrivateNamespace(std::string& why) {
-    static const std::set<std::string> kFreshDevices = {"lo",     "tunl0",  "sit0",    "ip6tnl0", "gre0",
-                                                        "gretap0", "erspan0", "ip_vti0", "ip6_vti0", "ip6gre0"};
-    const std::string own = OwnNetworkNamespace();
-    if (own.empty() || own == std::getenv(kInsideVariable)) {
-        why = "not in a private network namespace (" + own + ")";
-        return false;
-    }
-    if (LoopbackIsUp()) {
-        why = "the namespace is not fresh: loopback is up";
-        return false;
-    }
-    for (const std::string& name : NamespaceInterfaces()) {
-        if (kFreshDevices.count(name) == 0) {
-            why = "the namespace is not fresh: it has " + name;
-            return false;
-        }
-    }
-    return true;
-}
-
 // Runs each command with /bin/sh; false at the first that fails.
 bool RunAll(std::initializer_list<const char*> commands, std::string& failed) {
     for (const char* command : commands) {
@@ -129,7 +76,7 @@ bool BroadcastReachesLoopback() {
 void RunInsidePrivateNamespace(const std::string& filter) {
     if (!testsupport::CanUsePrivateNetworkNamespace())
         GTEST_SKIP() << "cannot create a private network namespace (unshare -n): broadcast tests not run";
-    const std::string script = std::string(kInsideVariable) + "='" + OwnNetworkNamespace() + "' exec '" +
+    const std::string script = std::string(kInsideVariable) + "='" + testsupport::OwnNetworkNamespace() + "' exec '" +
                                OwnProgram() + "' --gtest_filter='" + filter + "'";
     const std::string unshare = ::access("/usr/bin/unshare", X_OK) == 0 ? "/usr/bin/unshare" : "/bin/unshare";
     testsupport::ChildProcess child(unshare, {"-n", "/bin/sh", "-c", script});
@@ -162,7 +109,7 @@ protected:
     void SetUp() override {
         if (!InsideNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
         std::string why;
-        ASSERT_TRUE(InFreshPrivateNamespace(why)) << why;
+        ASSERT_TRUE(testsupport::InFreshPrivateNamespace(std::getenv(kInsideVariable), why)) << why;
         RunAll({"ip link set lo up",
                 "ip route add broadcast 255.255.255.255 dev lo table local 2>/dev/null || "
                 "ip route add 255.255.255.255/32 dev lo 2>/dev/null || true"},
@@ -224,7 +171,7 @@ protected:
     void SetUp() override {
         if (!InsideNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
         std::string why;
-        ASSERT_TRUE(InFreshPrivateNamespace(why)) << why;
+        ASSERT_TRUE(testsupport::InFreshPrivateNamespace(std::getenv(kInsideVariable), why)) << why;
         if (!RunAll({"ip link set lo up", "ip link add v0 type veth peer name v1",
                      "ip addr add 10.200.0.1/24 dev v0", "ip addr add 10.200.0.2/24 dev v1", "ip link set v0 up",
                      "ip link set v1 up", "ip route add 255.255.255.255/32 dev v1",

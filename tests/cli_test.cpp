@@ -201,7 +201,7 @@ TEST_F(CliTest, BroadcastIsAnsweredByEveryServer) {
         char self[4096];
         ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
         ASSERT_GT(length, 0);
-        setenv(kInside, "1", 1);
+        setenv(kInside, testsupport::OwnNetworkNamespace().c_str(), 1);
         testsupport::ChildProcess inside("/usr/bin/unshare", {"-n", "--", std::string(self, size_t(length)),
                                                               "--gtest_filter=CliTest.BroadcastIsAnsweredByEveryServer"});
         std::string output = inside.ReadAll(60s);
@@ -210,6 +210,8 @@ TEST_F(CliTest, BroadcastIsAnsweredByEveryServer) {
         EXPECT_TRUE(Contains(output, "[  PASSED  ] 1 test")) << output;
         return;
     }
+    std::string why;
+    ASSERT_TRUE(testsupport::InFreshPrivateNamespace(std::getenv(kInside), why)) << why;
     ASSERT_EQ(std::system("ip link set lo up && ip route add broadcast 255.255.255.255 dev lo table local "
                           "scope link src 127.0.0.1"), 0);
     const std::string port = std::to_string(LocalPort(BoundLoopback(SOCK_DGRAM)));   // free, then released

@@ -48,4 +48,12 @@ int UniqueKey();
 // True when the tests may create a private network namespace (unshare -n works).
 bool CanUsePrivateNetworkNamespace();
 
+// The network namespace this process is in, as the link text of /proc/self/ns/net.
+std::string OwnNetworkNamespace();
+// True in a network namespace other than `outerNamespace` (the one the test started
+// in) that is fresh: loopback still down and no interface but loopback and the tunnel
+// devices the kernel puts into every new one. Only there may a test add interfaces,
+// addresses and routes; `why` says what is wrong otherwise.
+bool InFreshPrivateNamespace(const char* outerNamespace, std::string& why);
+
 }  // namespace testsupport
