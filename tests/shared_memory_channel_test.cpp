@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 // Procedures the peer serves.
-constexpr std::int32_t kEcho = 1, kCounting = 2, kSilent = 3, kHeader = 4, kQuit = 99;
+constexpr std::int32_t kEcho = 1, kCounting = 2, kLate = 3, kHeader = 4, kQuit = 99;
 constexpr int kRegionBytes = 64 * 1024;
 
 bool ObjectExists(const char* kind, int key) {
@@ -107,15 +107,19 @@ TEST_F(ChannelTest, EchoesEverySizeThatFitsWithTheExactRegionLayout) {
         ASSERT_TRUE(m_side->CallProcedure(&block, 1000));
         EXPECT_EQ(block.m_nType, RP_RETURN);
         EXPECT_EQ(block.m_nProcedure, kEcho);
-        EXPECT_EQ(block.m_nReferenceNumber, length + 100);   // the channel stamps nothing
+        EXPECT_EQ(block.m_nReferenceNumber, length + 100);   // the application's own
         ASSERT_EQ(block.m_nLength, length);
         for (std::int32_t i = 0; i < length; ++i) ASSERT_EQ(block.m_pData[i], i * 7 - 3);
     }
     CUdpDataBlockEx header(kHeader);
     header.m_nReferenceNumber = 77;
     ASSERT_TRUE(m_side->CallProcedure(&header, 1000));
-    const std::int32_t expectedCall[] = {1, 16, RP_CALL, kHeader, 77, 0};
-    const std::int32_t expectedAnswer[] = {2, 16 + 8, RP_RETURN, kHeader, 77, 2, RP_CALL, 77};
+    EXPECT_EQ(header.m_nReferenceNumber, 77);
+    ASSERT_EQ(header.m_nLength, 2);
+    // The regions, and the peer, see the channel's own reference number for the call.
+    const std::int32_t channelReference = header.m_pData[1];
+    const std::int32_t expectedCall[] = {1, 16, RP_CALL, kHeader, channelReference, 0};
+    const std::int32_t expectedAnswer[] = {2, 16 + 8, RP_RETURN, kHeader, channelReference, 2, RP_CALL, channelReference};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(m_side->m_pSharedCall[i], expectedCall[i]) << "call word " << i;
     for (int i = 0; i < 8; ++i) EXPECT_EQ(m_side->m_pSharedReturn[i], expectedAnswer[i]) << "answer word " << i;
     // An answer longer than the caller's buffer replaces it by one of exactly its length.
@@ -156,23 +160,33 @@ TEST_F(ChannelTest, DamagedLengthWordsAreNotServed) {
     StopPeer();
 }
 
-TEST_F(ChannelTest, UnansweredCallFailsAfterOneToTwoSeconds) {
+TEST_F(ChannelTest, LateAnswerFailsItsCallAndIsNeverTakenByTheNext) {
     ASSERT_NO_FATAL_FAILURE(OpenChannel());
-    CUdpDataBlockEx block = Call(kSilent, 1);
+    // The peer holds this answer until the next call has been written, then answers.
+    CUdpDataBlockEx late = Call(kLate, 1);
+    late.m_nReferenceNumber = 41;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(m_side->CallProcedure(&block, 500));   // the time-out only bounds the post
+    EXPECT_FALSE(m_side->CallProcedure(&late, 500));   // the time-out only bounds the post
     const double waited = SecondsSince(start);
     EXPECT_GE(waited, 0.99);
     EXPECT_LT(waited, 10.0);
-    EXPECT_EQ(block.m_nType, RP_CALL);
-    EXPECT_EQ(block.m_nLength, 1);
+    EXPECT_EQ(late.m_nType, RP_CALL);
+    EXPECT_EQ(late.m_nReferenceNumber, 41);
+    EXPECT_EQ(late.m_nLength, 1);
     EXPECT_EQ(m_side->m_pSharedReturn[0], 1);   // still pending
-    // The peer's telegram thread holds the next call until its signal is set; any process may set it.
-    void* peerSignal = nullptr;
-    ASSERT_EQ(memSignalOpen(m_peerPort, &peerSignal), 0);
-    EXPECT_FALSE(talvex::IsEventSet(peerSignal));
-    talvex::SetEvent(peerSignal);
-    memSignalDestroy(peerSignal);
+    // The late answer lands while this call waits; it must get its own answer. The
+    // application's reference number is left alone, even when it repeats the last one.
+    for (std::int32_t reference : {41, 41}) {
+        CUdpDataBlockEx next = Call(kEcho, 3);
+        next.m_nReferenceNumber = reference;
+        ASSERT_TRUE(m_side->CallProcedure(&next, 1000));
+        EXPECT_EQ(next.m_nProcedure, kEcho);
+        EXPECT_EQ(next.m_nReferenceNumber, reference);
+        ASSERT_EQ(next.m_nLength, 3);
+        for (std::int32_t i = 0; i < 3; ++i) EXPECT_EQ(next.m_pData[i], i * 7 - 3);
+    }
+    std::string line;   // the late answer did land while the next call waited
+    EXPECT_TRUE(m_peer->ReadLine(&line, 10s) && line == "late set aside") << line;
     StopPeer();
 }
 

@@ -8,6 +8,21 @@
 //   [5] length n  [6 .. 6+n) data words
 // Call region state 1: a call was written. Return region state 1: answer pending;
 // 2: the answer is complete (written last, inside the lock).
+//
+// Telling an answer from a late one: the calling side writes a reference number of its
+// own into the call region for each call, not the block's (a process-wide counter that
+// starts at a random value), and the serving side's answer carries the reference of the
+// call it read, since the application answers with ResetForReturn on the block it got.
+// The peer may answer a call after the calling side gave up on it: that answer lands
+// in the return region with state 2 while the next call waits, and carries the earlier
+// call's reference. The calling side takes only an answer that carries the reference of its
+// own call; any other it sets back to pending and waits on for the rest of its time.
+// The telegram thread reads the call region when it handles a message, which may be
+// after a newer call replaced the one the message was posted for: it then serves the
+// newer call, and its answer carries the newer call's reference, so it is right for
+// whoever waits for that reference. The application's block keeps its own reference
+// number: the channel's number is only in the regions (and in the block the peer's
+// DoRemoteFunction gets).
 #include "talvex05u/caller/RP_CallerEx.h"
 
 #include "talvex05u/platform/Event.h"
@@ -18,10 +33,13 @@
 #include <algorithm>
 #include <bit>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <random>
 #include <sched.h>
+#include <unistd.h>
 
 // The shared regions hold words that the peer on the other side reads little-endian.
 static_assert(std::endian::native == std::endian::little, "shared regions need little-endian words");
@@ -73,11 +91,32 @@ bool DataInsideBuffer(const CUdpDataBlockEx& block) {
            (block.m_nLength == 0 || block.m_pData != nullptr);
 }
 
-// Writes the block's header and data words into a region (the caller holds the lock).
-void WriteBlock(std::int32_t* region, const CUdpDataBlockEx& block) {
+// First reference number of this process's channel calls. Random, so that two
+// processes that take turns calling each other over one channel do not number their
+// calls alike (a late answer of one must not match the other's call).
+std::uint32_t FirstChannelReference() {
+    try {
+        std::random_device device;
+        return device();
+    } catch (...) {
+        const auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        return static_cast<std::uint32_t>(ticks ^ (ticks >> 32)) ^ (static_cast<std::uint32_t>(getpid()) * 2654435761u);
+    }
+}
+
+// The reference number that marks one call in the regions: every call of this process
+// gets a new one, whichever CRP_CallerEx makes it.
+std::int32_t NextChannelReference() {
+    static std::atomic<std::uint32_t> next{FirstChannelReference()};
+    return static_cast<std::int32_t>(next.fetch_add(1, std::memory_order_relaxed));
+}
+
+// Writes the block's header, with `reference` as its reference number, and its data
+// words into a region (the caller holds the lock).
+void WriteBlock(std::int32_t* region, const CUdpDataBlockEx& block, std::int32_t reference) {
     StoreWord(region, kTypeWord, block.m_nType);
     StoreWord(region, kProcedureWord, block.m_nProcedure);
-    StoreWord(region, kReferenceWord, block.m_nReferenceNumber);
+    StoreWord(region, kReferenceWord, reference);
     StoreWord(region, kLengthWord, block.m_nLength);
     if (block.m_nLength > 0) {
         std::memcpy(region + kFirstDataWord, block.m_pData, 4 * static_cast<std::size_t>(block.m_nLength));
@@ -95,6 +134,13 @@ void ReadBlock(std::int32_t* region, std::int32_t length, CUdpDataBlockEx* block
     if (length > 0) std::memcpy(block->m_pData, region + kFirstDataWord, 4 * static_cast<std::size_t>(length));
 }
 
+// What the calling side found in a complete answer.
+enum class AnswerCheck {
+    kTaken,     // its own answer, copied into the block
+    kRefused,   // its own answer, but with a damaged length or too large for memory
+    kStale,     // a late answer to an earlier call: set back to pending, not taken
+};
+
 // Replaces the block's buffer by one of exactly `words` words (old contents dropped).
 bool ReplaceBuffer(CUdpDataBlockEx* block, std::int32_t words) {
     auto* buffer = new (std::nothrow) std::int32_t[static_cast<std::size_t>(words)];
@@ -103,6 +149,30 @@ bool ReplaceBuffer(CUdpDataBlockEx* block, std::int32_t words) {
     block->m_pData = buffer;
     block->m_nCapacity = words;
     return true;
+}
+
+// Under the lock: copies the complete answer in the return region into the block when
+// it carries `callReference`; the block keeps its own reference number. An answer with
+// another reference belongs to an earlier call: its state word goes back to pending.
+AnswerCheck TakeAnswer(void* lock, std::int32_t* returnRegion, std::int32_t callReference,
+                       std::int32_t regionBytes, CUdpDataBlockEx* block) {
+    memLock(lock);
+    if (LoadWord(returnRegion, kReferenceWord) != callReference) {
+        StoreWord(returnRegion, kStateWord, kStateAnswerPending);
+        memUnlock(lock);
+        return AnswerCheck::kStale;
+    }
+    const std::int32_t length = LoadWord(returnRegion, kLengthWord);
+    bool accepted = FitsRegion(length, regionBytes);
+    if (accepted && block->m_nCapacity < length) accepted = ReplaceBuffer(block, length);
+    if (accepted) {
+        const std::int32_t ownReference = block->m_nReferenceNumber;
+        block->Clear();
+        ReadBlock(returnRegion, length, block);
+        block->m_nReferenceNumber = ownReference;
+    }
+    memUnlock(lock);
+    return accepted ? AnswerCheck::kTaken : AnswerCheck::kRefused;
 }
 
 std::int32_t* RegionWords(mappedRegionS** region) {
@@ -255,9 +325,10 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     if (!DataInsideBuffer(*block) || !FitsRegion(block->m_nLength, regionBytes)) return false;
     if (block->m_nLength > kReceivingBlockWords) return false;
 
+    const std::int32_t callReference = NextChannelReference();
     memLock(m_hSharedLock);
     StoreWord(m_pSharedCall, kStateWord, kStateCallWritten);
-    WriteBlock(m_pSharedCall, *block);
+    WriteBlock(m_pSharedCall, *block, callReference);
     StoreWord(m_pSharedReturn, kStateWord, kStateAnswerPending, std::memory_order_release);
     memUnlock(m_hSharedLock);
 
@@ -271,23 +342,17 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
         sched_yield();
     }
 
-    // The answer: one to two seconds of the calendar clock, whatever the time-out.
+    // The answer: one to two seconds of the calendar clock, whatever the time-out. A
+    // late answer to an earlier call found on the way does not end the wait.
     const std::time_t t0 = std::time(nullptr);
-    while (LoadWord(m_pSharedReturn, kStateWord, std::memory_order_acquire) != kStateAnswerComplete) {
-        if (std::time(nullptr) > t0 + 1) return false;
-        sched_yield();
+    for (;;) {
+        while (LoadWord(m_pSharedReturn, kStateWord, std::memory_order_acquire) != kStateAnswerComplete) {
+            if (std::time(nullptr) > t0 + 1) return false;
+            sched_yield();
+        }
+        const AnswerCheck check = TakeAnswer(m_hSharedLock, m_pSharedReturn, callReference, regionBytes, block);
+        if (check != AnswerCheck::kStale) return check == AnswerCheck::kTaken;
     }
-
-    memLock(m_hSharedLock);
-    const std::int32_t length = LoadWord(m_pSharedReturn, kLengthWord);
-    bool accepted = FitsRegion(length, regionBytes);
-    if (accepted && block->m_nCapacity < length) accepted = ReplaceBuffer(block, length);
-    if (accepted) {
-        block->Clear();
-        ReadBlock(m_pSharedReturn, length, block);
-    }
-    memUnlock(m_hSharedLock);
-    return accepted;
 }
 
 std::int32_t CRP_CallerEx::SharedSendReturn(CUdpDataBlockEx* block) {
@@ -296,7 +361,7 @@ std::int32_t CRP_CallerEx::SharedSendReturn(CUdpDataBlockEx* block) {
     // An answer the region cannot hold is not written; the caller's wait then ends without it.
     if (DataInsideBuffer(*block) && FitsRegion(block->m_nLength, UsableRegionBytes(*this))) {
         memLock(m_hSharedLock);
-        WriteBlock(m_pSharedReturn, *block);
+        WriteBlock(m_pSharedReturn, *block, block->m_nReferenceNumber);
         StoreWord(m_pSharedReturn, kStateWord, kStateAnswerComplete, std::memory_order_release);
         memUnlock(m_hSharedLock);
     }

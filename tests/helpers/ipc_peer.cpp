@@ -30,8 +30,8 @@ void WaitFor(Condition condition, std::chrono::milliseconds limit) {
 }
 
 // Procedures of the channel role (the test uses the same numbers): 1 echoes the data
-// words, 2 n answers n words 1, 4, 7, ..., 3 never answers, 4 answers the call's type
-// and reference number, 99 answers and ends the peer.
+// words, 2 n answers n words 1, 4, 7, ..., 3 answers late (AnswerLate), 4 answers the
+// call's type and reference number, 99 answers and ends the peer.
 class AnsweringSide : public CRP_CallerEx {
 public:
     using CRP_CallerEx::CRP_CallerEx;
@@ -39,7 +39,7 @@ public:
     void DoRemoteFunction(CUdpDataBlockEx* block) override {
         const std::int32_t length = block->m_nLength, type = block->m_nType;
         const std::int32_t count = block->m_nProcedure == 2 ? block->GetLongData() : 0;
-        if (block->m_nProcedure == 3) return;
+        if (block->m_nProcedure == 3) return AnswerLate(block);
         block->ResetForReturn();
         if (block->m_nProcedure == 1) block->m_nLength = length;   // the data words are still in the buffer
         for (std::int32_t i = 0; i < count; ++i) block->AppendLongData(3 * i + 1);
@@ -49,6 +49,27 @@ public:
         }
         SendReturn(block);
         if (block->m_nProcedure == 99) m_quit = true;
+    }
+
+private:
+    std::int32_t SharedWord(std::int32_t* region, int index) {
+        return std::atomic_ref<std::int32_t>(region[index]).load(std::memory_order_acquire);
+    }
+    // Holds the answer until the caller has given up and written its next call (the
+    // call region no longer holds procedure 3), then answers the words 0x1A7E, 0x1A7E,
+    // so that the late answer lands while the next call waits. The telegram thread is
+    // then held until the caller has set the late answer back to pending (its state
+    // word is no longer 2) or 500 ms passed, so that the next call cannot miss it by
+    // being answered first; says "late set aside" or "late left".
+    void AnswerLate(CUdpDataBlockEx* block) {
+        WaitFor([&] { return SharedWord(m_pSharedCall, 3) != 3; }, std::chrono::seconds(10));
+        block->ResetForReturn();
+        block->AppendLongData(0x1A7E);
+        block->AppendLongData(0x1A7E);
+        SendReturn(block);
+        const auto setAside = [&] { return SharedWord(m_pSharedReturn, 0) != 2; };
+        WaitFor(setAside, std::chrono::milliseconds(500));
+        Say(setAside() ? "late set aside" : "late left");
     }
 };
 
