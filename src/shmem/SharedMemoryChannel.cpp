@@ -15,8 +15,10 @@
 // call it read, since the application answers with ResetForReturn on the block it got.
 // The peer may answer a call after the calling side gave up on it: that answer lands
 // in the return region with state 2 while the next call waits, and carries the earlier
-// call's reference. The calling side takes only an answer that carries the reference of its
-// own call; any other it sets back to pending and waits on for the rest of its time.
+// call's reference. The calling side remembers the references of its last calls that
+// gave up; an answer that carries one of them it sets back to pending and waits on for
+// the rest of its time. A peer that answers in a block of its own (another reference
+// altogether) is still heard, as before, though its late answers cannot be told apart.
 // The telegram thread reads the call region when it handles a message, which may be
 // after a newer call replaced the one the message was posted for: it then serves the
 // newer call, and its answer carries the newer call's reference, so it is right for
@@ -151,13 +153,17 @@ bool ReplaceBuffer(CUdpDataBlockEx* block, std::int32_t words) {
     return true;
 }
 
-// Under the lock: copies the complete answer in the return region into the block when
-// it carries `callReference`; the block keeps its own reference number. An answer with
-// another reference belongs to an earlier call: its state word goes back to pending.
+// Under the lock: copies the complete answer in the return region into the block,
+// which keeps its own reference number, unless it carries the reference of an earlier
+// call of this caller that gave up (`isAbandoned`): such a late answer goes back to
+// pending. An answer that carries neither the call's reference nor an abandoned one
+// (a peer that answers in a block of its own) is taken, as peers expect.
+template <typename IsAbandoned>
 AnswerCheck TakeAnswer(void* lock, std::int32_t* returnRegion, std::int32_t callReference,
-                       std::int32_t regionBytes, CUdpDataBlockEx* block) {
+                       const IsAbandoned& isAbandoned, std::int32_t regionBytes, CUdpDataBlockEx* block) {
     memLock(lock);
-    if (LoadWord(returnRegion, kReferenceWord) != callReference) {
+    const std::int32_t answerReference = LoadWord(returnRegion, kReferenceWord);
+    if (answerReference != callReference && isAbandoned(answerReference)) {
         StoreWord(returnRegion, kStateWord, kStateAnswerPending);
         memUnlock(lock);
         return AnswerCheck::kStale;
@@ -332,13 +338,24 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     StoreWord(m_pSharedReturn, kStateWord, kStateAnswerPending, std::memory_order_release);
     memUnlock(m_hSharedLock);
 
+    // From here on a failed call may still be answered late: its reference is remembered.
+    const auto abandon = [&] {
+        m_anAbandonedChannelCalls[m_nAbandonedChannelCalls++ % m_anAbandonedChannelCalls.size()] = callReference;
+        return false;
+    };
+    const auto isAbandoned = [&](std::int32_t reference) {
+        const std::size_t known = std::min(m_nAbandonedChannelCalls, m_anAbandonedChannelCalls.size());
+        return std::find(m_anAbandonedChannelCalls.begin(), m_anAbandonedChannelCalls.begin() + static_cast<long>(known),
+                         reference) != m_anAbandonedChannelCalls.begin() + static_cast<long>(known);
+    };
+
     // Wake the peer's telegram thread; its queue may not exist yet, so retry until the time-out.
     double start = 0.0;
     double current = 0.0;
     const bool clockReady = memtimeGet(&start) != 0 && memtimeGet(&current) != 0;
     while (!talvex::PostThreadMessage(m_nPeerThreadId, WM_RP_TELEGRAM, 0, 0)) {
-        if (!clockReady || memtimeGet(&current) == 0) return false;
-        if (current - start > static_cast<double>(timeout)) return false;
+        if (!clockReady || memtimeGet(&current) == 0) return abandon();
+        if (current - start > static_cast<double>(timeout)) return abandon();
         sched_yield();
     }
 
@@ -347,10 +364,10 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     const std::time_t t0 = std::time(nullptr);
     for (;;) {
         while (LoadWord(m_pSharedReturn, kStateWord, std::memory_order_acquire) != kStateAnswerComplete) {
-            if (std::time(nullptr) > t0 + 1) return false;
+            if (std::time(nullptr) > t0 + 1) return abandon();
             sched_yield();
         }
-        const AnswerCheck check = TakeAnswer(m_hSharedLock, m_pSharedReturn, callReference, regionBytes, block);
+        const AnswerCheck check = TakeAnswer(m_hSharedLock, m_pSharedReturn, callReference, isAbandoned, regionBytes, block);
         if (check != AnswerCheck::kStale) return check == AnswerCheck::kTaken;
     }
 }

@@ -5,6 +5,7 @@
 // instead of UDP. The object is about 40 MB large: create it on the heap.
 #include "talvex05u/caller/RP_Caller.h"
 #include "talvex05u/shmem/MemPrimitives.h"
+#include <array>
 #include <cstdint>
 #include <condition_variable>
 #include <cstddef>
@@ -184,6 +185,11 @@ protected:
     // The sender of the datagram being handled, as the chunk stores know it.
     talvex::ChunkSender SenderOfLastDatagram();
     std::int32_t LastCallReference();
+
+    // The channel references of this caller's last shared-memory calls that gave up: a
+    // late answer that carries one of them is never taken by a later call.
+    std::array<std::int32_t, 8> m_anAbandonedChannelCalls{};
+    std::size_t m_nAbandonedChannelCalls = 0;
 
     // Shared-memory branches of CallProcedure and SendReturn.
     bool SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t timeout);
