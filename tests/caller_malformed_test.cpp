@@ -86,6 +86,23 @@ TEST_F(SeamTest, ThousandWordReturnIsPulledAt350And700ThenSignalled) {
     EXPECT_TRUE(HoldsPattern(caller.m_ReturnBlock, 1000, 3));
 }
 
+TEST_F(SeamTest, FurtherPacketsOfAnAnswerGoOnlyToItsCaller) {
+    CUdpDataBlockEx call = EchoCall(1000, 4);   // the hook answers 1000 words: packet 0 goes out at once
+    call.m_nReferenceNumber = 55;
+    std::int32_t record[talvex::kPacketRecordWords];
+    call.GetPacketAt(0, record, true);
+    Feed(std::vector<std::int32_t>(record + 1, record + 1 + record[0] / 4), -1, 4001);
+    ASSERT_EQ(1u, sink.sent.size());
+    EXPECT_EQ(4001, sink.sent[0].port);
+    // Another caller with the same reference number asks for the rest: nothing for it.
+    Feed({RP_NEXT_PACKET, kProcEcho, 55, 350}, -1, 4002);
+    EXPECT_EQ(1u, sink.sent.size());
+    Feed({RP_NEXT_PACKET, kProcEcho, 55, 350}, -1, 4001);
+    ASSERT_EQ(2u, sink.sent.size());
+    EXPECT_EQ(4001, sink.sent[1].port);
+    EXPECT_EQ(700, sink.sent[1].words[3] & 0xFFFF) << "the packet from 350 to 700";
+}
+
 TEST_F(SeamTest, RandomDatagramsNeitherCrashNorOverrun) {
     std::mt19937 random(12345);
     std::vector<std::int32_t> words(512);

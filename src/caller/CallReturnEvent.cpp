@@ -71,6 +71,7 @@ std::int32_t CRP_Caller::SendReturn(CUdpDataBlockEx* block) {
     m_ReplyBlock = *block;
     m_ReplyBlock.GetPacketAt(0, m_PacketRecord, true);
     const CSockAddr destination = m_addrLastSender;
+    m_addrReplyPeer = destination;
     SendPacket(m_PacketRecord + 1, m_PacketRecord[0], destination);
     m_bBroadcastCall = false;
     return 0;

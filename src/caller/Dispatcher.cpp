@@ -249,11 +249,15 @@ void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, co
     const std::int32_t reference = HeaderWord(words, size, 2);
     const auto start = static_cast<std::int16_t>(HeaderWord(words, size, 3) & 0xFFFF);
     std::scoped_lock lock(m_sendLock);
-    if (reference == m_CallBlock.m_nReferenceNumber) {
+    // Served only to the caller each block went to: another caller that happens to use
+    // the same reference number would otherwise take packets of an answer not its own.
+    if (reference == m_CallBlock.m_nReferenceNumber && IsFromAwaitedPeer(sender)) {
         m_CallBlock.GetPacketAt(start, m_PacketRecord, true);
         SendPacket(m_PacketRecord + 1, m_PacketRecord[0], sender);
     }
-    if (reference == m_ReplyBlock.m_nReferenceNumber) {
+    const bool replyPeer = m_addrReplyPeer.sin_port == 0 || (m_addrReplyPeer.sin_port == sender.sin_port &&
+                                                              m_addrReplyPeer.sin_addr.s_addr == sender.sin_addr.s_addr);
+    if (reference == m_ReplyBlock.m_nReferenceNumber && replyPeer) {
         m_ReplyBlock.GetPacketAt(start, m_PacketRecord, true);
         SendPacket(m_PacketRecord + 1, m_PacketRecord[0], sender);
     }

@@ -53,6 +53,7 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
         }
     }
     std::scoped_lock lock(m_sendLock);
+    m_addrReplyPeer = destination;
     m_ReplyBlock.m_nType = RP_RETURN;
     m_ReplyBlock.m_nProcedure = block->m_nProcedure;
     m_ReplyBlock.m_nReferenceNumber = block->m_nReferenceNumber;

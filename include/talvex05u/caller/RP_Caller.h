@@ -129,6 +129,10 @@ protected:
     bool WaitForOwnReturn(std::int32_t reference, CUdpDataBlockEx* block, std::int32_t timeout);
     // True when a datagram from `sender` can be the return of the awaited call.
     bool IsFromAwaitedPeer(const CSockAddr& sender) const;
+    // Where the return in m_ReplyBlock went: only that caller may pull its further
+    // packets, so two callers that use the same reference number never get each
+    // other's answers. Guarded by m_sendLock; port 0 (no return sent yet) serves anyone.
+    CSockAddr m_addrReplyPeer;
     // Acts on one received datagram of `size` bytes from `sender` (the per-datagram
     // logic of the dispatcher; answers go out through m_Socket).
     void HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender);
