@@ -1,17 +1,20 @@
 #pragma once
-// A mixed call workload over a lossy relay: one-packet calls, chunked calls and
-// chunked returns between two CRP_CallerEx peers, and pulled returns between two
-// plain CRP_Caller peers. Every call is judged: right answer, false, true with an
-// empty answer (a lost return chunk), true with a wrong answer, or a hang beyond its
-// time-out. A watchdog breaks a hanging call so the run always ends.
-#include "support/udp_relay.h"
+// A mixed call workload for lossy-wire runs: one-packet calls, chunked calls and
+// chunked returns from a CRP_CallerEx client, and pulled returns from a plain
+// CRP_Caller client, against servers that answer kProcMixed. The client side runs
+// in a process of its own (helpers/fault_client.cpp), so that several client
+// processes, each with its own reference counter starting at 1, call one server at
+// the same time. Every call is judged: right answer, false, true with an empty
+// answer (a lost return chunk), true with the answer of an earlier call of the same
+// process (stale), true with any other answer (wrong: a mix, or another process's),
+// or a hang beyond its time-out. A watchdog breaks a hanging call so a run always ends.
 #include "talvex05u/caller/RP_CallerEx.h"
 #include "talvex05u/platform/Event.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,17 +22,31 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 namespace faultload {
 
 constexpr std::uint32_t kLoopback = 0x7F000001u;
 constexpr std::int32_t kProcMixed = 21;   // words: answer length, seed, then pattern words of the call
+constexpr std::uint32_t kPatternStep = 2654435761u;
 
 inline std::int32_t Pattern(std::int64_t index, std::int32_t seed)
 {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(index) * 2654435761u + static_cast<std::uint32_t>(seed));
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(index) * kPatternStep + static_cast<std::uint32_t>(seed));
+}
+
+// The seed of call `call` (1, 2, ...) of the process tagged `tag` (1..127): the tag
+// sits in the top byte, so every pattern word of a call and of its answer differs
+// from those of the same call in another process.
+inline std::int32_t CallSeed(std::int32_t tag, std::int32_t call) { return tag * 0x01000000 + call; }
+inline std::int32_t TagOfSeed(std::int32_t seed) { return seed >> 24; }
+inline std::int32_t CallOfSeed(std::int32_t seed) { return seed & 0x00FFFFFF; }
+
+// The seed whose answer pattern word 1 is `word1` (answers carry the seed's complement).
+inline std::int32_t SeedOfAnswerWord1(std::int32_t word1)
+{
+    return static_cast<std::int32_t>(~(static_cast<std::uint32_t>(word1) - kPatternStep));
 }
 
 // The answer to a kProcMixed call: word 0 the call's length (or -1 when its
@@ -90,31 +107,48 @@ inline const char* KindName(Kind kind)
 {
     switch (kind) {
     case Kind::OnePacket: return "one-packet";
-    case Kind::Pulled: return "pulled return";
-    case Kind::ChunkedCall: return "chunked call";
-    default: return "chunked return";
+    case Kind::Pulled: return "pulled-return";
+    case Kind::ChunkedCall: return "chunked-call";
+    default: return "chunked-return";
     }
 }
 
-// staleTrue: true with the complete answer of an earlier chunked-return call, which
-// the extended caller takes when that call's last chunk arrived after the call had
-// already ended (it does not compare the reassembled return's reference number).
 struct Outcomes {
     int right = 0, returnedFalse = 0, emptyTrue = 0, staleTrue = 0, wrongTrue = 0, hang = 0;
     int Total() const { return right + returnedFalse + emptyTrue + staleTrue + wrongTrue + hang; }
+    void Add(const Outcomes& o)
+    {
+        right += o.right, returnedFalse += o.returnedFalse, emptyTrue += o.emptyTrue;
+        staleTrue += o.staleTrue, wrongTrue += o.wrongTrue, hang += o.hang;
+    }
 };
 
-inline std::ostream& operator<<(std::ostream& out, const Outcomes& o)
+// One line, both for people and for ParseOutcomes.
+inline std::string FormatOutcomes(const Outcomes& o)
 {
-    return out << "right " << o.right << ", false " << o.returnedFalse << ", empty-true " << o.emptyTrue
-               << ", stale-true " << o.staleTrue << ", wrong-true " << o.wrongTrue << ", hang " << o.hang;
+    std::ostringstream line;
+    line << "right=" << o.right << " false=" << o.returnedFalse << " empty-true=" << o.emptyTrue
+         << " stale-true=" << o.staleTrue << " wrong-true=" << o.wrongTrue << " hang=" << o.hang;
+    return line.str();
+}
+
+inline std::ostream& operator<<(std::ostream& out, const Outcomes& o) { return out << FormatOutcomes(o); }
+
+// Reads the counts back from `text`, which holds FormatOutcomes' line; false when it does not.
+inline bool ParseOutcomes(const std::string& text, Outcomes* o)
+{
+    return std::sscanf(text.c_str(), "right=%d false=%d empty-true=%d stale-true=%d wrong-true=%d hang=%d", &o->right,
+                       &o->returnedFalse, &o->emptyTrue, &o->staleTrue, &o->wrongTrue, &o->hang) == 6;
 }
 
 struct Settings {
-    int calls = 300;
+    int calls = 120;
+    std::int32_t tag = 1;              // 1..127, part of every call's seed and so of every pattern word
+    std::uint32_t seed = 1;            // seed of the mix of kinds and lengths
+    bool failOnLostReturnChunks = false;
+    bool chunkedCallsOnly = false;     // otherwise all four kinds (pulled ones only with a plain server)
     std::int32_t timeoutMs = 250;
     std::chrono::milliseconds slack{1500};
-    testsupport::RelayFaults faults;
 };
 
 // Breaks the current call of a caller when it runs past its deadline.
@@ -176,84 +210,103 @@ private:
     std::thread m_thread;
 };
 
-// Two peer pairs, each talking through its own relay.
-class Workload {
+// The calling side of the workload: an extended client for one-packet and chunked
+// calls and a plain client for pulled returns, each aimed at a port on loopback.
+class ClientWorkload {
 public:
-    explicit Workload(const Settings& settings) : m_settings(settings), m_random(settings.faults.seed) {}
+    // The mix of kinds and lengths follows the seed alone, so processes given one seed
+    // make calls of the same shapes in the same order and so use the same reference
+    // numbers as long as their calls succeed alike; the words differ by the tag.
+    explicit ClientWorkload(const Settings& settings) : m_settings(settings), m_random(settings.seed) {}
 
-    // Starts the four callers and the two relays; false when a caller cannot start.
-    bool Start()
+    // Starts the clients; plainPort 0 leaves pulled returns out. False when a client cannot start.
+    bool Start(std::uint16_t exPort, std::uint16_t plainPort)
     {
-        m_serverEx = std::make_unique<MixedServerEx>();
         m_clientEx = std::make_unique<ClientEx>();
-        m_server = std::make_unique<MixedServer>();
+        m_clientEx->m_bFailOnLostReturnChunks = m_settings.failOnLostReturnChunks;
+        if (!m_clientEx->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0))
+            return false;
+        m_clientEx->SetMultiTarget(exPort, kLoopback);
+        m_clientEx->SetRemoteSocket(exPort, kLoopback);
+        if (plainPort == 0 || m_settings.chunkedCallsOnly)
+            return true;
         m_client = std::make_unique<Client>();
-        for (CRP_Caller* caller : {static_cast<CRP_Caller*>(m_serverEx.get()), static_cast<CRP_Caller*>(m_clientEx.get()),
-                                   static_cast<CRP_Caller*>(m_server.get()), static_cast<CRP_Caller*>(m_client.get())}) {
-            if (!caller->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0))
-                return false;
-        }
-        testsupport::RelayFaults plainFaults = m_settings.faults;
-        plainFaults.seed = m_settings.faults.seed * 7 + 1;
-        m_relayEx = std::make_unique<testsupport::UdpRelay>(m_serverEx->GetMyUDPPort(), m_settings.faults);
-        m_relay = std::make_unique<testsupport::UdpRelay>(m_server->GetMyUDPPort(), plainFaults);
-        m_clientEx->SetMultiTarget(m_relayEx->Port(), kLoopback);
-        m_clientEx->SetRemoteSocket(m_relayEx->Port(), kLoopback);
-        m_client->SetRemoteSocket(m_relay->Port(), kLoopback);
+        if (!m_client->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0))
+            return false;
+        m_client->SetRemoteSocket(plainPort, kLoopback);
         return true;
     }
 
     // Runs the configured number of calls, kinds in a seeded random mix.
     void Run()
     {
-        for (int i = 0; i < m_settings.calls; ++i) {
-            const auto kind = static_cast<Kind>(std::uniform_int_distribution<int>(0, kKinds - 1)(m_random));
-            RunOne(kind, i + 1);
-        }
+        for (int i = 0; i < m_settings.calls; ++i)
+            RunOne(NextKind(), CallSeed(m_settings.tag, i + 1));
     }
 
+    bool Used(Kind kind) const { return Of(kind).Total() > 0; }
     const Outcomes& Of(Kind kind) const { return m_outcomes[static_cast<int>(kind)]; }
     Outcomes Overall() const
     {
         Outcomes sum;
-        for (const Outcomes& o : m_outcomes) {
-            sum.right += o.right;
-            sum.returnedFalse += o.returnedFalse;
-            sum.emptyTrue += o.emptyTrue;
-            sum.staleTrue += o.staleTrue;
-            sum.wrongTrue += o.wrongTrue;
-            sum.hang += o.hang;
-        }
+        for (const Outcomes& o : m_outcomes)
+            sum.Add(o);
         return sum;
     }
-    testsupport::RelayCounts RelayCountsEx() const { return m_relayEx->Counts(); }
-    testsupport::RelayCounts RelayCountsPlain() const { return m_relay->Counts(); }
+    const std::vector<std::string>& WrongAnswers() const { return m_wrongAnswers; }
 
 private:
+    struct Asked {
+        std::int32_t answerWords, callWords;
+    };
+
     int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
+
+    Kind NextKind()
+    {
+        if (m_settings.chunkedCallsOnly)
+            return Kind::ChunkedCall;
+        const int kinds = m_client ? kKinds : kKinds - 1;
+        const int drawn = Between(0, kinds - 1);
+        return m_client || drawn == 0 ? static_cast<Kind>(drawn) : static_cast<Kind>(drawn + 1);   // skip Pulled
+    }
+
+    Asked Lengths(Kind kind)
+    {
+        using talvex::kChunkWords;
+        using talvex::kMaxPacketDataWords;
+        switch (kind) {
+        case Kind::OnePacket: return {Between(1, kMaxPacketDataWords), Between(2, kMaxPacketDataWords)};
+        case Kind::Pulled: return {Between(kMaxPacketDataWords + 1, 1000), Between(2, 40)};
+        case Kind::ChunkedCall: return {Between(1, 50), Between(kMaxPacketDataWords + 1, 3 * kChunkWords)};
+        // At least four return chunks: a return whose every chunk is lost looks like a
+        // genuinely empty answer and may end with true even when the client asks for
+        // false; with four or more chunks at 5% loss that is rarer than 1 in 100,000.
+        default: return {Between(3 * kChunkWords + 1, 6 * kChunkWords), Between(2, 20)};
+        }
+    }
+
+    // The longest a call may take: a chunked call tries every chunk up to three
+    // times and then waits once more; everything else waits once.
+    std::chrono::milliseconds Bound(Kind kind, std::int32_t callWords) const
+    {
+        const std::int64_t chunks =
+            kind == Kind::ChunkedCall ? (callWords + talvex::kChunkWords - 1) / talvex::kChunkWords : 0;
+        return std::chrono::milliseconds(m_settings.timeoutMs * (chunks * talvex::kChunkTries + 1)) + m_settings.slack;
+    }
 
     void RunOne(Kind kind, std::int32_t seed)
     {
-        int callWords = 2, answerWords = 1;
-        switch (kind) {
-        case Kind::OnePacket: callWords = Between(2, talvex::kMaxPacketDataWords); answerWords = Between(1, talvex::kMaxPacketDataWords); break;
-        case Kind::Pulled: callWords = Between(2, 40); answerWords = Between(talvex::kMaxPacketDataWords + 1, 1000); break;
-        case Kind::ChunkedCall: callWords = Between(talvex::kMaxPacketDataWords + 1, 3 * talvex::kChunkWords); answerWords = Between(1, 50); break;
-        case Kind::ChunkedReturn: callWords = Between(2, 20); answerWords = Between(talvex::kMaxPacketDataWords + 1, 4 * talvex::kChunkWords); break;
-        }
-        if (kind == Kind::ChunkedReturn)
-            m_chunkedReturnCalls[seed] = {answerWords, callWords};
+        const Asked asked = Lengths(kind);
+        m_asked[seed] = asked;
         CUdpDataBlockEx block(kProcMixed);
-        block.CheckBufferSize(callWords);
-        block.AppendLongData(answerWords);
+        block.CheckBufferSize(asked.callWords);
+        block.AppendLongData(asked.answerWords);
         block.AppendLongData(seed);
-        for (std::int32_t i = 2; i < callWords; ++i)
+        for (std::int32_t i = 2; i < asked.callWords; ++i)
             block.AppendLongData(Pattern(i, seed));
 
-        // The longest a call may take: a chunked call tries every chunk up to three
-        // times and then waits once more; everything else waits once.
-        const std::int64_t chunks = kind == Kind::ChunkedCall ? (callWords + talvex::kChunkWords - 1) / talvex::kChunkWords : 0;
-        const auto bound = std::chrono::milliseconds(m_settings.timeoutMs * (chunks * talvex::kChunkTries + 1)) + m_settings.slack;
+        const auto bound = Bound(kind, asked.callWords);
         CRP_Caller* caller = kind == Kind::Pulled ? static_cast<CRP_Caller*>(m_client.get()) : m_clientEx.get();
         const auto start = std::chrono::steady_clock::now();
         m_watchdog.Arm(caller, start + bound);
@@ -267,55 +320,46 @@ private:
             ++outcome.returnedFalse;
         else if (block.m_nLength == 0)
             ++outcome.emptyTrue;
-        else if (IsRightAnswer(block, answerWords, callWords, seed))
+        else if (IsRightAnswer(block, asked, seed))
             ++outcome.right;
-        else if (IsAnswerOfEarlierChunkedReturn(block, seed))
+        else if (IsAnswerOfEarlierCall(block, seed))
             ++outcome.staleTrue;
         else {
             ++outcome.wrongTrue;
-            NoteWrongAnswer(kind, block, answerWords, callWords, seed);
+            NoteWrongAnswer(kind, block, asked, seed);
         }
     }
 
     // Keeps a line on the first wrong answers: what was asked, what came, and of
-    // which call the answer's pattern is (a stale answer names an earlier seed).
-    void NoteWrongAnswer(Kind kind, const CUdpDataBlockEx& block, std::int32_t answerWords, std::int32_t callWords,
-                         std::int32_t seed)
+    // which process and call the answer's pattern is.
+    void NoteWrongAnswer(Kind kind, const CUdpDataBlockEx& block, const Asked& asked, std::int32_t seed)
     {
         if (m_wrongAnswers.size() >= 10)
             return;
-        const std::int32_t word1 = block.m_nLength > 1 ? block.m_pData[1] : 0;
-        const auto answerSeed = static_cast<std::int32_t>(~(static_cast<std::uint32_t>(word1) - 2654435761u));
+        const std::int32_t answerSeed = SeedOfAnswerWord1(block.m_nLength > 1 ? block.m_pData[1] : 0);
         std::ostringstream line;
-        line << KindName(kind) << " call " << seed << " (" << callWords << " words, answer " << answerWords
-             << "): got " << block.m_nLength << " words, procedure " << block.m_nProcedure << ", type "
-             << block.m_nType << ", word 0 = " << (block.m_nLength > 0 ? block.m_pData[0] : 0)
-             << ", pattern of call " << answerSeed;
+        line << KindName(kind) << " call " << CallOfSeed(seed) << " (" << asked.callWords << " words, answer "
+             << asked.answerWords << "): got " << block.m_nLength << " words, procedure " << block.m_nProcedure
+             << ", word 0 = " << (block.m_nLength > 0 ? block.m_pData[0] : 0) << ", pattern of process "
+             << TagOfSeed(answerSeed) << " call " << CallOfSeed(answerSeed);
         m_wrongAnswers.push_back(line.str());
     }
 
-public:
-    const std::vector<std::string>& WrongAnswers() const { return m_wrongAnswers; }
-
-private:
-
-    // The complete, intact answer of an earlier call that asked for a chunked return.
-    bool IsAnswerOfEarlierChunkedReturn(const CUdpDataBlockEx& block, std::int32_t seed) const
+    // The complete, intact answer of an earlier call of this process.
+    bool IsAnswerOfEarlierCall(const CUdpDataBlockEx& block, std::int32_t seed) const
     {
         if (block.m_nLength < 2)
             return false;
-        const auto earlier = static_cast<std::int32_t>(~(static_cast<std::uint32_t>(block.m_pData[1]) - 2654435761u));
-        const auto asked = m_chunkedReturnCalls.find(earlier);
-        return earlier < seed && asked != m_chunkedReturnCalls.end() &&
-               IsRightAnswer(block, asked->second.first, asked->second.second, earlier);
+        const std::int32_t earlier = SeedOfAnswerWord1(block.m_pData[1]);
+        const auto asked = m_asked.find(earlier);
+        return earlier < seed && asked != m_asked.end() && IsRightAnswer(block, asked->second, earlier);
     }
 
-    static bool IsRightAnswer(const CUdpDataBlockEx& block, std::int32_t answerWords, std::int32_t callWords,
-                              std::int32_t seed)
+    static bool IsRightAnswer(const CUdpDataBlockEx& block, const Asked& asked, std::int32_t seed)
     {
-        if (block.m_nLength != answerWords || block.m_nProcedure != kProcMixed || block.m_pData[0] != callWords)
+        if (block.m_nLength != asked.answerWords || block.m_nProcedure != kProcMixed || block.m_pData[0] != asked.callWords)
             return false;
-        for (std::int32_t i = 1; i < answerWords; ++i)
+        for (std::int32_t i = 1; i < asked.answerWords; ++i)
             if (block.m_pData[i] != Pattern(i, ~seed))
                 return false;
         return true;
@@ -323,16 +367,12 @@ private:
 
     Settings m_settings;
     std::mt19937 m_random;
-    std::unique_ptr<MixedServerEx> m_serverEx;
     std::unique_ptr<ClientEx> m_clientEx;
-    std::unique_ptr<MixedServer> m_server;
     std::unique_ptr<Client> m_client;
-    std::unique_ptr<testsupport::UdpRelay> m_relayEx;
-    std::unique_ptr<testsupport::UdpRelay> m_relay;
     Watchdog m_watchdog;
     Outcomes m_outcomes[kKinds];
     std::vector<std::string> m_wrongAnswers;
-    std::map<std::int32_t, std::pair<std::int32_t, std::int32_t>> m_chunkedReturnCalls;   // seed: answer, call words
+    std::map<std::int32_t, Asked> m_asked;   // by seed
 };
 
 }  // namespace faultload
