@@ -146,10 +146,14 @@ TEST_F(ChunkReassemblyTest, TransferWhoseSlotsWereReusedIsDropped) {
     EXPECT_LE(index.size(), static_cast<std::size_t>(talvex::kChunkSlots));
 }
 
-TEST_F(ChunkReassemblyTest, ReusedTransferReferenceStartsClean) {
+TEST_F(ChunkReassemblyTest, LateRepeatOfAFinishedTransferIsNotANewOneButAReusedReferenceStartsClean) {
     ASSERT_EQ(calls.FeedTransfer(21, 700), ChunkOutcome::Completed);
     calls.ExpectCollected(21, 700);
+    EXPECT_EQ(calls.Feed(MakeChunk(21, 3, 2, 32)), ChunkOutcome::Finished) << "a late copy of the completing chunk";
+    EXPECT_EQ(calls.Feed(MakeChunk(21, 3, 2, 32), kSenderB), ChunkOutcome::Stored) << "another sender's transfer";
+    EXPECT_TRUE(index.size() == 1 && calls.lastSlot == 3) << "only the other sender's chunk was stored";
     EXPECT_EQ(calls.Feed(MakeChunk(21, 2, 0, talvex::kChunkBytes)), ChunkOutcome::Stored) << "no old entry taken for a repeat";
+    EXPECT_EQ(calls.Feed(MakeChunk(21, 3, 2, 32)), ChunkOutcome::Finished) << "still known while the new transfer runs";
     EXPECT_EQ(calls.Feed(MakeChunk(21, 2, 1, 20)), ChunkOutcome::Completed);
     calls.ExpectCollected(21, 351);
 }

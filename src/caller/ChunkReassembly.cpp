@@ -50,6 +50,16 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
 
     const TransferKey transfer{sender, header.transferReference};
     const auto open = m_ledger.transfers.find(transfer);
+    // A late copy of a chunk of a transfer put together already is not the start of a
+    // new one. Chunk 0 may begin a new transfer under a reference used before (a sender
+    // that started over); a copy of the completing chunk, the one whose answer its
+    // sender may still wait for, is recognised even then by the call it came in.
+    const auto done = m_ledger.recentlyCompleted.find(transfer);
+    if (done != m_ledger.recentlyCompleted.end()) {
+        const bool completingCopy = header.chunkIndex == done->second.chunkIndex &&
+                                    chunk.m_nReferenceNumber == done->second.callReference;
+        if (completingCopy || (header.chunkIndex > 0 && open == m_ledger.transfers.end())) return ChunkOutcome::Finished;
+    }
     if (open != m_ledger.transfers.end()) {
         if (open->second.chunkCount != header.chunkCount) return ChunkOutcome::Refused;
         if (FindStored(header.chunkIndex, transfer) != m_index.end()) return ChunkOutcome::Repeated;
@@ -71,6 +81,8 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
     }
     ++state.stored;
     state.bytes += header.byteCount;
+    state.lastIndex = header.chunkIndex;
+    state.lastCallReference = chunk.m_nReferenceNumber;
     return state.stored == state.chunkCount ? ChunkOutcome::Completed : ChunkOutcome::Stored;
 }
 
@@ -98,8 +110,18 @@ bool ChunkReassembly::Collect(const TransferKey& transfer, CUdpDataBlockEx& targ
         m_index.erase(stored);
     }
     m_ledger.transfers.erase(transfer);
+    RememberCompleted(transfer, {state.lastIndex, state.lastCallReference});
     target.m_nLength = static_cast<std::int32_t>(offset / 4);
     return true;
+}
+
+void ChunkReassembly::RememberCompleted(const TransferKey& transfer, const CompletedTransfer& completion) {
+    if (!m_ledger.recentlyCompleted.insert_or_assign(transfer, completion).second) return;
+    m_ledger.completedOrder.push_back(transfer);
+    if (m_ledger.completedOrder.size() > kRecentTransfers) {
+        m_ledger.recentlyCompleted.erase(m_ledger.completedOrder.front());
+        m_ledger.completedOrder.pop_front();
+    }
 }
 
 bool ChunkReassembly::IsWellFormed(const CUdpDataBlockEx& chunk, const ChunkHeader& header) const {

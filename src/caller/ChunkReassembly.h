@@ -22,6 +22,7 @@ enum class ChunkOutcome {
     Repeated,   // the same chunk is already stored: nothing stored again
     Stored,     // stored; the transfer still lacks chunks
     Completed,  // stored, and with it the transfer has all its chunks
+    Finished,   // a late repeat of a chunk of a transfer put together already: nothing stored
 };
 
 // A view of one direction's chunk store. It owns nothing: the index, the store,
@@ -52,6 +53,7 @@ private:
     // Drops every transfer whose first slot the store use `useNumber` overwrites.
     void DropTransfersOverwrittenBy(std::uint64_t useNumber);
     void DropTransfer(const TransferKey& transfer);
+    void RememberCompleted(const TransferKey& transfer, const CompletedTransfer& completion);
     std::int32_t NextSlot() const;
 
     Index& m_index;

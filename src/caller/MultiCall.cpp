@@ -126,7 +126,9 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
     const talvex::ChunkOutcome outcome = calls.Accept(*block, sender, &header);
     // A refused chunk gets no answer: its sender's tries end in false instead of in a
     // transfer that silently never completes.
-    if (outcome == talvex::ChunkOutcome::Refused) return;
+    // A late repeat of a chunk of a transfer that is already served gets no answer either:
+    // an empty acknowledgement would reach its sender as if it were the answer.
+    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) return;
     if (outcome == talvex::ChunkOutcome::Completed) {
         m_MultiCallBlock.Clear();
         if (!calls.Collect({sender, header.transferReference}, m_MultiCallBlock)) return;

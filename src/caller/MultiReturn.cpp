@@ -72,7 +72,8 @@ bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     talvex::ChunkHeader header;
     const talvex::ChunkSender sender = SenderOfLastDatagram();
     const talvex::ChunkOutcome outcome = returns.Accept(*block, sender, &header);
-    if (outcome == talvex::ChunkOutcome::Refused) return false;   // not stored, not answered
+    // Refused chunks and late repeats of a finished return are neither stored nor answered.
+    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) return false;
     bool completed = false;
     {
         std::scoped_lock lock(m_multiReturnLock);

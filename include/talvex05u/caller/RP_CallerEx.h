@@ -61,6 +61,14 @@ struct ChunkTransferState {
     std::int32_t stored = 0;          // distinct chunks stored
     std::int64_t bytes = 0;           // sum of their byte counts
     std::uint64_t firstUse = 0;       // store use number of its first chunk
+    std::int32_t lastIndex = 0;       // chunk index and call reference of the chunk stored last
+    std::int32_t lastCallReference = 0;
+};
+// The chunk that completed a transfer: its index and the reference number of the
+// call it came in (each try of a chunk has its own).
+struct CompletedTransfer {
+    std::int32_t chunkIndex = 0;
+    std::int32_t callReference = 0;
 };
 // Bookkeeping of one direction (call chunks or return chunks): open transfers by
 // sender and transfer reference, how many chunks its store has taken, and the open
@@ -70,7 +78,13 @@ struct ChunkLedger {
     std::unordered_map<TransferKey, ChunkTransferState, TransferKeyHash> transfers;
     std::uint64_t slotUses = 0;
     std::deque<std::pair<std::uint64_t, TransferKey>> openedOrder;   // (first use, transfer)
+    // The transfers put together last (at most kRecentTransfers), so that a late
+    // repeat of one of their chunks is not taken for the start of a new transfer.
+    std::unordered_map<TransferKey, CompletedTransfer, TransferKeyHash> recentlyCompleted;
+    std::deque<TransferKey> completedOrder;
 };
+// How many completed transfers a ledger remembers.
+constexpr std::size_t kRecentTransfers = 256;
 }  // namespace talvex
 
 class CRP_CallerEx : public CRP_Caller {
