@@ -1,0 +1,169 @@
+// Chunked calls of CRP_CallerEx with several chunks outstanding: every chunk is a call
+// of its own, with its own reference number and its own tries, and the next chunk goes
+// out as soon as one is answered. The receiving side stores chunks by index in whatever
+// order they come and answers the chunk that completes the transfer with the
+// application's return; every other chunk gets an empty return.
+#include "talvex05u/caller/RP_CallerEx.h"
+
+#include "caller/AwaitedReturns.h"
+#include "caller/ChunkReassembly.h"
+#include "talvex05u/platform/Event.h"
+#include "talvex05u/platform/System.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+// One chunk call in flight.
+struct ChunkInFlight {
+    talvex::AwaitedReturn* entry = nullptr;   // nullptr: the place is empty
+    std::int32_t index = 0;
+    std::int32_t tries = 0;
+    std::uint32_t sentAt = 0;
+};
+
+// Which answer is the call's: the answer with content, else the one whose reference a
+// chunked return carries, else the one that came last (with one chunk at a time, the
+// last chunk's answer).
+struct ChunkAnswers {
+    bool haveContent = false;
+    std::int32_t chunkedReference = 0;
+    std::int32_t lastReference = 0;
+};
+
+bool Expired(const ChunkInFlight& chunk, std::uint32_t limit, std::uint32_t now) {
+    return limit != talvex::kInfinite && now - chunk.sentAt >= limit;
+}
+
+}  // namespace
+
+bool CRP_CallerEx::SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCount, std::int32_t timeout) {
+    SetRemoteSocket(m_nMultiPort, m_nMultiAddress);
+    CSockAddr peer;
+    void* waker = nullptr;
+    {
+        std::scoped_lock lock(m_sendLock);
+        peer = m_addrRemote;
+        m_addrAwaitedPeer = peer;
+        waker = m_pAwaitedReturns->TakeWaker();
+    }
+    if (waker == nullptr) return false;
+    const talvex::ChunkSender peerSender = talvex::ChunkSenderOf(peer);
+    const std::int32_t transferReference = TakeReferenceNumber();
+    talvex::ResetEvent(m_hMultiDoneEvent);
+    talvex::ResetEvent(m_hMultiBreakEvent);
+    const std::uint32_t limit = timeout == 0 ? talvex::kInfinite : static_cast<std::uint32_t>(timeout);
+
+    std::array<ChunkInFlight, talvex::kMaxChunksInFlight> window{};
+    const std::int32_t width = std::min(m_nChunksInFlight.load(), chunkCount);
+    std::int32_t next = 0;
+    std::int32_t answered = 0;
+    ChunkAnswers answers;
+
+    // Sends a (further) try of `chunk`; false once its tries are used up.
+    const auto sendTry = [&](ChunkInFlight& chunk) {
+        if (chunk.tries >= talvex::kChunkTries) return false;
+        ++chunk.tries;
+        // Built anew for every try: a try is a call of its own with a reference of its own.
+        BuildChunk(*block, RP_MULTI_CALL, transferReference, chunkCount, chunk.index, m_abyChunkStaging,
+                   m_ChunkCallStaging);
+        chunk.entry = SendCall(peer, m_ChunkCallStaging, waker);
+        chunk.sentAt = talvex::GetTickCount();
+        return true;
+    };
+    const auto startChunk = [&](ChunkInFlight& chunk) {
+        chunk = ChunkInFlight{};
+        if (next >= chunkCount) return true;
+        chunk.index = next++;
+        return sendTry(chunk);
+    };
+    // Takes the complete answer of `chunk`, keeping what decides which answer is the call's.
+    const auto noteAnswer = [&](const talvex::AwaitedReturn& entry) {
+        const bool content = entry.block.m_nLength > 0;
+        if (content || !answers.haveContent) m_CallChunkBlock = entry.block;
+        answers.haveContent = answers.haveContent || content;
+        answers.lastReference = entry.reference;
+        std::scoped_lock lock(m_multiReturnLock);
+        if (m_nReturnChunksReference == entry.reference && m_nReturnChunksSender == peerSender) {
+            answers.chunkedReference = entry.reference;
+        }
+    };
+    // One look at every chunk in flight: answered ones make room for the next chunk,
+    // refused or timed-out ones are tried again. False when a chunk ran out of tries.
+    const auto advance = [&] {
+        std::scoped_lock lock(m_sendLock);
+        const std::uint32_t now = talvex::GetTickCount();
+        for (std::int32_t place = 0; place < width; ++place) {
+            ChunkInFlight& chunk = window[place];
+            talvex::AwaitedReturn* entry = chunk.entry;
+            if (entry == nullptr) continue;
+            if (entry->complete && entry->block.m_nType == RP_RETURN) {
+                noteAnswer(*entry);
+                talvex::AwaitedReturnTable::Close(entry);
+                ++answered;
+                if (!startChunk(chunk)) return false;
+            } else if (entry->complete || Expired(chunk, limit, now)) {
+                talvex::AwaitedReturnTable::Close(entry);
+                chunk.entry = nullptr;
+                if (!sendTry(chunk)) return false;
+            }
+        }
+        return true;
+    };
+    // How long to wait for the next answer: until the first chunk in flight times out.
+    const auto nextWait = [&] {
+        if (limit == talvex::kInfinite) return talvex::kInfinite;
+        const std::uint32_t now = talvex::GetTickCount();
+        std::uint32_t wait = limit;
+        for (std::int32_t place = 0; place < width; ++place) {
+            if (window[place].entry == nullptr) continue;
+            const std::uint32_t elapsed = now - window[place].sentAt;
+            wait = std::min(wait, elapsed >= limit ? 0u : limit - elapsed);
+        }
+        return wait;
+    };
+    const auto closeAll = [&] {
+        std::scoped_lock lock(m_sendLock);
+        for (auto& chunk : window) talvex::AwaitedReturnTable::Close(chunk.entry);
+        m_pAwaitedReturns->ReleaseWaker(waker);
+    };
+
+    bool sent = true;
+    try {
+        {
+            std::scoped_lock lock(m_sendLock);
+            for (std::int32_t place = 0; place < width && sent; ++place) sent = startChunk(window[place]);
+        }
+        void* const events[3] = {waker, m_hBreakEvent, m_hMultiBreakEvent};
+        while (sent) {
+            // Reset before looking: an answer completed after the look sets the waker again.
+            talvex::ResetEvent(waker);
+            sent = advance();
+            if (!sent || answered >= chunkCount) break;
+            const std::uint32_t woken = talvex::WaitForEvents(events, 3, nextWait());
+            // A break ends the call, and a stop releases it: a transfer cut short has no answer.
+            if ((woken != talvex::kWaitObject0 && woken != talvex::kWaitTimeout) || m_bReleasingCall.load()) {
+                sent = false;
+            }
+        }
+    } catch (...) {
+        closeAll();
+        throw;
+    }
+    closeAll();
+    if (!sent) return false;   // the peer keeps the chunks it holds; nothing more is sent
+
+    std::int32_t chunkedReference = answers.chunkedReference;
+    if (chunkedReference == 0 && !answers.haveContent) chunkedReference = answers.lastReference;
+    if (chunkedReference != 0) {
+        switch (TakeChunkedReturn(block, chunkedReference, peerSender)) {
+        case ChunkedReturn::Lost: return false;
+        case ChunkedReturn::Taken: return true;
+        case ChunkedReturn::None: break;
+        }
+    }
+    std::scoped_lock lock(m_sendLock);
+    *block = m_CallChunkBlock;   // the answer to the chunk that completed the transfer
+    return true;
+}
