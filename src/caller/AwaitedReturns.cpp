@@ -49,6 +49,7 @@ AwaitedReturn* AwaitedReturnTable::Open(std::int32_t reference, const CSockAddr&
     entry->block.m_nReferenceNumber = reference;
     entry->complete = false;
     entry->wake = waker;
+    entry->listener = nullptr;
     return entry;
 }
 
@@ -67,6 +68,7 @@ void AwaitedReturnTable::Close(AwaitedReturn* entry) {
     entry->reference = 0;
     entry->complete = false;
     entry->wake = nullptr;
+    entry->listener = nullptr;
 }
 
 void AwaitedReturnTable::WakeAll() {

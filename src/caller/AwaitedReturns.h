@@ -14,12 +14,26 @@
 
 namespace talvex {
 
+struct AwaitedReturn;
+
+// Told on the dispatch thread, with the caller's lock held, when the return of an entry
+// it listens to completes; true when the entry's waiter is to be woken. It may close
+// the entry and open others.
+class ReturnListener {
+public:
+    virtual bool OnReturnComplete(AwaitedReturn& entry) = 0;
+
+protected:
+    ~ReturnListener() = default;
+};
+
 struct AwaitedReturn {
     std::int32_t reference = 0;   // 0: the entry is free
     CSockAddr peer;               // where the call went
     CUdpDataBlockEx block;        // the return as it arrives
     bool complete = false;
     void* wake = nullptr;         // set when the return completes or the caller stops
+    ReturnListener* listener = nullptr;   // when set, decides whether the completion wakes
 };
 
 // True when a datagram from `sender` can answer a call sent to `peer`. A call to the

@@ -36,6 +36,19 @@ bool Expired(const ChunkInFlight& chunk, std::uint32_t limit, std::uint32_t now)
     return limit != talvex::kInfinite && now - chunk.sentAt >= limit;
 }
 
+// Lets the dispatch thread move the window on as answers come: it takes the answer and
+// sends the next chunk on the spot, and wakes the calling thread only when the transfer
+// is answered or has failed. The calling thread handles time-outs.
+template <typename Advance>
+class WindowListener final : public talvex::ReturnListener {
+public:
+    explicit WindowListener(Advance& advance) : m_advance(advance) {}
+    bool OnReturnComplete(talvex::AwaitedReturn&) override { return m_advance(); }
+
+private:
+    Advance& m_advance;
+};
+
 }  // namespace
 
 bool CRP_CallerEx::SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCount, std::int32_t timeout) {
@@ -60,6 +73,8 @@ bool CRP_CallerEx::SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCou
     std::int32_t next = 0;
     std::int32_t answered = 0;
     ChunkAnswers answers;
+    bool failed = false;
+    talvex::ReturnListener* listener = nullptr;
 
     // Sends a (further) try of `chunk`; false once its tries are used up.
     const auto sendTry = [&](ChunkInFlight& chunk) {
@@ -69,6 +84,7 @@ bool CRP_CallerEx::SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCou
         BuildChunk(*block, RP_MULTI_CALL, transferReference, chunkCount, chunk.index, m_abyChunkStaging,
                    m_ChunkCallStaging);
         chunk.entry = SendCall(peer, m_ChunkCallStaging, waker);
+        chunk.entry->listener = listener;
         chunk.sentAt = talvex::GetTickCount();
         return true;
     };
@@ -90,27 +106,35 @@ bool CRP_CallerEx::SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCou
         }
     };
     // One look at every chunk in flight: answered ones make room for the next chunk,
-    // refused or timed-out ones are tried again. False when a chunk ran out of tries.
+    // refused or timed-out ones are tried again. Runs with m_sendLock held, on the
+    // calling thread or (through the listener) on the dispatch thread; true when the
+    // calling thread has something to act on: all answered, or a chunk out of tries.
     const auto advance = [&] {
-        std::scoped_lock lock(m_sendLock);
-        const std::uint32_t now = talvex::GetTickCount();
-        for (std::int32_t place = 0; place < width; ++place) {
-            ChunkInFlight& chunk = window[place];
-            talvex::AwaitedReturn* entry = chunk.entry;
-            if (entry == nullptr) continue;
-            if (entry->complete && entry->block.m_nType == RP_RETURN) {
-                noteAnswer(*entry);
-                talvex::AwaitedReturnTable::Close(entry);
-                ++answered;
-                if (!startChunk(chunk)) return false;
-            } else if (entry->complete || Expired(chunk, limit, now)) {
-                talvex::AwaitedReturnTable::Close(entry);
-                chunk.entry = nullptr;
-                if (!sendTry(chunk)) return false;
+        if (failed) return true;
+        try {
+            const std::uint32_t now = talvex::GetTickCount();
+            for (std::int32_t place = 0; place < width && !failed; ++place) {
+                ChunkInFlight& chunk = window[place];
+                talvex::AwaitedReturn* entry = chunk.entry;
+                if (entry == nullptr) continue;
+                if (entry->complete && entry->block.m_nType == RP_RETURN) {
+                    noteAnswer(*entry);
+                    talvex::AwaitedReturnTable::Close(entry);
+                    ++answered;
+                    failed = !startChunk(chunk);
+                } else if (entry->complete || Expired(chunk, limit, now)) {
+                    talvex::AwaitedReturnTable::Close(entry);
+                    chunk.entry = nullptr;
+                    failed = !sendTry(chunk);
+                }
             }
+        } catch (...) {
+            failed = true;   // a send failed: the calling thread ends the call
         }
-        return true;
+        return failed || answered >= chunkCount;
     };
+    WindowListener<decltype(advance)> windowListener(advance);
+    listener = &windowListener;
     // How long to wait for the next answer: until the first chunk in flight times out.
     const auto nextWait = [&] {
         if (limit == talvex::kInfinite) return talvex::kInfinite;
@@ -129,22 +153,29 @@ bool CRP_CallerEx::SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCou
         m_pAwaitedReturns->ReleaseWaker(waker);
     };
 
-    bool sent = true;
+    bool ended = false;   // answered, failed, broken off or released
     try {
         {
             std::scoped_lock lock(m_sendLock);
-            for (std::int32_t place = 0; place < width && sent; ++place) sent = startChunk(window[place]);
+            for (std::int32_t place = 0; place < width && !failed; ++place) failed = !startChunk(window[place]);
         }
         void* const events[3] = {waker, m_hBreakEvent, m_hMultiBreakEvent};
-        while (sent) {
-            // Reset before looking: an answer completed after the look sets the waker again.
-            talvex::ResetEvent(waker);
-            sent = advance();
-            if (!sent || answered >= chunkCount) break;
-            const std::uint32_t woken = talvex::WaitForEvents(events, 3, nextWait());
+        while (!ended) {
+            std::uint32_t wait = 0;
+            {
+                // Reset before looking: an answer that ends the transfer after the look sets the waker again.
+                talvex::ResetEvent(waker);
+                std::scoped_lock lock(m_sendLock);
+                ended = advance();
+                wait = nextWait();
+            }
+            if (ended) break;
+            const std::uint32_t woken = talvex::WaitForEvents(events, 3, wait);
             // A break ends the call, and a stop releases it: a transfer cut short has no answer.
             if ((woken != talvex::kWaitObject0 && woken != talvex::kWaitTimeout) || m_bReleasingCall.load()) {
-                sent = false;
+                std::scoped_lock lock(m_sendLock);
+                failed = true;
+                ended = true;
             }
         }
     } catch (...) {
@@ -152,7 +183,7 @@ bool CRP_CallerEx::SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCou
         throw;
     }
     closeAll();
-    if (!sent) return false;   // the peer keeps the chunks it holds; nothing more is sent
+    if (failed) return false;   // the peer keeps the chunks it holds; nothing more is sent
 
     std::int32_t chunkedReference = answers.chunkedReference;
     if (chunkedReference == 0 && !answers.haveContent) chunkedReference = answers.lastReference;

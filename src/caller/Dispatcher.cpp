@@ -226,8 +226,13 @@ void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const C
         complete = target->m_nPacketPos == target->m_nLength;
         if (complete) {
             target->m_nReferenceNumber = 0;
-            if (entry != nullptr) entry->complete = true;
-            else m_nCompletedReference = reference;
+            if (entry != nullptr) {
+                entry->complete = true;
+                // A listener (a chunked call) may act on the answer here and need no wake-up.
+                if (entry->listener != nullptr && !entry->listener->OnReturnComplete(*entry)) wake = nullptr;
+            } else {
+                m_nCompletedReference = reference;
+            }
         } else {
             request[0] = RP_NEXT_PACKET;
             request[1] = target->m_nProcedure;
@@ -238,7 +243,7 @@ void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const C
     if (complete) {
         // Signalled after the lock is released: the woken waiter takes the lock at once
         // to copy the return, and must not find it still held.
-        talvex::SetEvent(wake);
+        if (wake != nullptr) talvex::SetEvent(wake);
         if (m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
         return;
     }
