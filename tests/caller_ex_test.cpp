@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace callertest;
@@ -205,7 +206,10 @@ TEST_F(LoopbackPair, ChunkedReturnsArriveWordForWord) {
     EXPECT_EQ(20, chunks[1].byteCount);
 }
 
-TEST_F(LoopbackPair, LostChunkAnswerIsRecoveredAndNotCountedTwice) {
+// One chunk in flight: every chunk goes out only after the answer to the one before,
+// and a chunk whose answer was lost is sent again and stored once.
+TEST_F(LoopbackPair, OneChunkInFlightWaitsForEachAnswerAndALostAnswerIsRecoveredOnce) {
+    client->SetChunksInFlight(1);
     std::atomic<int> answers{0};
     ThroughRelay([&](Way way, const std::int32_t* words, int bytes) {   // the answer to chunk 1 is lost once
         return way == Way::ToClient && bytes >= 4 && words[0] == RP_RETURN && ++answers == 2 ? Verdict::Drop : Verdict::Pass;
@@ -219,19 +223,57 @@ TEST_F(LoopbackPair, LostChunkAnswerIsRecoveredAndNotCountedTwice) {
     EXPECT_EQ(1, chunks[2].chunkIndex);
     EXPECT_EQ(1, server->callsServed.load());
     EXPECT_EQ(-1, FirstPatternMismatch(server->LastCall().data.data(), 700, 7));
+    const auto wire = relay->Log();
+    ASSERT_EQ(8u, wire.size());
+    for (std::size_t i = 0; i < wire.size(); ++i) EXPECT_EQ(i % 2 == 0 ? RP_MULTI_CALL : RP_RETURN, wire[i].type) << i;
 }
 
 TEST_F(LoopbackPair, ThreeLostTriesFailTheCallAndLeaveTheBlock) {
-    ThroughRelay([](Way way, const std::int32_t* words, int bytes) {
-        return way == Way::ToServer && bytes >= 32 && words[0] == RP_MULTI_CALL && words[6] == 1 ? Verdict::Drop : Verdict::Pass;
-    });
-    auto call = PatternCall(kProcRecord, 1000, 11);
-    EXPECT_FALSE(client->CallProcedure(call.get(), 150));
-    EXPECT_EQ(RP_CALL, call->m_nType);
-    EXPECT_EQ(kProcRecord, call->m_nProcedure);
-    EXPECT_TRUE(HoldsPattern(*call, 1000, 11));
-    EXPECT_EQ(4u, relay->Log(RP_MULTI_CALL).size()) << "chunk 0 once, chunk 1 three times, nothing after";
-    EXPECT_EQ(0, server->callsServed.load());
+    for (const std::int32_t inFlight : {1, 4}) {
+        SCOPED_TRACE(inFlight);
+        client->SetChunksInFlight(inFlight);
+        ThroughRelay([](Way way, const std::int32_t* words, int bytes) {
+            return way == Way::ToServer && bytes >= 32 && words[0] == RP_MULTI_CALL && words[6] == 1 ? Verdict::Drop : Verdict::Pass;
+        });
+        auto call = PatternCall(kProcRecord, 1000, 11);
+        EXPECT_FALSE(client->CallProcedure(call.get(), 150));
+        EXPECT_EQ(RP_CALL, call->m_nType);
+        EXPECT_EQ(kProcRecord, call->m_nProcedure);
+        EXPECT_TRUE(HoldsPattern(*call, 1000, 11));
+        const auto chunks = relay->Log(RP_MULTI_CALL);
+        // One at a time: chunk 0 once, chunk 1 three times, nothing after. In flight:
+        // chunks 0 to 2 at once, then chunk 1 twice more.
+        EXPECT_EQ(inFlight == 1 ? 4u : 5u, chunks.size());
+        EXPECT_EQ(3, std::count_if(chunks.begin(), chunks.end(), [](const auto& c) { return c.chunkIndex == 1; }));
+        EXPECT_EQ(0, server->callsServed.load());
+    }
+}
+
+// With chunks in flight the chunk that completes the transfer need not be the last one
+// sent: here the answer to chunk 0 is lost, chunk 2 completes the transfer, and the
+// repeat of chunk 0 goes out after it and gets an empty answer. The call's answer is
+// the completing chunk's, whether it came in one packet or as return chunks.
+TEST_F(LoopbackPair, CompletingChunkSentBeforeTheLastGivesTheAnswer) {
+    client->SetChunksInFlight(2);
+    for (const std::int32_t procedure : {kProcRecord, kProcEcho}) {
+        SCOPED_TRACE(procedure);
+        std::atomic<int> answers{0};
+        ThroughRelay([&](Way way, const std::int32_t* words, int bytes) {
+            return way == Way::ToClient && bytes >= 4 && words[0] == RP_RETURN && ++answers == 1 ? Verdict::Drop : Verdict::Pass;
+        });
+        auto call = PatternCall(procedure, 1000, 21);
+        call->m_pData[0] = 1000;   // for the echo: 1000 pattern words of seed 21 come back
+        call->m_pData[1] = 21;
+        ASSERT_TRUE(client->CallProcedure(call.get(), 200));
+        EXPECT_EQ(RP_RETURN, call->m_nType);
+        if (procedure == kProcEcho) EXPECT_TRUE(HoldsPattern(*call, 1000, 21));
+        else EXPECT_EQ(1000, call->GetLongData());
+        const auto chunks = relay->Log(RP_MULTI_CALL);
+        ASSERT_EQ(4u, chunks.size());
+        EXPECT_EQ(2, chunks[2].chunkIndex);
+        EXPECT_EQ(0, chunks[3].chunkIndex) << "the repeat of chunk 0 went out last";
+    }
+    EXPECT_EQ(2, server->callsServed.load());
 }
 
 TEST_F(LoopbackPair, LostReturnChunkEndsTheCallEmptyOrOnRequestWithFalse) {

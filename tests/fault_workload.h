@@ -224,6 +224,8 @@ public:
     {
         m_clientEx = std::make_unique<ClientEx>();
         m_clientEx->m_bFailOnLostReturnChunks = m_settings.failOnLostReturnChunks;
+        // Even-tagged processes keep several chunks in flight, odd ones send one at a time.
+        m_clientEx->SetChunksInFlight(m_settings.tag % 2 == 0 ? 4 : 1);
         if (!m_clientEx->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0))
             return false;
         m_clientEx->SetMultiTarget(exPort, kLoopback);

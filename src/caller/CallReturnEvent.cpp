@@ -1,7 +1,9 @@
 // Calls, returns and events of the caller: CallProcedure sends a call and waits
-// for its return, SendReturn answers, SendEvent sends one way, BreakActiveCall
+// for its own return (every call in flight has its entry in the awaited returns), SendReturn answers, SendEvent sends one way, BreakActiveCall
 // ends a waiting call.
 #include "talvex05u/caller/RP_Caller.h"
+
+#include "caller/AwaitedReturns.h"
 
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
@@ -14,45 +16,72 @@ bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, s
     if (destination == nullptr || block == nullptr) return false;
     if (destination->sin_port == 0) return true;
     std::int32_t reference = 0;
-    {
-        std::scoped_lock lock(m_sendLock);
-        m_CallBlock = *block;
-        m_ReturnBlock.Clear();
-        talvex::ResetEvent(m_hReturnEvent);
-        reference = TakeReferenceNumber();
-        m_CallBlock.m_nReferenceNumber = reference;
-        m_ReturnBlock.m_nReferenceNumber = reference;
-        m_addrAwaitedPeer = *destination;
-        m_CallBlock.GetPacketAt(0, m_PacketRecord, true);
-        SendPacket(m_PacketRecord + 1, m_PacketRecord[0], *destination);
-    }
-    return WaitForOwnReturn(reference, block, timeout);
+    return CallAndWait(*destination, block, timeout, reference);
 }
 
-bool CRP_Caller::WaitForOwnReturn(std::int32_t reference, CUdpDataBlockEx* block, std::int32_t timeout) {
+bool CRP_Caller::CallAndWait(const CSockAddr& destination, CUdpDataBlockEx* block, std::int32_t timeout,
+                             std::int32_t& reference) {
+    talvex::AwaitedReturn* entry = nullptr;
+    void* waker = nullptr;
+    {
+        std::scoped_lock lock(m_sendLock);
+        waker = m_pAwaitedReturns->TakeWaker();
+        if (waker == nullptr) return false;
+        // Kept as the last call made: the peer pulls the further packets of a long call from it.
+        m_CallBlock = *block;
+        m_addrAwaitedPeer = destination;
+        entry = SendCall(destination, m_CallBlock, waker);
+        reference = m_CallBlock.m_nReferenceNumber;
+    }
+    return WaitForOwnReturn(entry, waker, block, timeout);
+}
+
+talvex::AwaitedReturn* CRP_Caller::SendCall(const CSockAddr& destination, CUdpDataBlockEx& block, void* waker) {
+    std::scoped_lock lock(m_sendLock);
+    const std::int32_t reference = TakeReferenceNumber();
+    block.m_nReferenceNumber = reference;
+    talvex::AwaitedReturn* entry = m_pAwaitedReturns->Open(reference, destination, waker);
+    block.GetPacketAt(0, m_PacketRecord, true);
+    try {
+        SendPacket(m_PacketRecord + 1, m_PacketRecord[0], destination);
+    } catch (...) {
+        talvex::AwaitedReturnTable::Close(entry);
+        m_pAwaitedReturns->ReleaseWaker(waker);
+        throw;
+    }
+    return entry;
+}
+
+bool CRP_Caller::WaitForOwnReturn(talvex::AwaitedReturn* entry, void* waker, CUdpDataBlockEx* block,
+                                  std::int32_t timeout) {
     // No window messages here: wait only on the return, the break and the time-out.
     const std::uint32_t limit = timeout == 0 ? talvex::kInfinite : static_cast<std::uint32_t>(timeout);
     const std::uint32_t start = talvex::GetTickCount();
-    void* const events[2] = {m_hReturnEvent, m_hBreakEvent};
+    void* const events[2] = {waker, m_hBreakEvent};
+    bool answered = false;
     for (;;) {
         std::uint32_t remaining = limit;
         if (limit != talvex::kInfinite) {
             const std::uint32_t elapsed = talvex::GetTickCount() - start;
-            if (elapsed >= limit) return false;
+            if (elapsed >= limit) break;
             remaining = limit - elapsed;
         }
-        if (talvex::WaitForEvents(events, 2, remaining) != talvex::kWaitObject0) return false;
+        if (talvex::WaitForEvents(events, 2, remaining) != talvex::kWaitObject0) break;
         std::scoped_lock lock(m_sendLock);
-        // Only a return completed for this call's own reference number is its answer;
-        // a stop releases the call with what has arrived.
-        if (m_nCompletedReference == reference || m_bReleasingCall.load()) {
-            *block = m_ReturnBlock;
-            return true;
+        // The waker is set only for this entry (or by a stop), so this normally ends
+        // the wait at once; the check keeps the rule whatever woke it.
+        if (entry->complete || m_bReleasingCall.load()) {
+            *block = entry->block;
+            m_ReturnBlock = entry->block;
+            answered = true;
+            break;
         }
-        // Woken by an event set late for an earlier call: this call's return, when it
-        // completes, sets the event again after this reset.
-        talvex::ResetEvent(m_hReturnEvent);
+        talvex::ResetEvent(waker);
     }
+    std::scoped_lock lock(m_sendLock);
+    talvex::AwaitedReturnTable::Close(entry);
+    m_pAwaitedReturns->ReleaseWaker(waker);
+    return answered;
 }
 
 bool CRP_Caller::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {

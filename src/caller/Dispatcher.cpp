@@ -3,6 +3,7 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "DatagramSeam.h"
+#include "caller/AwaitedReturns.h"
 #include "platform/EventObject.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/platform/Event.h"
@@ -208,40 +209,48 @@ void CRP_Caller::HandleBroadcastReturn(const std::int32_t* words, int size, cons
 void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender) {
     std::int32_t request[4];
     bool complete = false;
+    void* wake = nullptr;
     {
         std::scoped_lock lock(m_sendLock);
-        const std::int32_t awaited = m_ReturnBlock.m_nReferenceNumber;
-        // 0: no return awaited (none pending, or the last one is complete).
-        if (awaited == 0 || HeaderWord(words, size, 2) != awaited || !IsFromAwaitedPeer(sender)) return;
-        m_ReturnBlock.AddRawData(words, static_cast<std::int16_t>(size));
-        complete = m_ReturnBlock.m_nPacketPos == m_ReturnBlock.m_nLength;
+        const std::int32_t reference = HeaderWord(words, size, 2);
+        talvex::AwaitedReturn* entry = m_pAwaitedReturns->Find(reference, sender);
+        CUdpDataBlockEx* target = nullptr;
+        if (entry != nullptr) {
+            target = &entry->block;
+            wake = entry->wake;
+        } else {
+            // A return awaited without a call (0: none awaited, or the last one is complete).
+            const std::int32_t awaited = m_ReturnBlock.m_nReferenceNumber;
+            if (awaited == 0 || reference != awaited || !talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) return;
+            target = &m_ReturnBlock;
+            wake = m_hReturnEvent;
+        }
+        target->AddRawData(words, static_cast<std::int16_t>(size));
+        complete = target->m_nPacketPos == target->m_nLength;
         if (complete) {
-            m_ReturnBlock.m_nReferenceNumber = 0;
-            m_nCompletedReference = awaited;
+            target->m_nReferenceNumber = 0;
+            if (entry != nullptr) {
+                entry->complete = true;
+                // A listener (a chunked call) may act on the answer here and need no wake-up.
+                if (entry->listener != nullptr && !entry->listener->OnReturnComplete(*entry)) wake = nullptr;
+            } else {
+                m_nCompletedReference = reference;
+            }
         } else {
             request[0] = RP_NEXT_PACKET;
-            request[1] = m_ReturnBlock.m_nProcedure;
-            request[2] = m_ReturnBlock.m_nReferenceNumber;
-            request[3] = m_ReturnBlock.m_nPacketPos;
+            request[1] = target->m_nProcedure;
+            request[2] = target->m_nReferenceNumber;
+            request[3] = target->m_nPacketPos;
         }
     }
     if (complete) {
-        // Signalled after the lock is released: the woken CallProcedure takes the lock
-        // at once to copy the return, and must not find it still held.
-        talvex::SetEvent(m_hReturnEvent);
+        // Signalled after the lock is released: the woken waiter takes the lock at once
+        // to copy the return, and must not find it still held.
+        if (wake != nullptr) talvex::SetEvent(wake);
         if (m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
         return;
     }
     SendPacket(request, kHeaderBytes, sender);
-}
-
-bool CRP_Caller::IsFromAwaitedPeer(const CSockAddr& sender) const {
-    // A call to the wildcard address reaches this computer and is answered from
-    // whichever local address; otherwise the answer comes from where the call went.
-    // A return awaited without a call of this object (port 0) is taken from anyone.
-    if (m_addrAwaitedPeer.sin_port == 0) return true;
-    if (sender.sin_port != m_addrAwaitedPeer.sin_port) return false;
-    return m_addrAwaitedPeer.sin_addr.s_addr == INADDR_ANY || sender.sin_addr.s_addr == m_addrAwaitedPeer.sin_addr.s_addr;
 }
 
 void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender) {
@@ -251,7 +260,7 @@ void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, co
     std::scoped_lock lock(m_sendLock);
     // Served only to the caller each block went to: another caller that happens to use
     // the same reference number would otherwise take packets of an answer not its own.
-    if (reference == m_CallBlock.m_nReferenceNumber && IsFromAwaitedPeer(sender)) {
+    if (reference == m_CallBlock.m_nReferenceNumber && talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) {
         m_CallBlock.GetPacketAt(start, m_PacketRecord, true);
         SendPacket(m_PacketRecord + 1, m_PacketRecord[0], sender);
     }

@@ -1,11 +1,12 @@
 // Chunked calls of CRP_CallerEx: CallProcedure cuts a block of more than 350 words
-// into chunks, each sent as a call of its own and answered before the next, and
+// into chunks, each sent as a call of its own (see ChunksInFlight.cpp), and
 // DoRemoteFunctionMulti puts the chunks together again on the serving side.
 #include "talvex05u/caller/RP_CallerEx.h"
 
 #include "caller/ChunkReassembly.h"
 #include "talvex05u/platform/Event.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -24,11 +25,19 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
         m_nReturnChunksReference = 0;
     }
     if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(talvex::kMaxPacketDataWords)) {
+        CSockAddr destination;
+        {
+            std::scoped_lock lock(m_sendLock);
+            destination = m_addrRemote;
+        }
+        if (destination.sin_port == 0) return true;
         // Kept only when a lost return chunk is to end the call with its block unchanged.
         std::optional<CUdpDataBlockEx> original;
         if (m_bFailOnLostReturnChunks) original.emplace(*block);
-        if (!CRP_Caller::CallProcedure(block, timeout)) return false;
-        if (TakeChunkedReturn(block, LastCallReference()) == ChunkedReturn::Lost) {
+        std::int32_t reference = 0;
+        if (!CallAndWait(destination, block, timeout, reference)) return false;
+        if (TakeChunkedReturn(block, reference, talvex::ChunkSenderOf(destination), block->m_nLength == 0) ==
+            ChunkedReturn::Lost) {
             *block = *original;
             return false;
         }
@@ -39,71 +48,34 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     // chunks than the receiver has slots could never be put together again.
     const std::int64_t chunkCount = ChunkCountOf(block->m_nLength);
     if (block->m_nLength > block->m_nCapacity || chunkCount > talvex::kChunkSlots) return false;
-
-    const std::int32_t transferReference = TakeReferenceNumber();
-    talvex::ResetEvent(m_hMultiDoneEvent);
-    talvex::ResetEvent(m_hMultiBreakEvent);
-    for (std::int32_t index = 0; index < chunkCount; ++index) {
-        if (!SendCallChunk(*block, transferReference, static_cast<std::int32_t>(chunkCount), index, timeout)) {
-            return false;   // the peer keeps the chunks it holds; nothing more is sent
-        }
-    }
-    // Every chunk's base call ended with its own return, so the last one holds the
-    // answer; this wait only lets the break event end the call here.
-    if (!WaitForMultiDone(timeout)) return false;
-    switch (TakeChunkedReturn(block, LastCallReference())) {
-    case ChunkedReturn::Lost: return false;
-    case ChunkedReturn::Taken: return true;
-    case ChunkedReturn::None: break;
-    }
-    *block = m_CallChunkBlock;   // the answer to the last chunk's call, as its base call left it
-    return true;
-}
-
-bool CRP_CallerEx::SendCallChunk(const CUdpDataBlockEx& block, std::int32_t transferReference,
-                                 std::int32_t chunkCount, std::int32_t index, std::int32_t timeout) {
-    SetRemoteSocket(m_nMultiPort, m_nMultiAddress);
-    for (std::int32_t attempt = 0; attempt < talvex::kChunkTries; ++attempt) {
-        // Built anew for every try: a failed try may have left another answer in the block.
-        BuildChunk(block, RP_MULTI_CALL, transferReference, chunkCount, index, m_abyChunkStaging, m_CallChunkBlock);
-        if (CRP_Caller::CallProcedure(&m_CallChunkBlock, timeout) && m_CallChunkBlock.m_nType == RP_RETURN) {
-            return true;
-        }
-    }
-    return false;
+    return SendChunkedCall(block, static_cast<std::int32_t>(chunkCount), timeout);
 }
 
 bool CRP_CallerEx::WaitForMultiDone(std::int32_t timeout) {
-    // The answer to every chunk sets m_hMultiDoneEvent, so this normally ends at once;
-    // only m_hMultiBreakEvent or the time-out end it with failure.
     const std::uint32_t limit = timeout == 0 ? talvex::kInfinite : static_cast<std::uint32_t>(timeout);
     void* const events[2] = {m_hMultiDoneEvent, m_hMultiBreakEvent};
     return talvex::WaitForEvents(events, 2, limit) == talvex::kWaitObject0;
 }
 
-// Reference number of the base call made last (a plain call, or the last chunk's call),
-// which a chunked answer to it carries.
-std::int32_t CRP_CallerEx::LastCallReference() {
-    std::scoped_lock lock(m_sendLock);
-    return m_CallBlock.m_nReferenceNumber;
+void CRP_CallerEx::SetChunksInFlight(std::int32_t count) {
+    m_nChunksInFlight = std::clamp(count, std::int32_t{1}, talvex::kMaxChunksInFlight);
 }
 
-CRP_CallerEx::ChunkedReturn CRP_CallerEx::TakeChunkedReturn(CUdpDataBlockEx* block, std::int32_t reference) {
-    talvex::ChunkSender peer = 0;
-    {
-        std::scoped_lock lock(m_sendLock);
-        peer = talvex::ChunkSenderOf(m_addrAwaitedPeer);
-    }
+std::int32_t CRP_CallerEx::GetChunksInFlight() const { return m_nChunksInFlight.load(); }
+
+CRP_CallerEx::ChunkedReturn CRP_CallerEx::TakeChunkedReturn(CUdpDataBlockEx* block, std::int32_t reference,
+                                                           talvex::ChunkSender peer, bool answerEmpty) {
     std::unique_lock lock(m_multiReturnLock);
     const auto chunkedReturnIsOurs = [&] {
         return m_MultiReturnBlock.m_nLength > 0 && m_MultiReturnBlock.m_nReferenceNumber == reference &&
                m_nMultiReturnSender == peer;
     };
-    const bool chunksBegan = m_nReturnChunksReference == reference && m_nReturnChunksSender == peer;
-    if (m_bFailOnLostReturnChunks && chunksBegan && !chunkedReturnIsOurs()) {
-        // The final return may overtake the last chunks on the wire: give them a moment.
+    const auto chunksBegan = [&] { return m_nReturnChunksReference == reference && m_nReturnChunksSender == peer; };
+    // The final empty return may overtake some or all of the chunks on the wire: when a
+    // lost chunk is to fail the call, an empty answer gives them a moment to come.
+    if (m_bFailOnLostReturnChunks && answerEmpty && !chunkedReturnIsOurs()) {
         m_multiReturnArrived.wait_for(lock, kLateReturnChunkGrace, chunkedReturnIsOurs);
-        if (!chunkedReturnIsOurs()) return ChunkedReturn::Lost;
+        if (!chunkedReturnIsOurs() && chunksBegan()) return ChunkedReturn::Lost;
     }
     // A chunked return that completed late belongs to an earlier call: it is dropped,
     // never handed out as the answer of this one.

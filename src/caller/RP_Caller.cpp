@@ -2,6 +2,8 @@
 // small accessors.
 #include "talvex05u/caller/RP_Caller.h"
 
+#include "caller/AwaitedReturns.h"
+
 #include "talvex05u/caller/SocketErrorText.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
@@ -65,7 +67,8 @@ CRP_Caller::CRP_Caller()
       m_hMultiDoneEvent(nullptr),
       m_hMultiBreakEvent(nullptr),
       m_hWakeDispatcher(nullptr),
-      m_bOwnsResources(true) {
+      m_bOwnsResources(true),
+      m_pAwaitedReturns(std::make_unique<talvex::AwaitedReturnTable>()) {
     Init();
 }
 
@@ -240,7 +243,11 @@ void CRP_Caller::StopDispatchThread() {
         // its own event, release a waiting call, and close the sockets only after the
         // dispatcher has stopped using them.
         talvex::SetEvent(m_hWakeDispatcher);
-        m_bReleasingCall = true;
+        {
+            std::scoped_lock lock(m_sendLock);
+            m_bReleasingCall = true;
+            m_pAwaitedReturns->WakeAll();
+        }
         talvex::SetEvent(m_hReturnEvent);
         JoinThread(m_pDispatchThread);
         talvex::ResetEvent(m_hWakeDispatcher);

@@ -77,6 +77,7 @@ CRP_CallerEx& CRP_CallerEx::operator=(const CRP_CallerEx& other) {
     }
     m_bMultiEnabled = other.m_bMultiEnabled.load();
     m_bFailOnLostReturnChunks = other.m_bFailOnLostReturnChunks;
+    m_nChunksInFlight = other.m_nChunksInFlight.load();
     m_nMultiPort = other.m_nMultiPort;
     m_nMultiAddress = other.m_nMultiAddress;
     CopyChunkIndexFrom(other);

@@ -18,12 +18,13 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: talvex bench [--quick] [--json FILE] [--csv FILE] [--only FAMILY]\n"
-    "                   [--wait-spin N]\n"
+    "                   [--wait-spin N] [--chunks-in-flight N]\n"
     "  Measures calls, transfers, the shared-memory channel and broadcasts against raw\n"
     "  UDP / shared-memory floors and libtirpc, interleaved in one run; prints a table\n"
     "  (median and 99th percentile of each, and the ratio). --quick takes under 30 s.\n"
     "  --only runs one family, for profiling: calls, rate, transfers, processes, chunks, broadcast.\n"
-    "  --wait-spin N sets the library's wait spin (talvex::SetWaitSpinIterations) before measuring.\n";
+    "  --wait-spin N sets the library's wait spin (talvex::SetWaitSpinIterations) before measuring.\n"
+    "  --chunks-in-flight N sets the chunk calls a chunked call keeps outstanding (1 to 64).\n";
 
 // True when the family `name` is to run (all run without --only).
 bool Wanted(const cli::ParsedOptions& options, const char* name) {
@@ -76,6 +77,12 @@ void RunLocalCases(const cli::ParsedOptions& options, bench::Progress& progress,
         SkipAll({"local callers"}, "the local callers did not start", progress, results);
         return;
     }
+    if (options.Has("chunks-in-flight")) {
+        std::string error;   // checked in RunBench
+        const auto inFlight = cli::ParseInteger(options.Get("chunks-in-flight"), 1, talvex::kMaxChunksInFlight,
+                                                "--chunks-in-flight", &error);
+        if (inFlight) pair.client->SetChunksInFlight(static_cast<std::int32_t>(*inFlight));
+    }
     if (Wanted(options, "calls")) bench::RunThreadCallCases(pair, quick, progress, results);
     if (Wanted(options, "rate")) bench::RunCallsPerSecondCase(pair, quick, progress, results);
     if (Wanted(options, "transfers")) bench::RunTransferCases(pair, quick, progress, results);
@@ -126,7 +133,8 @@ int RunMeasurements(const cli::ParsedOptions& options) {
 int RunBench(int argc, char** argv) {
     std::string error;
     const auto options = cli::ParseOptions(
-        argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"only", true}, {"wait-spin", true}, {"peer", false},
+        argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"only", true}, {"wait-spin", true},
+                        {"chunks-in-flight", true}, {"peer", false},
                         {"broadcast-inside", false}},
         &error);
     if (!options) return cli::UsageError("bench", error);
@@ -149,6 +157,10 @@ int RunBench(int argc, char** argv) {
         const auto spin = cli::ParseInteger(options->Get("wait-spin"), 0, 100'000'000, "--wait-spin", &error);
         if (!spin) return cli::UsageError("bench", error);
         talvex::SetWaitSpinIterations(static_cast<std::uint32_t>(*spin));
+    }
+    if (options->Has("chunks-in-flight") &&
+        !cli::ParseInteger(options->Get("chunks-in-flight"), 1, talvex::kMaxChunksInFlight, "--chunks-in-flight", &error)) {
+        return cli::UsageError("bench", error);
     }
     return RunMeasurements(*options);
 }

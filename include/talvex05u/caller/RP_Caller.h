@@ -16,6 +16,7 @@
 #include "talvex05u/socket/SockAddr.h"
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 // Message types: the first word of every packet.
@@ -29,7 +30,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class AwaitedReturnTable; struct AwaitedReturn; }
 
 class CRP_Caller {
 public:
@@ -116,19 +117,31 @@ protected:
     void* m_hWakeDispatcher;
     // True when this object owns its events, sockets and threads (false for a copy).
     bool m_bOwnsResources;
-    // The return a call may take: the reference number of the return completed last
-    // and the address its call went to, so a wake-up by a return event set late for an
-    // earlier call is recognised and waited through. Guarded by m_sendLock.
+    // The calls in flight and their returns, one entry per call, so that every call
+    // takes only its own completed return from its own peer, however many threads call
+    // at once. Guarded by m_sendLock.
+    std::unique_ptr<talvex::AwaitedReturnTable> m_pAwaitedReturns;
+    // A return awaited without a call of this object: m_ReturnBlock's reference number
+    // (when not 0) is taken from the peer in m_addrAwaitedPeer (port 0: anyone), and
+    // the return event is set when it completes; m_nCompletedReference is its number.
+    // m_addrAwaitedPeer also keeps the peer of the last call made. Guarded by m_sendLock.
     std::int32_t m_nCompletedReference = 0;
     CSockAddr m_addrAwaitedPeer;
-    // Set by StopDispatchThread to release a waiting call with what has arrived so far.
+    // Set by StopDispatchThread to release waiting calls with what has arrived so far.
     std::atomic<bool> m_bReleasingCall{false};
-    // Waits until the return of the call `reference` is complete (true, `block` holds
-    // it), the call is released by a stop (true, `block` holds what arrived), or the
-    // break event or the time-out ends it (false, `block` unchanged).
-    bool WaitForOwnReturn(std::int32_t reference, CUdpDataBlockEx* block, std::int32_t timeout);
-    // True when a datagram from `sender` can be the return of the awaited call.
-    bool IsFromAwaitedPeer(const CSockAddr& sender) const;
+    // Sends `block` to `destination` as a new call: gives it the next reference number,
+    // enters its return in the table (woken through `waker`) and sends its packet 0.
+    // Called with m_sendLock held; nullptr when no entry could be made.
+    talvex::AwaitedReturn* SendCall(const CSockAddr& destination, CUdpDataBlockEx& block, void* waker);
+    // Makes the call `block` to `destination` and waits for its return; `reference`
+    // receives the reference number the call went out with.
+    bool CallAndWait(const CSockAddr& destination, CUdpDataBlockEx* block, std::int32_t timeout,
+                     std::int32_t& reference);
+    // Waits until the return of `entry` is complete (true, `block` and m_ReturnBlock
+    // hold it), the call is released by a stop (true, `block` holds what arrived), or
+    // the break event or the time-out ends it (false, `block` unchanged). Frees the
+    // entry in every case.
+    bool WaitForOwnReturn(talvex::AwaitedReturn* entry, void* waker, CUdpDataBlockEx* block, std::int32_t timeout);
     // Where the return in m_ReplyBlock went: only that caller may pull its further
     // packets, so two callers that use the same reference number never get each
     // other's answers. Guarded by m_sendLock; port 0 (no return sent yet) serves anyone.
