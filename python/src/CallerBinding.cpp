@@ -68,7 +68,7 @@ CUdpDataBlockEx CallCopy(const CUdpDataBlockEx& block, std::int64_t maxWords, co
         throw py::value_error(std::string(what) + ": the block names no procedure (Block(procedure=N), or set block.procedure)");
     if (block.m_nLength > maxWords)
         throw py::value_error(std::string(what) + ": the block has " + std::to_string(block.m_nLength) +
-                              " words; this caller sends at most " + std::to_string(maxWords) + bigger);
+                              " words; this caller sends at most " + std::to_string(maxWords) + " words" + bigger);
     CUdpDataBlockEx copy(block);
     copy.m_nType = RP_CALL;
     return copy;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 namespace py = pybind11;
 
@@ -28,7 +29,11 @@ void CallDiagnosticHandler(const char* line) {
         if (g_diagnosticHandler != nullptr) {
             py::reinterpret_borrow<py::object>(g_diagnosticHandler)(py::str(line));
         } else {
-            py::module_::import("logging").attr("getLogger")("talvex05u").attr("warning")("%s", py::str(line));
+            // The module's own reports (a handler that failed, an answer not sent) are
+            // warnings; the library's socket diagnostics are debug lines, since every
+            // stop closes sockets under the dispatcher and reports that too.
+            const char* level = std::strncmp(line, "talvex05u:", 10) == 0 ? "warning" : "debug";
+            py::module_::import("logging").attr("getLogger")("talvex05u").attr(level)("%s", py::str(line));
         }
     } catch (py::error_already_set& error) {
         error.discard_as_unraisable("talvex05u diagnostic handler");
