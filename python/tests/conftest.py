@@ -26,8 +26,8 @@ def run_talvex(*args, timeout=30):
 class ServeProcess:
     """`talvex serve` on a free loopback port, stopped with SIGTERM at the end."""
 
-    def __init__(self, *extra):
-        self.process = subprocess.Popen([talvex_program(), "serve", "--port", "0", "--bind", LOOPBACK, *extra],
+    def __init__(self, *extra, bind=LOOPBACK):
+        self.process = subprocess.Popen([talvex_program(), "serve", "--port", "0", "--bind", bind, *extra],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         first = self._read_line(10.0)
         match = re.search(r"serving on [0-9.]+:(\d+)", first)

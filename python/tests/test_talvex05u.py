@@ -261,3 +261,55 @@ def test_debug_stream_sends_header_and_lines_to_a_viewer():
                 stream.trace("one too many", "x")
             with pytest.raises(ValueError, match="line break"):
                 stream.trace("calls", "two\nlines")
+
+
+PARENT_NAMESPACE = "TALVEX_PY_PARENT_NETNS"
+
+
+def network_namespace_id():
+    return os.stat("/proc/self/ns/net").st_ino
+
+
+def interfaces_of_this_namespace():
+    with open("/proc/self/net/dev", encoding="ascii") as table:
+        return [line.split(":")[0].strip() for line in table.readlines()[2:]]
+
+
+def test_broadcast_is_answered_by_python_and_cpp_servers():
+    """Broadcasts go to 255.255.255.255, so the work is done by a second pytest run
+    under `unshare -n`, which first makes sure it really is in a fresh namespace."""
+    parent = os.environ.get(PARENT_NAMESPACE)
+    if parent is None:
+        if subprocess.run(["unshare", "-n", "true"], capture_output=True, check=False).returncode != 0:
+            pytest.skip("no private network namespace can be made here (unshare -n fails): broadcast not tested")
+        env = dict(os.environ, **{PARENT_NAMESPACE: str(network_namespace_id())})
+        inner = subprocess.run(["unshare", "-n", "--", sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                __file__, "-k", "test_broadcast_is_answered"],
+                               env=env, capture_output=True, text=True, timeout=120, check=False)
+        assert inner.returncode == 0 and "1 passed" in inner.stdout, inner.stdout + inner.stderr
+        return
+
+    # Inside: refuse to touch anything unless this is a namespace of its own holding only loopback.
+    assert str(network_namespace_id()) != parent, "not in a private network namespace: refusing to change it"
+    assert interfaces_of_this_namespace() == ["lo"], "not a fresh network namespace: refusing to change it"
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    subprocess.run(["ip", "route", "add", "broadcast", "255.255.255.255", "dev", "lo", "table", "local",
+                    "scope", "link", "src", LOOPBACK], check=True)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind((LOOPBACK, 0))
+        port = probe.getsockname()[1]
+
+    # Bound to every interface (only lo exists here): a socket bound to 127.0.0.1 takes no broadcasts.
+    cpp = ServeProcess("--broadcast-port", str(port), bind="0.0.0.0")
+    try:
+        with talvex05u.CallerEx(broadcast_port=port) as extended, talvex05u.Caller(broadcast_port=port) as plain, \
+                talvex05u.CallerEx() as broadcaster:
+            for server in (extended, plain):
+                server.serve(SUMMARY, lambda call: talvex05u.Block.of_words([call.get_long() * 2]))
+            answers = broadcaster.broadcast(port, call_block(SUMMARY, 4), wait_ms=500)
+            by_port = {address[1]: block.words() for address, block in answers}
+            assert by_port == {extended.port: [8], plain.port: [8], cpp.port: [0, 1, 2, 3]}, answers
+            assert all(address[0] == LOOPBACK and block.type == 8 for address, block in answers)
+            assert broadcaster.broadcast(port + 1 if port < 65535 else port - 1, call_block(SUMMARY, 4), wait_ms=100) == []
+    finally:
+        cpp.stop()
