@@ -64,6 +64,8 @@ public:
 
     void Trace(const std::string& name, const std::string& text) {
         CheckText(text, "trace text");
+        if (text.find_first_of("\r\n") != std::string::npos)
+            throw py::value_error("trace text holds a line break; one call sends one line");
         std::int32_t number = TraceNumber(name);
         py::gil_scoped_release released;
         m_stream->Trace(number, "%s", text.c_str());
@@ -76,8 +78,6 @@ private:
     static void CheckText(const std::string& text, const char* what) {
         if (text.find('\0') != std::string::npos)
             throw py::value_error(std::string(what) + " holds a zero byte");
-        if (text.find_first_of("\r\n") != std::string::npos && std::string(what) == "trace text")
-            throw py::value_error("trace text holds a line break; one call sends one line");
     }
 
     std::unique_ptr<CRPCDebugStream> m_stream;

@@ -313,3 +313,23 @@ def test_broadcast_is_answered_by_python_and_cpp_servers():
             assert broadcaster.broadcast(port + 1 if port < 65535 else port - 1, call_block(SUMMARY, 4), wait_ms=100) == []
     finally:
         cpp.stop()
+
+
+def test_stubs_name_what_the_module_offers():
+    """talvex05u.pyi and the module agree on functions, classes and their public members."""
+    import ast
+    path = os.path.join(os.path.dirname(__file__), "..", "talvex05u.pyi")
+    with open(path, encoding="utf-8") as stub_file:
+        stub = ast.parse(stub_file.read())
+    for node in stub.body:
+        if isinstance(node, ast.FunctionDef):
+            assert callable(getattr(talvex05u, node.name)), node.name
+        elif isinstance(node, ast.ClassDef):
+            runtime = getattr(talvex05u, node.name)
+            if issubclass(runtime, BaseException):
+                continue                                    # its members are set per instance
+            stubbed = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+            stubbed |= {item.target.id for item in node.body if isinstance(item, ast.AnnAssign)}
+            public = {name for name in dir(runtime) if not name.startswith("_")}
+            assert {name for name in stubbed if not name.startswith("_")} == public, node.name
+            assert all(hasattr(runtime, name) for name in stubbed), node.name
