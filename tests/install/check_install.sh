@@ -4,13 +4,16 @@
 # through pkg-config, a program with its own copies of the library's internal
 # names, and examples/ when the source tree has them. Runs the consumers and
 # checks their output, and runs the installed talvex program without
-# LD_LIBRARY_PATH. The temporary prefix is always removed.
-# Usage: check_install.sh BUILD_DIR SOURCE_DIR [CXX_COMPILER] [SANITIZE]
+# LD_LIBRARY_PATH. With the Python module built, imports the installed module
+# (found through its own RPATH, no library path set) and runs a data block
+# through it. The temporary prefix is always removed.
+# Usage: check_install.sh BUILD_DIR SOURCE_DIR [CXX_COMPILER] [SANITIZE] [PYTHON]
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
 cxx=${3:-c++}
 sanitize=${4:-}
+python=${5:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -80,5 +83,14 @@ if [ -f "$source_dir/examples/CMakeLists.txt" ]; then
   cmake --build "$work/examples" -j2
 else
   step "no examples/CMakeLists.txt: skipped"
+fi
+if [ -n "$python" ]; then
+  step "Python module from the installed tree"
+  module=$(find "$root" -name 'talvex05u*.so' | head -n 1)
+  [ -n "$module" ] || { echo "no talvex05u Python module installed"; exit 1; }
+  [ -f "$(dirname "$module")/talvex05u.pyi" ] || { echo "no talvex05u.pyi next to the module"; exit 1; }
+  output=$(env -u LD_LIBRARY_PATH PYTHONPATH="$(dirname "$module")" "$python" -c \
+    'import talvex05u; b = talvex05u.Block.of_words([1, 2], procedure=3); print("consumer: ok", b.words())')
+  check_output "Python module" "$output"
 fi
 step "install test passed"

@@ -1,0 +1,323 @@
+// talvex05u.Caller and talvex05u.CallerEx: a started library caller that calls,
+// pings, broadcasts and serves. Every wait runs with the GIL released; calls on one
+// object are serialised by a lock of its own (the library takes one call at a time
+// per caller object), taken without the GIL so other Python threads keep running.
+#include "Bindings.h"
+#include "Errors.h"
+#include "ServingCaller.h"
+
+#include <pybind11/stl.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace talvexpy {
+
+namespace {
+
+constexpr std::int32_t kDefaultTimeoutMs = 1000;
+constexpr std::int32_t kDefaultBroadcastWaitMs = 500;
+
+std::string Dotted(std::uint32_t hostAddress) {
+    in_addr address{htonl(hostAddress)};
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+py::tuple AddressTuple(const CSockAddr& address) { return py::make_tuple(Dotted(address.IPAddr()), address.Port()); }
+
+std::uint16_t CheckedPort(long long port, long long lowest, const char* what) {
+    if (port < lowest || port > 65535)
+        throw py::value_error(std::string(what) + ": port " + std::to_string(port) + " is not in " +
+                              std::to_string(lowest) + " .. 65535");
+    return static_cast<std::uint16_t>(port);
+}
+
+std::uint32_t ParseDotted(const std::string& text, const char* what) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1)
+        throw py::value_error(std::string(what) + ": '" + text + "' is not a dotted IPv4 address");
+    return ntohl(parsed.s_addr);
+}
+
+// ("host", port) as the peer's address; host a dotted IPv4 address.
+CSockAddr ParsePeer(const py::handle& address, const char* what) {
+    if (!py::isinstance<py::tuple>(address) || py::len(address) != 2 || !py::isinstance<py::str>(address[py::int_(0)]) ||
+        !py::isinstance<py::int_>(address[py::int_(1)]))
+        throw py::type_error(std::string(what) + ": the address must be a tuple (\"a.b.c.d\", port), got " +
+                             std::string(py::repr(address)));
+    std::string host = address[py::int_(0)].cast<std::string>();
+    long long port = address[py::int_(1)].cast<long long>();
+    return CSockAddr(ParseDotted(host, what), CheckedPort(port, 1, what));
+}
+
+// The block a call sends: a copy, marked as a call, with a procedure.
+CUdpDataBlockEx CallCopy(const CUdpDataBlockEx& block, std::int64_t maxWords, const char* what, const char* bigger) {
+    if (block.m_nProcedure == talvex::kNoProcedure)
+        throw py::value_error(std::string(what) + ": the block names no procedure (Block(procedure=N), or set block.procedure)");
+    if (block.m_nLength > maxWords)
+        throw py::value_error(std::string(what) + ": the block has " + std::to_string(block.m_nLength) +
+                              " words; this caller sends at most " + std::to_string(maxWords) + " words" + bigger);
+    CUdpDataBlockEx copy(block);
+    copy.m_nType = RP_CALL;
+    return copy;
+}
+
+std::int32_t CheckedWait(long long milliseconds, const char* what) {
+    if (milliseconds < 1 || milliseconds > INT32_MAX)
+        throw py::value_error(std::string(what) + ": " + std::to_string(milliseconds) +
+                              " ms is not a time-out (1 .. 2**31-1 ms)");
+    return static_cast<std::int32_t>(milliseconds);
+}
+
+std::uint16_t BoundPort(talvex::SocketHandle socket) {
+    if (socket == talvex::kInvalidSocket) return 0;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    return ntohs(address.sin_port);
+}
+
+// Every caller object alive, so that interpreter exit stops their threads before
+// Python goes away. Only touched with the GIL held.
+class CallerHandleBase;
+std::set<CallerHandleBase*>& LiveCallers() {
+    static auto* live = new std::set<CallerHandleBase*>();
+    return *live;
+}
+
+class CallerHandleBase {
+public:
+    CallerHandleBase() { LiveCallers().insert(this); }
+    virtual ~CallerHandleBase() { LiveCallers().erase(this); }
+    CallerHandleBase(const CallerHandleBase&) = delete;
+    CallerHandleBase& operator=(const CallerHandleBase&) = delete;
+    virtual void Stop() = 0;
+};
+
+template <class Library>
+class CallerHandle final : public CallerHandleBase {
+public:
+    using Serving = ServingCaller<Library>;
+    static constexpr bool kExtended = Serving::kExtended;
+    static constexpr std::int64_t kMaxCallWords = kExtended ? kChunkedWords : talvex::kMaxPacketDataWords;
+
+    CallerHandle(std::string ownAddress, long long ownPort, long long broadcastPort)
+        : m_ownAddress(std::move(ownAddress)),
+          m_ownPort(CheckedPort(ownPort, 0, "own_port")),
+          m_broadcastPort(CheckedPort(broadcastPort, 0, "broadcast_port")) {
+        if (!m_ownAddress.empty()) ParseDotted(m_ownAddress, "own_address");
+    }
+    ~CallerHandle() override { Stop(); }
+
+    void Start() {
+        if (m_caller) return;
+        auto caller = std::make_shared<Serving>(m_ownPort, m_handlers);   // an extended caller is ~40 MB: heap
+        std::string failure = RunReleased([&] { return StartLibraryCaller(*caller); });
+        if (!failure.empty()) {
+            PyErr_SetString(PyExc_OSError, failure.c_str());
+            throw py::error_already_set();
+        }
+        m_caller = std::move(caller);
+    }
+
+    void Stop() override {
+        if (!m_caller) return;
+        std::shared_ptr<Serving> caller = std::move(m_caller);
+        RunReleased([&] {
+            std::lock_guard<std::mutex> hold(m_callLock);
+            caller->StopDispatchThread();
+        });
+    }
+
+    CUdpDataBlockEx Call(const py::handle& address, const CUdpDataBlockEx& block, long long timeoutMs) {
+        std::shared_ptr<Serving> started = Started("call");
+        Serving& caller = *started;
+        CSockAddr peer = ParsePeer(address, "call");
+        CUdpDataBlockEx call = CallCopy(block, kMaxCallWords, "call",
+                                        kExtended ? "" : " (CallerEx sends longer calls as chunks)");
+        std::int32_t timeout = CheckedWait(timeoutMs, "call");
+        bool answered = RunReleased([&] {
+            std::lock_guard<std::mutex> hold(m_callLock);
+            return CallLibrary(caller, peer, &call, timeout);
+        });
+        if (!answered) {
+            PyErr_SetString(PyExc_TimeoutError,
+                            ("no answer to procedure " + std::to_string(block.m_nProcedure) + " from " +
+                             Dotted(peer.IPAddr()) + ":" + std::to_string(peer.Port()) + " within " +
+                             std::to_string(timeout) + " ms").c_str());
+            throw py::error_already_set();
+        }
+        return call;
+    }
+
+    void Event(const py::handle& address, const CUdpDataBlockEx& block) {
+        std::shared_ptr<Serving> started = Started("event");
+        Serving& caller = *started;
+        CSockAddr peer = ParsePeer(address, "event");
+        CUdpDataBlockEx event = CallCopy(block, talvex::kMaxPacketDataWords, "event", " (an event is one packet)");
+        RunReleased([&] {
+            std::lock_guard<std::mutex> hold(m_callLock);
+            caller.SetRemoteSocket(peer.Port(), peer.IPAddr());
+            caller.SendEvent(&event);
+        });
+    }
+
+    bool Ping(const py::handle& address) {
+        std::shared_ptr<Serving> started = Started("ping");
+        Serving& caller = *started;
+        CSockAddr peer = ParsePeer(address, "ping");
+        return RunReleased([&] {
+            std::lock_guard<std::mutex> hold(m_callLock);
+            caller.SetRemoteSocket(peer.Port(), peer.IPAddr());
+            talvex::ResetEvent(caller.m_hPingAnswerEvent);   // forget an answer that came too late before
+            caller.Ping();
+            return caller.IsActive();
+        });
+    }
+
+    py::list Broadcast(long long port, const CUdpDataBlockEx& block, long long waitMs) {
+        std::shared_ptr<Serving> started = Started("broadcast");
+        Serving& caller = *started;
+        std::uint16_t destination = CheckedPort(port, 1, "broadcast");
+        CUdpDataBlockEx call = CallCopy(block, talvex::kMaxPacketDataWords, "broadcast", " (a broadcast is one packet)");
+        std::int32_t wait = CheckedWait(waitMs, "broadcast");
+        std::vector<CBCastItem> answers = RunReleased([&] {
+            std::lock_guard<std::mutex> hold(m_callLock);
+            std::vector<CBCastItem> items;
+            CBCastReturnBlock* collected = caller.BroadcastCall(destination, &call, wait);
+            for (std::uint32_t i = 0; collected != nullptr && i < collected->GetSize(); ++i)
+                items.push_back(*collected->GetAt(i));
+            return items;
+        });
+        py::list result;
+        for (const CBCastItem& item : answers)
+            result.append(py::make_tuple(AddressTuple(item.m_addrFrom), CUdpDataBlockEx(item)));
+        return result;
+    }
+
+    void Serve(const py::object& procedure, const py::object& handler) { m_handlers->Set(procedure, handler); }
+    bool IsActive() const { return m_caller && m_caller->IsActive(); }
+    bool IsStarted() const { return static_cast<bool>(m_caller); }
+    std::uint16_t Port() const { return m_caller ? BoundPort(m_caller->m_Socket.m_hSocket) : 0; }
+    std::uint16_t BroadcastPortBound() const { return m_caller ? BoundPort(m_caller->m_hBroadcastSocket) : 0; }
+    const std::string& OwnAddress() const { return m_ownAddress; }
+
+    py::object ChunkTarget() const {
+        if (!m_caller || m_caller->m_nMultiPort == 0) return py::none();
+        return py::make_tuple(Dotted(m_caller->m_nMultiAddress), m_caller->m_nMultiPort);
+    }
+
+private:
+    std::shared_ptr<Serving> Started(const char* what) const {
+        if (!m_caller)
+            throw py::value_error(std::string(what) + ": the caller is not started (use start() or a with block)");
+        return m_caller;
+    }
+
+    // Starts with no peer (no ping thread; every call names its destination) and
+    // checks that the sockets are bound where asked. Empty text on success.
+    std::string StartLibraryCaller(Serving& caller) {
+        std::string where = (m_ownAddress.empty() ? "0.0.0.0" : m_ownAddress) + ":" + std::to_string(m_ownPort);
+        if (!caller.StartDispatchThread(0, CString(L"127.0.0.1"), m_ownAddress.c_str(), m_broadcastPort))
+            return "could not start a caller on " + where + " (sockets could not be made or bound)";
+        std::uint16_t bound = BoundPort(caller.m_Socket.m_hSocket);
+        std::uint16_t broadcastBound = BoundPort(caller.m_hBroadcastSocket);
+        if (bound == 0 || (m_ownPort != 0 && bound != m_ownPort)) {
+            caller.StopDispatchThread();
+            return "could not bind UDP " + where + " (port in use, or not an address of this computer)";
+        }
+        if (m_broadcastPort != 0 && broadcastBound != m_broadcastPort) {
+            caller.StopDispatchThread();
+            return "could not bind the broadcast port " + std::to_string(m_broadcastPort) + " (in use?)";
+        }
+        return std::string();
+    }
+
+    static bool CallLibrary(Serving& caller, CSockAddr& peer, CUdpDataBlockEx* call, std::int32_t timeout) {
+        if constexpr (kExtended) {
+            caller.SetRemoteSocket(peer.Port(), peer.IPAddr());
+            caller.SetMultiTarget(peer.Port(), peer.IPAddr());
+            return caller.CRP_CallerEx::CallProcedure(call, timeout);
+        } else {
+            return caller.CRP_Caller::CallProcedure(&peer, call, timeout);
+        }
+    }
+
+    std::string m_ownAddress;
+    std::uint16_t m_ownPort;
+    std::uint16_t m_broadcastPort;
+    std::shared_ptr<HandlerTable> m_handlers = std::make_shared<HandlerTable>();
+    // Shared with the calls under way, so that stop() on another thread never frees
+    // the library caller under them.
+    std::shared_ptr<Serving> m_caller;
+    std::mutex m_callLock;
+};
+
+template <class Library>
+void RegisterCaller(py::module_& module, const char* name, const char* doc) {
+    using Handle = CallerHandle<Library>;
+    py::class_<Handle> caller(module, name, doc);
+    caller
+        .def(py::init<std::string, long long, long long>(), py::arg("own_address") = "", py::arg("own_port") = 0,
+             py::arg("broadcast_port") = 0,
+             "A caller bound to own_address:own_port (\"\" every interface, port 0 a free one), also\n"
+             "listening for broadcasts on broadcast_port when not 0. Not started until start().")
+        .def("start", &Handle::Start, "Binds the sockets and starts the dispatch thread (OSError when it cannot).")
+        .def("stop", &Handle::Stop, "Stops the threads and closes the sockets; waits for a handler that runs.")
+        .def("__enter__", [](Handle& self) -> Handle& { self.Start(); return self; }, py::return_value_policy::reference)
+        .def("__exit__", [](Handle& self, const py::args&) { self.Stop(); return false; })
+        .def("call", &Handle::Call, py::arg("address"), py::arg("block"), py::arg("timeout_ms") = kDefaultTimeoutMs,
+             "Calls the block's procedure at address (\"a.b.c.d\", port) and returns the answer block.\n"
+             "Raises TimeoutError when no answer comes within timeout_ms. The block is not changed.")
+        .def("event", &Handle::Event, py::arg("address"), py::arg("block"),
+             "Sends the block one way to address; nothing waits for an answer.")
+        .def("ping", &Handle::Ping, py::arg("address"),
+             "Pings the caller at address; True when it answered within 300 ms.")
+        .def("broadcast", &Handle::Broadcast, py::arg("port"), py::arg("block"),
+             py::arg("wait_ms") = kDefaultBroadcastWaitMs,
+             "Broadcasts the block to 255.255.255.255:port, waits wait_ms and returns the answers\n"
+             "as a list of ((address, port), Block).")
+        .def("serve", &Handle::Serve, py::arg("procedure"), py::arg("handler"),
+             "Serves procedure (None: every procedure without a handler of its own) with\n"
+             "handler(call_block) -> Block or None (no answer). The handler runs on the dispatch\n"
+             "thread with the GIL held; an exception it raises is reported through the diagnostic\n"
+             "handler and the call gets no answer. handler None stops serving the procedure.")
+        .def("is_active", &Handle::IsActive, "True when the last ping was answered.")
+        .def_property_readonly("started", &Handle::IsStarted, "True between start() and stop().")
+        .def_property_readonly("port", &Handle::Port, "The UDP port the caller is bound to (0 when not started).")
+        .def_property_readonly("broadcast_port", &Handle::BroadcastPortBound,
+                               "The port broadcasts are taken on (0 when none or not started).")
+        .def_property_readonly("own_address", &Handle::OwnAddress, "The address given at construction.");
+    if constexpr (Handle::kExtended) {
+        caller.def_property_readonly("chunk_target", &Handle::ChunkTarget,
+                                     "Where chunks of long calls go (the last call's address), or None.");
+    }
+}
+
+}  // namespace
+
+void RegisterCallers(py::module_& module) {
+    RegisterCaller<CRP_Caller>(module, "Caller",
+                               "The plain caller: calls of at most 350 words; answers up to 32767 words.");
+    RegisterCaller<CRP_CallerEx>(module, "CallerEx",
+                                 "The extended caller: long calls and answers travel as chunks.");
+    module.add_object("_stop_callers", py::cpp_function([] {
+        std::vector<CallerHandleBase*> live(LiveCallers().begin(), LiveCallers().end());
+        for (CallerHandleBase* caller : live) caller->Stop();
+    }));
+    py::module_::import("atexit").attr("register")(module.attr("_stop_callers"));
+}
+
+}  // namespace talvexpy

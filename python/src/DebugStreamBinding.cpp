@@ -1,0 +1,108 @@
+// talvex05u.DebugStream: CRPCDebugStream with traces registered by name on first use.
+#include "Bindings.h"
+
+#include <Talvex05u.h>
+
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace py = pybind11;
+
+namespace talvexpy {
+
+namespace {
+
+constexpr std::size_t kLongestName = sizeof(CRPCDebugStream::TraceEntry::name) - 1;
+
+class DebugStreamHandle {
+public:
+    DebugStreamHandle(long long identifier, const std::string& firstName, const std::string& secondName,
+                      long long viewerPort) {
+        if (identifier < 0 || identifier > 65535)
+            throw py::value_error("DebugStream: identifier " + std::to_string(identifier) + " is not in 0 .. 65535");
+        if (viewerPort < 1 || viewerPort > 65535)
+            throw py::value_error("DebugStream: viewer_port " + std::to_string(viewerPort) + " is not in 1 .. 65535");
+        CheckText(firstName, "first_name");
+        CheckText(secondName, "second_name");
+        m_stream = std::make_unique<CRPCDebugStream>(static_cast<unsigned short>(identifier), firstName.c_str(),
+                                                     secondName.c_str());
+        m_stream->SetViewerPort(static_cast<std::uint16_t>(viewerPort));
+    }
+    ~DebugStreamHandle() {
+        py::gil_scoped_release released;   // the destructor joins the worker thread
+        m_stream.reset();
+    }
+    DebugStreamHandle(const DebugStreamHandle&) = delete;
+    DebugStreamHandle& operator=(const DebugStreamHandle&) = delete;
+
+    void Start() {
+        py::gil_scoped_release released;
+        m_stream->Start();
+    }
+    void Stop() {
+        py::gil_scoped_release released;
+        m_stream->Stop();
+    }
+
+    // The trace's number: registered under `name` the first time it is used.
+    std::int32_t TraceNumber(const std::string& name) {
+        CheckText(name, "trace name");
+        if (name.size() > kLongestName)
+            throw py::value_error("trace name '" + name + "' is longer than " + std::to_string(kLongestName) +
+                                  " characters");
+        auto found = m_numbers.find(name);
+        if (found != m_numbers.end()) return found->second;
+        std::int32_t number = m_stream->AddTrace(name.c_str(), "");
+        if (number < 0) throw py::value_error("trace '" + name + "': all 32 traces of the stream are taken");
+        m_numbers.emplace(name, number);
+        return number;
+    }
+
+    void Trace(const std::string& name, const std::string& text) {
+        CheckText(text, "trace text");
+        if (text.find_first_of("\r\n") != std::string::npos)
+            throw py::value_error("trace text holds a line break; one call sends one line");
+        std::int32_t number = TraceNumber(name);
+        py::gil_scoped_release released;
+        m_stream->Trace(number, "%s", text.c_str());
+    }
+
+    std::int32_t State() const { return m_stream->GetState(); }
+    std::map<std::string, std::int32_t> Traces() const { return m_numbers; }
+
+private:
+    static void CheckText(const std::string& text, const char* what) {
+        if (text.find('\0') != std::string::npos)
+            throw py::value_error(std::string(what) + " holds a zero byte");
+    }
+
+    std::unique_ptr<CRPCDebugStream> m_stream;
+    std::map<std::string, std::int32_t> m_numbers;
+};
+
+}  // namespace
+
+void RegisterDebugStream(py::module_& module) {
+    py::class_<DebugStreamHandle>(module, "DebugStream",
+        "Sends trace lines over TCP to a trace viewer on 127.0.0.1 (port 45278 by default).\n"
+        "A worker thread keeps the connection; lines traced while not connected are lost.")
+        .def(py::init<long long, const std::string&, const std::string&, long long>(), py::arg("identifier"),
+             py::arg("first_name"), py::arg("second_name"), py::arg("viewer_port") = talvex::kTraceViewerPort,
+             "A stream introduced to the viewer by identifier (0 .. 65535) and two names (cut to 63 characters).")
+        .def("start", &DebugStreamHandle::Start, "Starts connecting to the viewer.")
+        .def("stop", &DebugStreamHandle::Stop, "Closes the connection; the next trace starts it again.")
+        .def("__enter__", [](DebugStreamHandle& self) -> DebugStreamHandle& { self.Start(); return self; },
+             py::return_value_policy::reference)
+        .def("__exit__", [](DebugStreamHandle& self, const py::args&) { self.Stop(); return false; })
+        .def("trace", &DebugStreamHandle::Trace, py::arg("name"), py::arg("text"),
+             "Sends text as one line under the trace `name` (registered on first use; at most 32\n"
+             "names per stream). Lines longer than 253 characters are cut.")
+        .def_property_readonly("state", &DebugStreamHandle::State, "0 stopped, 1 connecting, 2 connected, 3 ending.")
+        .def_property_readonly("traces", &DebugStreamHandle::Traces, "The registered trace names and their numbers.");
+}
+
+}  // namespace talvexpy

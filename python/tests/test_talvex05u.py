@@ -1,0 +1,335 @@
+"""The talvex05u module against real callers on loopback: Python with Python, Python
+with the C++ `talvex` program, chunked transfers both ways, failing handlers, time-outs,
+several threads on one caller, broadcasts (inside a private network namespace) and the
+trace stream. A Python server and client in one process also prove that calls release
+the GIL: the server's handler could not run while the waiting client held it."""
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import talvex05u
+from conftest import LOOPBACK, ServeProcess, run_talvex
+
+LONG = 100_000          # words of the chunked transfers
+REVERSE, SUMMARY, COUNT, RAISES, WRONG_TYPE = 1, 2, 5, 9, 10
+
+
+def serve_test_procedures(caller):
+    """Procedures of the Python servers: reverse the words, summarise them, count
+    to n, raise, and return something that is not a block."""
+    caller.serve(REVERSE, lambda call: talvex05u.Block.of_words(call.words()[::-1]))
+
+    def summary(call):
+        answer = talvex05u.Block()
+        answer.append_long(len(call))
+        answer.append_int64(sum(call.words()))
+        return answer
+    caller.serve(SUMMARY, summary)
+    caller.serve(COUNT, lambda call: talvex05u.Block.of_words(range(call.get_long())))
+
+    def raises(call):
+        raise ValueError(f"refused {call.get_long()}")
+    caller.serve(RAISES, raises)
+    caller.serve(WRONG_TYPE, lambda call: 42)
+
+
+@pytest.fixture
+def py_server():
+    with talvex05u.CallerEx(own_address=LOOPBACK) as server:
+        serve_test_procedures(server)
+        yield server
+
+
+def call_block(procedure, *words):
+    return talvex05u.Block.of_words(words, procedure=procedure)
+
+
+def test_block_values_round_trip_and_bad_input_is_refused():
+    block = talvex05u.Block(procedure=4)
+    block.append_long(-7)
+    block.append_long(0xFFFFFFFF)                      # an unsigned word comes back as -1
+    block.append_float(1.5)
+    block.append_double(-2.25)
+    block.append_int64(-(2 ** 40))
+    block.append_uint64(2 ** 64 - 1)
+    block.append_string("grüße")
+    block.append_bytes(b"\x01\x02\x03\x04\x05")
+    block.append_words([3, -1, 2 ** 31 - 1])
+    block.append_string("")
+    assert (block.procedure, block.type, len(block)) == (4, 1, 18)
+    assert [block.get_long(), block.get_long(), block.get_float(), block.get_double()] == [-7, -1, 1.5, -2.25]
+    assert (block.get_int64(), block.get_uint64()) == (-(2 ** 40), 2 ** 64 - 1)
+    assert (block.get_string(), block.get_bytes(5), block.get_words(), block.get_string()) == \
+        ("grüße", b"\x01\x02\x03\x04\x05", [3, -1, 2 ** 31 - 1], "")
+    with pytest.raises(IndexError, match="get_long: needs 1 word"):
+        block.get_long()
+    block.rewind()
+    assert block.get_long() == -7
+
+    raw = struct.pack("<3i", 1, -2, 0x01020304)
+    converted = talvex05u.Block.from_bytes(raw, procedure=6)
+    assert converted.words() == [1, -2, 0x01020304] and converted.to_bytes() == raw
+    assert converted == talvex05u.Block.of_words([1, -2, 0x01020304], procedure=6)
+    assert talvex05u.Block().procedure is None and talvex05u.Block().type == -1
+
+    refused = [
+        (ValueError, lambda: block.append_long(2 ** 32)),
+        (ValueError, lambda: block.append_long(-(2 ** 31) - 1)),
+        (TypeError, lambda: block.append_long("7")),
+        (TypeError, lambda: block.append_long(True)),
+        (ValueError, lambda: block.append_string("a\0b")),
+        (TypeError, lambda: block.append_string(5)),
+        (ValueError, lambda: talvex05u.Block.from_bytes(b"12345")),
+        (TypeError, lambda: talvex05u.Block.of_words("123")),
+        (ValueError, lambda: talvex05u.Block.of_words([1, 2 ** 40])),
+        (ValueError, lambda: talvex05u.Block.of_words([5, 1]).get_words()),     # count past the data
+        (ValueError, lambda: talvex05u.Block.of_words([0x41414141]).get_string()),  # no terminating zero
+        (IndexError, lambda: talvex05u.Block.of_words([1]).get_double()),
+        (IndexError, lambda: talvex05u.Block.of_words([1]).get_bytes(4)),
+        (ValueError, lambda: talvex05u.Block.of_words([1]).get_bytes(-1)),
+        (ValueError, lambda: talvex05u.Block.of_words([0] * 32767).append_string("x")),   # 16-bit string cursor
+    ]
+    for kind, action in refused:
+        with pytest.raises(kind):
+            action()
+
+
+def test_python_server_serves_cpp_client_with_short_and_chunked_calls(py_server):
+    port = f"{LOOPBACK}:{py_server.port}"
+    short = run_talvex("call", port, str(REVERSE), "l:1", "l:2", "l:3", "--read", "l,l,l")
+    assert short.returncode == 0, short.stderr
+    assert [line.split()[1] for line in short.stdout.splitlines()[1:]] == ["3", "2", "1"]
+
+    # A chunked call of 100,000 words from C++, summarised by Python ...
+    values = [f"l:{i}" for i in range(LONG)]
+    chunked_call = run_talvex("call", port, str(SUMMARY), *values, "--read", "l,i64", "--timeout", "20000", timeout=60)
+    assert chunked_call.returncode == 0, chunked_call.stderr
+    assert f"l: {LONG} " in chunked_call.stdout and f"i64: {sum(range(LONG))}" in chunked_call.stdout
+    # ... and a chunked answer of 100,000 words from Python to C++.
+    chunked_answer = run_talvex("call", port, str(COUNT), f"l:{LONG}", "--timeout", "20000", timeout=60)
+    assert chunked_answer.returncode == 0, chunked_answer.stderr
+    assert f"{LONG} words" in chunked_answer.stdout.splitlines()[0]
+    assert f"[{LONG - 1}] 0x{LONG - 1:08x} {LONG - 1}" in chunked_answer.stdout
+    # A plain Python server's long answer is pulled by a plain C++ caller packet by packet.
+    with talvex05u.Caller(own_address=LOOPBACK) as plain_server:
+        serve_test_procedures(plain_server)
+        pulled = run_talvex("call", f"{LOOPBACK}:{plain_server.port}", str(COUNT), "l:20000", "--plain",
+                            "--timeout", "20000", timeout=60)
+        assert pulled.returncode == 0 and "20000 words" in pulled.stdout, pulled.stderr
+        assert "[19999] 0x00004e1f 19999" in pulled.stdout
+
+    unserved = run_talvex("call", port, "77", "l:1", "--timeout", "200")
+    assert unserved.returncode == 1 and "no answer" in unserved.stderr
+
+
+def test_python_clients_call_cpp_server(cpp_server):
+    with talvex05u.Caller(own_address=LOOPBACK) as plain, talvex05u.CallerEx(own_address=LOOPBACK) as extended:
+        echo = talvex05u.Block(procedure=1)
+        echo.append_long(7)
+        echo.append_string("hi")
+        answer = plain.call(cpp_server.address, echo, timeout_ms=2000)
+        assert (answer.procedure, answer.type, answer.get_long(), answer.get_string()) == (1, 2, 7, "hi")
+        assert echo.read_position == 0 and echo.type == 1, "the caller's own block is left alone"
+
+        counted = talvex05u.Block(procedure=2)
+        counted.append_long(20000)
+        plain_server = ServeProcess("--plain")                   # answers a plain caller pulls
+        try:
+            assert plain.call(plain_server.address, counted, timeout_ms=5000).words() == list(range(20000))
+        finally:
+            plain_server.stop()
+
+        long_call = talvex05u.Block.of_words(range(LONG), procedure=1)
+        assert extended.call(cpp_server.address, long_call, timeout_ms=20000).words() == list(range(LONG))
+        assert extended.chunk_target == cpp_server.address
+        with pytest.raises(ValueError, match="at most 350 words"):
+            plain.call(cpp_server.address, long_call)
+
+        assert plain.ping(cpp_server.address) and plain.is_active()
+        plain.event(cpp_server.address, call_block(1, 5, 6))
+        assert "proc=1" in cpp_server.wait_for_line("words=2")
+
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as silent:    # bound, but answers nothing
+            silent.bind((LOOPBACK, 0))
+            port = silent.getsockname()[1]
+            assert not plain.ping((LOOPBACK, port)) and not plain.is_active()
+            with pytest.raises(TimeoutError, match=f"no answer to procedure 1 from {LOOPBACK}:{port} within 200 ms"):
+                plain.call((LOOPBACK, port), echo, timeout_ms=200)
+
+
+def test_failing_handlers_are_reported_and_the_dispatcher_keeps_serving(py_server, diagnostics):
+    with talvex05u.CallerEx(own_address=LOOPBACK) as client:
+        with pytest.raises(TimeoutError):
+            client.call((LOOPBACK, py_server.port), call_block(RAISES, 31), timeout_ms=300)
+        with pytest.raises(TimeoutError):
+            client.call((LOOPBACK, py_server.port), call_block(WRONG_TYPE), timeout_ms=300)
+        assert client.call((LOOPBACK, py_server.port), call_block(REVERSE, 1, 2)).words() == [2, 1]
+        # An answer too long for the plain caller's 16-bit packet positions is refused, too.
+        with talvex05u.Caller(own_address=LOOPBACK) as plain_server:
+            plain_server.serve(None, lambda call: talvex05u.Block.of_words(range(40000)))
+            with pytest.raises(TimeoutError):
+                client.call((LOOPBACK, plain_server.port), call_block(3), timeout_ms=300)
+    reports = "\n".join(diagnostics)
+    assert f"procedure {RAISES} not answered: the handler raised ValueError: refused 31" in reports
+    assert f"procedure {WRONG_TYPE} not answered: the handler returned int, not a Block or None" in reports
+    assert "procedure 3 not answered: the answer has 40000 words; this caller sends at most 32767" in reports
+
+
+def test_threads_share_one_caller_and_the_gil_is_free_while_they_wait(py_server):
+    threads_count, calls_each = 4, 40
+    failures = []
+    with talvex05u.CallerEx(own_address=LOOPBACK) as client:
+        def worker(index):
+            for n in range(calls_each):
+                words = [index, n, index * 1000 + n]
+                try:
+                    answer = client.call((LOOPBACK, py_server.port), call_block(REVERSE, *words), timeout_ms=3000)
+                    if answer.words() != words[::-1]:
+                        failures.append((index, n, answer.words()))
+                except Exception as error:      # noqa: BLE001 - collected and reported below
+                    failures.append((index, n, repr(error)))
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(threads_count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=60)
+        assert not any(thread.is_alive() for thread in threads)
+    assert failures == []
+
+
+def test_bad_arguments_are_refused_with_clear_errors(py_server):
+    caller = talvex05u.CallerEx(own_address=LOOPBACK)
+    with pytest.raises(ValueError, match="not started"):
+        caller.call((LOOPBACK, py_server.port), call_block(1))
+    with pytest.raises(ValueError, match="not a dotted IPv4 address"):
+        talvex05u.Caller(own_address="localhost")
+    with pytest.raises(ValueError, match="65536"):
+        talvex05u.Caller(own_port=65536)
+    with caller:
+        target = (LOOPBACK, py_server.port)
+        for kind, action, text in [
+            (TypeError, lambda: caller.call(f"{LOOPBACK}:{py_server.port}", call_block(1)), "tuple"),
+            (ValueError, lambda: caller.call(("999.1.1.1", 5), call_block(1)), "dotted"),
+            (ValueError, lambda: caller.call((LOOPBACK, 0), call_block(1)), "port 0"),
+            (ValueError, lambda: caller.call(target, call_block(1), timeout_ms=0), "time-out"),
+            (ValueError, lambda: caller.call(target, talvex05u.Block.of_words([1])), "names no procedure"),
+            (ValueError, lambda: caller.broadcast(0, call_block(1)), "port 0"),
+            (ValueError, lambda: caller.event(target, talvex05u.Block.of_words(range(351), procedure=1)), "one packet"),
+            (TypeError, lambda: caller.serve(1, "not callable"), "callable"),
+            (TypeError, lambda: caller.serve("1", print), "int or None"),
+            (TypeError, lambda: talvex05u.set_diagnostic_handler(5), "callable"),
+        ]:
+            with pytest.raises(kind, match=text):
+                action()
+        with pytest.raises(OSError, match="could not"):
+            talvex05u.Caller(own_address=LOOPBACK, own_port=caller.port).start()
+
+
+def test_debug_stream_sends_header_and_lines_to_a_viewer():
+    with socket.create_server((LOOPBACK, 0)) as viewer:
+        viewer.settimeout(10)
+        with talvex05u.DebugStream(26, "alpha", "beta", viewer_port=viewer.getsockname()[1]) as stream:
+            connection, _ = viewer.accept()
+            with connection:
+                connection.settimeout(10)
+                received = b""
+                while not received.endswith(b"\r\n"):
+                    chunk = connection.recv(256)
+                    assert chunk, "the stream closed before its header line"
+                    received += chunk
+                assert received == b"alpha\tbeta\t001A\r\n"
+                deadline = time.monotonic() + 10
+                while stream.state != 2 and time.monotonic() < deadline:
+                    time.sleep(0.01)
+                stream.trace("calls", "hello viewer")
+                received = b""
+                while not received.endswith(b"\r\n"):
+                    chunk = connection.recv(256)
+                    assert chunk
+                    received += chunk
+                assert received == b"hello viewer\r\n"
+            assert stream.traces == {"calls": 0}
+            for n in range(1, 32):
+                stream.trace(f"t{n}", "x")
+            with pytest.raises(ValueError, match="all 32 traces"):
+                stream.trace("one too many", "x")
+            with pytest.raises(ValueError, match="line break"):
+                stream.trace("calls", "two\nlines")
+
+
+PARENT_NAMESPACE = "TALVEX_PY_PARENT_NETNS"
+
+
+def network_namespace_id():
+    return os.stat("/proc/self/ns/net").st_ino
+
+
+def interfaces_of_this_namespace():
+    with open("/proc/self/net/dev", encoding="ascii") as table:
+        return [line.split(":")[0].strip() for line in table.readlines()[2:]]
+
+
+def test_broadcast_is_answered_by_python_and_cpp_servers():
+    """Broadcasts go to 255.255.255.255, so the work is done by a second pytest run
+    under `unshare -n`, which first makes sure it really is in a fresh namespace."""
+    parent = os.environ.get(PARENT_NAMESPACE)
+    if parent is None:
+        if subprocess.run(["unshare", "-n", "true"], capture_output=True, check=False).returncode != 0:
+            pytest.skip("no private network namespace can be made here (unshare -n fails): broadcast not tested")
+        env = dict(os.environ, **{PARENT_NAMESPACE: str(network_namespace_id())})
+        inner = subprocess.run(["unshare", "-n", "--", sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                __file__, "-k", "test_broadcast_is_answered"],
+                               env=env, capture_output=True, text=True, timeout=120, check=False)
+        assert inner.returncode == 0 and "1 passed" in inner.stdout, inner.stdout + inner.stderr
+        return
+
+    # Inside: refuse to touch anything unless this is a namespace of its own holding only loopback.
+    assert str(network_namespace_id()) != parent, "not in a private network namespace: refusing to change it"
+    assert interfaces_of_this_namespace() == ["lo"], "not a fresh network namespace: refusing to change it"
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    subprocess.run(["ip", "route", "add", "broadcast", "255.255.255.255", "dev", "lo", "table", "local",
+                    "scope", "link", "src", LOOPBACK], check=True)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind((LOOPBACK, 0))
+        port = probe.getsockname()[1]
+
+    # Bound to every interface (only lo exists here): a socket bound to 127.0.0.1 takes no broadcasts.
+    cpp = ServeProcess("--broadcast-port", str(port), bind="0.0.0.0")
+    try:
+        with talvex05u.CallerEx(broadcast_port=port) as extended, talvex05u.Caller(broadcast_port=port) as plain, \
+                talvex05u.CallerEx() as broadcaster:
+            for server in (extended, plain):
+                server.serve(SUMMARY, lambda call: talvex05u.Block.of_words([call.get_long() * 2]))
+            answers = broadcaster.broadcast(port, call_block(SUMMARY, 4), wait_ms=500)
+            by_port = {address[1]: block.words() for address, block in answers}
+            assert by_port == {extended.port: [8], plain.port: [8], cpp.port: [0, 1, 2, 3]}, answers
+            assert all(address[0] == LOOPBACK and block.type == 8 for address, block in answers)
+            assert broadcaster.broadcast(port + 1 if port < 65535 else port - 1, call_block(SUMMARY, 4), wait_ms=100) == []
+    finally:
+        cpp.stop()
+
+
+def test_stubs_name_what_the_module_offers():
+    """talvex05u.pyi and the module agree on functions, classes and their public members."""
+    import ast
+    path = os.path.join(os.path.dirname(__file__), "..", "talvex05u.pyi")
+    with open(path, encoding="utf-8") as stub_file:
+        stub = ast.parse(stub_file.read())
+    for node in stub.body:
+        if isinstance(node, ast.FunctionDef):
+            assert callable(getattr(talvex05u, node.name)), node.name
+        elif isinstance(node, ast.ClassDef):
+            runtime = getattr(talvex05u, node.name)
+            if issubclass(runtime, BaseException):
+                continue                                    # its members are set per instance
+            stubbed = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+            stubbed |= {item.target.id for item in node.body if isinstance(item, ast.AnnAssign)}
+            public = {name for name in dir(runtime) if not name.startswith("_")}
+            assert {name for name in stubbed if not name.startswith("_")} == public, node.name
+            assert all(hasattr(runtime, name) for name in stubbed), node.name
