@@ -152,7 +152,10 @@ TEST_F(ChunkReassemblyTest, LateRepeatOfAFinishedTransferIsNotANewOneButAReusedR
     EXPECT_EQ(calls.Feed(MakeChunk(21, 3, 2, 32)), ChunkOutcome::Finished) << "a late copy of the completing chunk";
     EXPECT_EQ(calls.Feed(MakeChunk(21, 3, 2, 32), kSenderB), ChunkOutcome::Stored) << "another sender's transfer";
     EXPECT_TRUE(index.size() == 1 && calls.lastSlot == 3) << "only the other sender's chunk was stored";
-    EXPECT_EQ(calls.Feed(MakeChunk(21, 2, 0, talvex::kChunkBytes)), ChunkOutcome::Stored) << "no old entry taken for a repeat";
+    EXPECT_EQ(calls.Feed(MakeChunk(21, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Finished) << "a late copy of chunk 0";
+    CUdpDataBlockEx restart = MakeChunk(21, 2, 0, talvex::kChunkBytes);
+    restart.m_nReferenceNumber = 950;   // a sender that starts over sends chunk 0 in a new call
+    EXPECT_EQ(calls.Feed(restart), ChunkOutcome::Stored) << "no old entry taken for a repeat";
     EXPECT_EQ(calls.Feed(MakeChunk(21, 3, 2, 32)), ChunkOutcome::Finished) << "still known while the new transfer runs";
     EXPECT_EQ(calls.Feed(MakeChunk(21, 2, 1, 20)), ChunkOutcome::Completed);
     calls.ExpectCollected(21, 351);

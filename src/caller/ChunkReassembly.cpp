@@ -53,12 +53,19 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
     // A late copy of a chunk of a transfer put together already is not the start of a
     // new one. Chunk 0 may begin a new transfer under a reference used before (a sender
     // that started over); a copy of the completing chunk, the one whose answer its
-    // sender may still wait for, is recognised even then by the call it came in.
+    // sender may still wait for, is recognised even then by the call it came in, and a
+    // chunk 0 that completed a transfer (sent with chunks in flight) by its index: its
+    // sender tries it again under a new call, and an empty acknowledgement of it would
+    // be taken for the answer. A late copy of chunk 0 is known by the call it came in:
+    // a sender that starts over sends its chunk 0 in a call of another number.
     const auto done = m_ledger.recentlyCompleted.find(transfer);
     if (done != m_ledger.recentlyCompleted.end()) {
         const bool completingCopy = header.chunkIndex == done->second.chunkIndex &&
-                                    chunk.m_nReferenceNumber == done->second.callReference;
-        if (completingCopy || (header.chunkIndex > 0 && open == m_ledger.transfers.end())) return ChunkOutcome::Finished;
+                                    (chunk.m_nReferenceNumber == done->second.callReference || header.chunkIndex == 0);
+        const bool firstChunkCopy = header.chunkIndex == 0 && chunk.m_nReferenceNumber == done->second.firstChunkCallReference;
+        if (completingCopy || firstChunkCopy || (header.chunkIndex > 0 && open == m_ledger.transfers.end())) {
+            return ChunkOutcome::Finished;
+        }
     }
     if (open != m_ledger.transfers.end()) {
         if (open->second.chunkCount != header.chunkCount) return ChunkOutcome::Refused;
@@ -83,6 +90,7 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
     state.bytes += header.byteCount;
     state.lastIndex = header.chunkIndex;
     state.lastCallReference = chunk.m_nReferenceNumber;
+    if (header.chunkIndex == 0) state.firstChunkCallReference = chunk.m_nReferenceNumber;
     return state.stored == state.chunkCount ? ChunkOutcome::Completed : ChunkOutcome::Stored;
 }
 
@@ -110,7 +118,7 @@ bool ChunkReassembly::Collect(const TransferKey& transfer, CUdpDataBlockEx& targ
         m_index.erase(stored);
     }
     m_ledger.transfers.erase(transfer);
-    RememberCompleted(transfer, {state.lastIndex, state.lastCallReference});
+    RememberCompleted(transfer, {state.lastIndex, state.lastCallReference, state.firstChunkCallReference});
     target.m_nLength = static_cast<std::int32_t>(offset / 4);
     return true;
 }

@@ -106,7 +106,7 @@ bool CRP_CallerEx::SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCou
         answers.haveContent = answers.haveContent || content;
         answers.lastReference = entry.reference;
         std::scoped_lock lock(m_multiReturnLock);
-        if (m_nReturnChunksReference == entry.reference && m_nReturnChunksSender == peerSender) {
+        if (ReturnChunksBegan(entry.reference, peerSender)) {
             answers.chunkedReference = entry.reference;
         }
     };

@@ -22,7 +22,6 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     {
         std::scoped_lock lock(m_multiReturnLock);
         m_MultiReturnBlock.Clear();
-        m_nReturnChunksReference = 0;
     }
     if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(talvex::kMaxPacketDataWords)) {
         CSockAddr destination;
@@ -70,7 +69,7 @@ CRP_CallerEx::ChunkedReturn CRP_CallerEx::TakeChunkedReturn(CUdpDataBlockEx* blo
         return m_MultiReturnBlock.m_nLength > 0 && m_MultiReturnBlock.m_nReferenceNumber == reference &&
                m_nMultiReturnSender == peer;
     };
-    const auto chunksBegan = [&] { return m_nReturnChunksReference == reference && m_nReturnChunksSender == peer; };
+    const auto chunksBegan = [&] { return ReturnChunksBegan(reference, peer); };
     // The final empty return may overtake some or all of the chunks on the wire: when a
     // lost chunk is to fail the call, an empty answer gives them a moment to come.
     if (m_bFailOnLostReturnChunks && answerEmpty && !chunkedReturnIsOurs()) {

@@ -5,6 +5,8 @@
 
 #include "caller/ChunkReassembly.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <thread>
 
@@ -77,8 +79,10 @@ bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     bool completed = false;
     {
         std::scoped_lock lock(m_multiReturnLock);
-        m_nReturnChunksReference = block->m_nReferenceNumber;
-        m_nReturnChunksSender = sender;
+        const std::pair<std::int32_t, talvex::ChunkSender> began{block->m_nReferenceNumber, sender};
+        if (!ReturnChunksBegan(began.first, began.second)) {
+            m_aReturnChunksBegan[m_nReturnChunksBegan++ % m_aReturnChunksBegan.size()] = began;
+        }
         if (outcome == talvex::ChunkOutcome::Completed) {
             m_MultiReturnBlock.Clear();
             completed = returns.Collect({sender, header.transferReference}, m_MultiReturnBlock);
@@ -96,4 +100,12 @@ bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     block->ResetForReturn();
     CRP_Caller::SendReturn(block);
     return completed;
+}
+
+bool CRP_CallerEx::ReturnChunksBegan(std::int32_t reference, talvex::ChunkSender sender) const {
+    const std::size_t known = std::min(m_nReturnChunksBegan, m_aReturnChunksBegan.size());
+    for (std::size_t i = 0; i < known; ++i) {
+        if (m_aReturnChunksBegan[i].first == reference && m_aReturnChunksBegan[i].second == sender) return true;
+    }
+    return false;
 }

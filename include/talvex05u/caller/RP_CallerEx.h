@@ -70,12 +70,14 @@ struct ChunkTransferState {
     std::uint64_t firstUse = 0;       // store use number of its first chunk
     std::int32_t lastIndex = 0;       // chunk index and call reference of the chunk stored last
     std::int32_t lastCallReference = 0;
+    std::int32_t firstChunkCallReference = 0;   // the call chunk 0 came in
 };
 // The chunk that completed a transfer: its index and the reference number of the
 // call it came in (each try of a chunk has its own).
 struct CompletedTransfer {
     std::int32_t chunkIndex = 0;
     std::int32_t callReference = 0;
+    std::int32_t firstChunkCallReference = 0;   // the call chunk 0 came in
 };
 // Bookkeeping of one direction (call chunks or return chunks): open transfers by
 // sender and transfer reference, how many chunks its store has taken, and the open
@@ -178,10 +180,14 @@ protected:
     std::mutex m_multiReturnLock;
     std::condition_variable m_multiReturnArrived;
     talvex::ChunkSender m_nMultiReturnSender = 0;   // who sent the return in m_MultiReturnBlock
-    // The call whose return chunks arrived last (its reference number and their
-    // sender), so that a return whose chunks began but did not complete is known.
-    std::int32_t m_nReturnChunksReference = 0;
-    talvex::ChunkSender m_nReturnChunksSender = 0;
+    // The calls whose return chunks arrived last (reference number and sender), so that
+    // a return whose chunks began but did not complete is known even when a late chunk
+    // of another call's return came in between.
+    std::array<std::pair<std::int32_t, talvex::ChunkSender>, 16> m_aReturnChunksBegan{};
+    std::size_t m_nReturnChunksBegan = 0;
+    // True when return chunks of the call `reference` from `sender` have arrived
+    // (m_multiReturnLock held).
+    bool ReturnChunksBegan(std::int32_t reference, talvex::ChunkSender sender) const;
     std::atomic<std::int32_t> m_nChunksInFlight{talvex::kDefaultChunksInFlight};
     // The chunk being sent, built under m_sendLock.
     CUdpDataBlockEx m_ChunkCallStaging;
