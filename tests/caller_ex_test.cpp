@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 
 using namespace callertest;
 using Way = UdpRelay::Way;
@@ -226,6 +227,23 @@ TEST_F(LoopbackPair, OneChunkInFlightWaitsForEachAnswerAndALostAnswerIsRecovered
     const auto wire = relay->Log();
     ASSERT_EQ(8u, wire.size());
     for (std::size_t i = 0; i < wire.size(); ++i) EXPECT_EQ(i % 2 == 0 ? RP_MULTI_CALL : RP_RETURN, wire[i].type) << i;
+}
+
+TEST_F(LoopbackPair, BreakDuringAChunkedCallEndsOnlyTheTryInProgress) {
+    std::atomic<bool> dropped{false};
+    ThroughRelay([&](Way way, const std::int32_t* words, int bytes) {   // chunk 1 is lost once
+        return way == Way::ToServer && bytes >= 32 && words[0] == RP_MULTI_CALL && words[6] == 1 && !dropped.exchange(true)
+                   ? Verdict::Drop : Verdict::Pass;
+    });
+    auto call = PatternCall(kProcRecord, 700, 8);
+    auto waiting = std::async(std::launch::async, [&] { return client->CallProcedure(call.get(), 0); });
+    for (int i = 0; i < 500 && !dropped; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(dropped);
+    client->BreakActiveCall();   // without a time-out only the break ends the lost try
+    ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(5)));
+    EXPECT_TRUE(waiting.get()) << "the chunk went again and the call completed";
+    EXPECT_EQ(700, call->GetLongData());
+    EXPECT_EQ(4u, relay->Log(RP_MULTI_CALL).size()) << "chunk 1 twice";
 }
 
 TEST_F(LoopbackPair, ThreeLostTriesFailTheCallAndLeaveTheBlock) {

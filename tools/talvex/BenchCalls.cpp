@@ -90,7 +90,7 @@ void RunThreadCallCases(LocalPair& pair, bool quick, Progress& progress, std::ve
         CaseResult versusRaw = PairedCase(
             "call " + SizeName(bytes) + ", threads", "raw UDP ping-pong " + std::to_string(datagram) + " B, threads",
             [&] { return call.Once(); }, [&] { return raw.RoundTrip(datagram); }, LatencyPlan(quick), progress);
-        versusRaw.goal = Goal{1.5, "<= 1.5x raw UDP round trip"};
+        versusRaw.goal = Goal{1.2, "<= 1.2x raw UDP round trip"};
         results->push_back(versusRaw);
 
         CaseResult versusRpc;
@@ -118,6 +118,7 @@ void RunCallsPerSecondCase(LocalPair& pair, bool quick, Progress& progress, std:
     CaseResult result = PairedCase(
         "calls back to back (us per call)", "raw UDP ping-pong back to back", [&] { return call.BackToBack(batch); },
         [&] { return raw.BackToBack(datagram, batch); }, BatchPlan(quick), progress);
+    result.goal = Goal{1.0 / 0.8, ">= 0.8x raw round trips/s"};
     if (result.measured.median > 0 && result.referenceSummary.median > 0) {
         char text[160];
         std::snprintf(text, sizeof text, "%.0f calls/s against %.0f raw round trips/s (batches of %d)",
@@ -148,7 +149,7 @@ void RunProcessCallCases(unsigned short peerCallerPort, unsigned short peerRawPo
         CaseResult result = PairedCase(
             name, "raw UDP ping-pong " + std::to_string(datagram) + " B, processes", [&] { return call.Once(); },
             [&] { return raw.RoundTrip(datagram); }, LatencyPlan(quick), progress);
-        result.goal = Goal{1.5, "<= 1.5x raw UDP round trip"};
+        result.goal = Goal{1.3, "<= 1.3x raw UDP round trip"};
         results->push_back(result);
     }
 }

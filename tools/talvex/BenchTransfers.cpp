@@ -31,16 +31,24 @@ public:
         : m_client(client), m_pattern(std::move(call)), m_answerWords(answerWords), m_plainCall(plainCall) {}
 
     std::optional<double> Once() {
+        ++m_tries;
         m_block = m_pattern;
         const auto start = Clock::now();
         const bool answered = m_plainCall ? m_client.CRP_Caller::CallProcedure(&m_block, kTransferTimeoutMs)
                                           : m_client.CallProcedure(&m_block, kTransferTimeoutMs);
         const double micros = MicrosSince(start);
         if (!answered || m_block.m_nLength != m_answerWords) return std::nullopt;
+        ++m_completed;
         return micros;
     }
 
+    // Trials so far, and those whose answer came complete.
+    int Tries() const { return m_tries; }
+    int Completed() const { return m_completed; }
+
 private:
+    int m_tries = 0;
+    int m_completed = 0;
     CRP_CallerEx& m_client;
     CUdpDataBlockEx m_pattern;
     CUdpDataBlockEx m_block;
@@ -131,11 +139,18 @@ void RunTransferCases(LocalPair& pair, bool quick, Progress& progress, std::vect
 
     TransferTrial chunkedCall(client, MakeCall(kProcLength, kMebibyteWords), 1, false);
     CaseResult call = TransferCase("1 MiB chunked call", chunkedCall, kMebibyte, raw, quick, progress);
-    call.goal = Goal{1.0 / 0.6, ">= 60% of raw throughput"};
+    call.goal = Goal{1.0 / 1.2, ">= 1.2x raw throughput"};
     results->push_back(call);
 
     TransferTrial chunkedReturn(client, MakeCall(kProcChunked, 1, kMebibyteWords), kMebibyteWords, false);
-    results->push_back(TransferCase("1 MiB chunked return", chunkedReturn, kMebibyte, raw, quick, progress));
+    CaseResult returned = TransferCase("1 MiB chunked return", chunkedReturn, kMebibyte, raw, quick, progress);
+    // How often a whole 1 MiB return arrives: the chunks come as bursts with no flow control.
+    const int completeness = quick ? 20 : 200;
+    TransferTrial counted(client, MakeCall(kProcChunked, 1, kMebibyteWords), kMebibyteWords, false);
+    for (int trial = 0; trial < completeness; ++trial) counted.Once();
+    returned.note = std::to_string(counted.Completed()) + " of " + std::to_string(counted.Tries()) +
+                    " trials complete (goal: >= 99%)";
+    results->push_back(returned);
 
     TransferTrial pulled(client, MakeCall(kProcPulled, 1, kPulledWords), kPulledWords, true);
     results->push_back(
