@@ -134,7 +134,7 @@ TEST_F(CallerPairTest, EventReachesThePeerHook) {
     EXPECT_EQ(1, pair.server->eventsSeen.load());
 }
 
-TEST_F(CallerPairTest, TimeOutAgainstASilentHookThenALateReturnIsIgnored) {
+TEST_F(CallerPairTest, TimeOutThenALateReturnLandsInTheReturnBlockButNotInTheNextCall) {
     CUdpDataBlockEx call(kProcSilent);
     call.AppendLongData(9);
     const auto start = std::chrono::steady_clock::now();
@@ -145,6 +145,13 @@ TEST_F(CallerPairTest, TimeOutAgainstASilentHookThenALateReturnIsIgnored) {
     CUdpDataBlockEx slow(kProcSleep);
     slow.AppendLongData(300);
     EXPECT_FALSE(client.CallProcedure(&slow, 50));
+    // The late return is still taken into the caller's return block and sets the return
+    // event, until the next call starts; no call takes it as its answer.
+    for (int i = 0; i < 300 && !talvex::IsEventSet(client.m_hReturnEvent); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(talvex::IsEventSet(client.m_hReturnEvent));
+    const CUdpDataBlockEx late = client.ReturnBlock();
+    EXPECT_EQ(kProcSleep, late.m_nProcedure);
+    EXPECT_EQ(1, late.m_nLength);
     CUdpDataBlockEx next = EchoCall(7, 8);
     ASSERT_TRUE(client.CallProcedure(&next, 3000));
     EXPECT_TRUE(HoldsPattern(next, 7, 8));

@@ -71,6 +71,11 @@ public:
         std::scoped_lock lock(m_seenLock);
         return m_last;
     }
+    // The caller's own return block, read under the caller's lock.
+    CUdpDataBlockEx ReturnBlock() {
+        std::scoped_lock lock(this->m_sendLock);
+        return this->m_ReturnBlock;
+    }
     std::atomic<int> callsServed{0}, eventsSeen{0};
     std::atomic<std::int32_t> lastEventValue{0};
     std::atomic<bool> quitRequested{false};

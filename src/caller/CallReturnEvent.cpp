@@ -30,6 +30,10 @@ bool CRP_Caller::CallAndWait(const CSockAddr& destination, CUdpDataBlockEx* bloc
         // Kept as the last call made: the peer pulls the further packets of a long call from it.
         m_CallBlock = *block;
         m_addrAwaitedPeer = destination;
+        // The return slot of the call before is given up: a late return of it is no
+        // longer taken, and the return event starts clear.
+        m_ReturnBlock.Clear();
+        talvex::ResetEvent(m_hReturnEvent);
         entry = SendCall(destination, m_CallBlock, waker);
         reference = m_CallBlock.m_nReferenceNumber;
     }
@@ -79,6 +83,14 @@ bool CRP_Caller::WaitForOwnReturn(talvex::AwaitedReturn* entry, void* waker, CUd
         talvex::ResetEvent(waker);
     }
     std::scoped_lock lock(m_sendLock);
+    if (!answered && !entry->complete) {
+        // A call that gave up leaves its return slot to the caller's own return block,
+        // as a single-call caller does: a late return is still taken into m_ReturnBlock
+        // and sets the return event, until the next call starts. No call takes it.
+        m_ReturnBlock = entry->block;
+        m_ReturnBlock.m_nReferenceNumber = entry->reference;
+        m_addrAwaitedPeer = entry->peer;
+    }
     talvex::AwaitedReturnTable::Close(entry);
     m_pAwaitedReturns->ReleaseWaker(waker);
     return answered;

@@ -244,6 +244,9 @@ void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const C
         }
     }
     if (complete) {
+        // Every completed return sets the caller's return event; the call that waits for
+        // it is woken through its own event.
+        if (wake != m_hReturnEvent) talvex::SetEvent(m_hReturnEvent);
         // Signalled after the lock is released: the woken waiter takes the lock at once
         // to copy the return, and must not find it still held.
         if (wake != nullptr) talvex::SetEvent(wake);
