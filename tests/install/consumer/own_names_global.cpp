@@ -6,46 +6,9 @@
 #include <cstdio>
 #include <vector>
 
-struct ChunkKey { int owner; };
-struct ChunkEntry { int slot; };
-struct ChunkTransferState { int step; };
-struct ChunkLedger { int pages; };
-struct SocketHandle { int descriptor; };
-constexpr int kNoProcedure = -1;
-constexpr int kPacketRecordWords = 1;
-constexpr int kMaxPacketDataWords = 2;
-constexpr int kMaxPacketBytes = 3;
-constexpr int kMaxFramedWords = 4;
-constexpr int kChunkWords = 5;
-constexpr int kChunkBytes = 6;
-constexpr int kChunkSlots = 7;
-constexpr int kChunkSlotBytes = 8;
-constexpr int kChunkTries = 9;
-constexpr int kTraceViewerPort = 10;
-constexpr int kConvertOk = 11;
-constexpr int kConvertInvalidArg = 12;
-constexpr int kConvertFail = 13;
-constexpr int kInvalidSocket = 14;
-constexpr int kSockStream = 15;
-constexpr int kSockDgram = 16;
+#include "own_names.inc"
 
 int OwnNamesInAnonymousNamespace();   // own_names_anonymous.cpp
-
-namespace {
-
-int OwnNamesAtGlobalScope()
-{
-    const ChunkKey key{kNoProcedure};
-    const ChunkEntry entry{kChunkSlots};
-    const ChunkTransferState state{kChunkTries};
-    const ChunkLedger ledger{kChunkBytes};
-    const SocketHandle handle{kInvalidSocket};
-    return key.owner + entry.slot + state.step + ledger.pages + handle.descriptor + kPacketRecordWords +
-           kMaxPacketDataWords + kMaxPacketBytes + kMaxFramedWords + kChunkWords + kChunkSlotBytes + kTraceViewerPort +
-           kConvertOk + kConvertInvalidArg + kConvertFail + kSockStream + kSockDgram;
-}
-
-}  // namespace
 
 int main()
 {
@@ -63,7 +26,7 @@ int main()
         std::printf("own names: FAILED data block (%d bytes)\n", static_cast<int>(record[0]));
         return 1;
     }
-    const int global = OwnNamesAtGlobalScope(), anonymous = OwnNamesInAnonymousNamespace();
+    const int global = SumOfOwnNames(), anonymous = OwnNamesInAnonymousNamespace();
     if (global != 135 || anonymous != 135) {
         std::printf("own names: FAILED values %d %d\n", global, anonymous);
         return 1;
