@@ -224,8 +224,11 @@ public:
     {
         m_clientEx = std::make_unique<ClientEx>();
         m_clientEx->m_bFailOnLostReturnChunks = m_settings.failOnLostReturnChunks;
-        // Even-tagged processes keep several chunks in flight, odd ones send one at a time.
-        m_clientEx->SetChunksInFlight(m_settings.tag % 2 == 0 ? 4 : 1);
+        // Strict processes send one chunk at a time; the others keep four in flight.
+        // With chunks in flight, a late try of chunk 0 can begin the finished transfer
+        // anew, and a lost answer to its completing chunk then ends the call with an
+        // empty answer: the one empty-true one chunk at a time never has.
+        m_clientEx->SetChunksInFlight(m_settings.failOnLostReturnChunks ? 1 : 4);
         if (!m_clientEx->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0))
             return false;
         m_clientEx->SetMultiTarget(exPort, kLoopback);
