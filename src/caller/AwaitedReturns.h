@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+class CRP_Caller;
+
 namespace talvex {
 
 struct AwaitedReturn;
@@ -34,6 +36,13 @@ struct AwaitedReturn {
     bool complete = false;
     void* wake = nullptr;         // set when the return completes or the caller stops
     ReturnListener* listener = nullptr;   // when set, decides whether the completion wakes
+};
+
+// A waiting thread that reads the caller's socket: a return it completes for its own
+// entry needs no wake-up through `waker`.
+struct ReturnReader {
+    CRP_Caller* caller = nullptr;
+    void* waker = nullptr;
 };
 
 // True when a datagram from `sender` can answer a call sent to `peer`. A call to the

@@ -4,12 +4,51 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "caller/AwaitedReturns.h"
+#include "caller/SharedReceive.h"
+#include "platform/EventWait.h"
 
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
 
 namespace {
+
 constexpr int kEventRecordWords = 512;
+
+// A waiting call's share of the caller's socket: counted as a reader from the first
+// look until the wait ends or the socket is no longer to be read (replaced, or the
+// dispatcher is behind), when the dispatcher takes it back.
+class SocketReading {
+public:
+    explicit SocketReading(talvex::SharedReceive& shared) : m_shared(shared) { m_shared.WaiterEnter(); }
+    ~SocketReading() { Stop(); }
+    SocketReading(const SocketReading&) = delete;
+    SocketReading& operator=(const SocketReading&) = delete;
+
+    talvex::SharedReceive::WaiterView View() {
+        if (!m_reading) return {};
+        const talvex::SharedReceive::WaiterView view = m_shared.ForWaiter();
+        if (view.fd < 0) Stop();
+        return view;
+    }
+    talvex::SharedReceive::WaiterRead Read(const talvex::SharedReceive::WaiterView& view,
+                                           talvex::SharedReceive::TakeOnWaiter take, void* context) {
+        const auto read = m_shared.ReadOnWaiter(view, take, context);
+        if (read == talvex::SharedReceive::WaiterRead::kStop) Stop();
+        return read;
+    }
+
+    // The dispatcher takes the socket back.
+    void Stop() {
+        if (!m_reading) return;
+        m_reading = false;
+        m_shared.WaiterLeave();
+    }
+
+private:
+    talvex::SharedReceive& m_shared;
+    bool m_reading = true;
+};
+
 }  // namespace
 
 bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, std::int32_t timeout) {
@@ -58,11 +97,14 @@ talvex::AwaitedReturn* CRP_Caller::SendCall(const CSockAddr& destination, CUdpDa
 
 bool CRP_Caller::WaitForOwnReturn(talvex::AwaitedReturn* entry, void* waker, CUdpDataBlockEx* block,
                                   std::int32_t timeout) {
-    // No window messages here: wait only on the return, the break and the time-out.
+    // No window messages here: wait only on the return, the break, the time-out and
+    // the caller's socket, where the return is taken on the spot when it comes.
     const std::uint32_t limit = timeout == 0 ? talvex::kInfinite : static_cast<std::uint32_t>(timeout);
     const std::uint32_t start = talvex::GetTickCount();
     void* const events[2] = {waker, m_hBreakEvent};
     bool answered = false;
+    SocketReading reading(*m_pSharedReceive);
+    talvex::ReturnReader reader{this, waker};
     for (;;) {
         std::uint32_t remaining = limit;
         if (limit != talvex::kInfinite) {
@@ -70,7 +112,17 @@ bool CRP_Caller::WaitForOwnReturn(talvex::AwaitedReturn* entry, void* waker, CUd
             if (elapsed >= limit) break;
             remaining = limit - elapsed;
         }
-        if (talvex::WaitForEvents(events, 2, remaining) != talvex::kWaitObject0) break;
+        const talvex::SharedReceive::WaiterView socket = reading.View();
+        const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, 2, socket.fd, remaining);
+        if (woken == talvex::kWaitObject0 + 2) {
+            // A return this thread completes for its own entry does not set the waker.
+            if (reading.Read(socket, &CRP_Caller::TakeAwaitedReturn, &reader) !=
+                talvex::SharedReceive::WaiterRead::kTaken) {
+                continue;
+            }
+        } else if (woken != talvex::kWaitObject0) {
+            break;
+        }
         std::scoped_lock lock(m_sendLock);
         // The waker is set only for this entry (or by a stop), so this normally ends
         // the wait at once; the check keeps the rule whatever woke it.
@@ -82,6 +134,7 @@ bool CRP_Caller::WaitForOwnReturn(talvex::AwaitedReturn* entry, void* waker, CUd
         }
         talvex::ResetEvent(waker);
     }
+    reading.Stop();
     std::scoped_lock lock(m_sendLock);
     if (!answered && !entry->complete) {
         // A call that gave up leaves its return slot to the caller's own return block,

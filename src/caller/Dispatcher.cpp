@@ -4,6 +4,7 @@
 
 #include "DatagramSeam.h"
 #include "caller/AwaitedReturns.h"
+#include "caller/SharedReceive.h"
 #include "platform/EventObject.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/platform/Event.h"
@@ -53,10 +54,12 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
     alignas(std::int32_t) std::int32_t words[kReceiveWords];
     try {
         for (;;) {
-            pollfd fds[3] = {{static_cast<int>(m_Socket.m_hSocket), POLLIN, 0},
+            // While a call waits and reads the socket itself, the dispatcher leaves it alone.
+            pollfd fds[4] = {{m_pSharedReceive->SocketToWatch(static_cast<int>(m_Socket.m_hSocket)), POLLIN, 0},
                              {static_cast<int>(m_hBroadcastSocket), POLLIN, 0},
-                             {PollDescriptorOf(m_hWakeDispatcher), POLLIN, 0}};
-            const int ready = ::poll(fds, 3, -1);
+                             {PollDescriptorOf(m_hWakeDispatcher), POLLIN, 0},
+                             {PollDescriptorOf(m_pSharedReceive->AttentionEvent()), POLLIN, 0}};
+            const int ready = ::poll(fds, 4, -1);
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) {
                 talvex::SetLastSocketErrorFromErrno();
@@ -65,17 +68,19 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
             }
             if (fds[2].revents != 0) break;   // StopDispatchThread woke us
 
-            if ((fds[0].revents & kReadableOrFailed) != 0) {
+            const bool socketReadable = (fds[0].revents & kReadableOrFailed) != 0;
+            if (socketReadable || fds[3].revents != 0) {
                 talvex::WSASetLastError(0);
                 CSockAddr sender;
-                const talvex::PendingDatagram taken = talvex::TakePendingDatagram(
-                    static_cast<int>(m_Socket.m_hSocket), words, kReceiveBytes, sender);
-                if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) {
-                    if (!RecoverUnicastSocket()) break;
-                } else if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
+                // Datagrams a waiting call read and left come first: they arrived earlier.
+                const talvex::PendingDatagram taken = m_pSharedReceive->TakeForDispatcher(
+                    static_cast<int>(m_Socket.m_hSocket), socketReadable, words, sender);
+                if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
                     ZeroMissingHeader(words, taken.size);
                     HandleDatagram(words, taken.size, sender);
                 }
+                m_pSharedReceive->DoneHandling();
+                if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed && !RecoverUnicastSocket()) break;
             }
             if ((fds[1].revents & kReadableOrFailed) != 0) {
                 talvex::WSASetLastError(0);
@@ -103,7 +108,9 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
 
 bool CRP_Caller::RecoverUnicastSocket() {
     if (IsErrorOccured()) return false;
-    std::scoped_lock lock(m_sendLock);
+    // Waiting calls stop reading the socket until its replacement is bound.
+    m_pSharedReceive->Detach();
+    std::unique_lock lock(m_sendLock);
     // Rebind to the port the socket had, so a system-chosen port stays the one the peer knows.
     CSockAddr bindTo = m_addrMy;
     sockaddr_in current{};
@@ -119,6 +126,9 @@ bool CRP_Caller::RecoverUnicastSocket() {
     int size = 524288;
     ::setsockopt(static_cast<int>(m_Socket.m_hSocket), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     ::setsockopt(static_cast<int>(m_Socket.m_hSocket), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    const int replacement = static_cast<int>(m_Socket.m_hSocket);
+    lock.unlock();
+    m_pSharedReceive->Attach(replacement);
     talvex::WSASetLastError(0);
     return true;
 }
@@ -206,7 +216,7 @@ void CRP_Caller::HandleBroadcastReturn(const std::int32_t* words, int size, cons
     m_BCastReturn.Add(&m_WorkBlock, &sender);
 }
 
-void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender) {
+void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker) {
     std::int32_t request[4];
     bool complete = false;
     void* wake = nullptr;
@@ -249,11 +259,29 @@ void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const C
         if (wake != m_hReturnEvent) talvex::SetEvent(m_hReturnEvent);
         // Signalled after the lock is released: the woken waiter takes the lock at once
         // to copy the return, and must not find it still held.
-        if (wake != nullptr) talvex::SetEvent(wake);
+        if (wake != nullptr && wake != ownWaker) talvex::SetEvent(wake);
         if (m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
         return;
     }
     SendPacket(request, kHeaderBytes, sender);
+}
+
+bool CRP_Caller::TakeAwaitedReturn(void* reader, const std::int32_t* words, int size, const CSockAddr& sender) {
+    const auto& waiting = *static_cast<const talvex::ReturnReader*>(reader);
+    CRP_Caller* caller = waiting.caller;
+    if (size < kHeaderBytes || size > kReceiveBytes || words[0] != RP_RETURN) return false;
+    {
+        std::scoped_lock lock(caller->m_sendLock);
+        // A chunked call's listener runs only on the dispatch thread, like every hook.
+        const talvex::AwaitedReturn* entry = caller->m_pAwaitedReturns->Find(HeaderWord(words, size, 2), sender);
+        if (entry == nullptr || entry->listener != nullptr) return false;
+        // Nothing read before this datagram is unhandled, and the dispatcher takes
+        // nothing new while the waiter holds the read lock: no hook runs now that
+        // could still answer the sender recorded here.
+        caller->m_addrLastSender = sender;
+    }
+    caller->HandleReturnPacket(words, size, sender, waiting.waker);
+    return true;
 }
 
 void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender) {

@@ -3,6 +3,7 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "caller/AwaitedReturns.h"
+#include "caller/SharedReceive.h"
 
 #include "talvex05u/caller/SocketErrorText.h"
 #include "talvex05u/platform/Event.h"
@@ -68,7 +69,8 @@ CRP_Caller::CRP_Caller()
       m_hMultiBreakEvent(nullptr),
       m_hWakeDispatcher(nullptr),
       m_bOwnsResources(true),
-      m_pAwaitedReturns(std::make_unique<talvex::AwaitedReturnTable>()) {
+      m_pAwaitedReturns(std::make_unique<talvex::AwaitedReturnTable>()),
+      m_pSharedReceive(std::make_unique<talvex::SharedReceive>()) {
     Init();
 }
 
@@ -199,6 +201,8 @@ bool CRP_Caller::StartDispatchThread(unsigned short remotePort, CString remoteCo
     m_bReleasingCall = false;
     m_pDispatchThread = talvex::BeginThread(&CRP_Caller::DispatchThreadProc, this, talvex::kPriorityNormal);
     if (m_pDispatchThread == nullptr) return false;
+    // Waiting calls read the socket only while a dispatcher runs to take what they leave.
+    if (m_pSeamSink == nullptr) m_pSharedReceive->Attach(static_cast<int>(m_Socket.m_hSocket));
 
     if (remotePort == 0) {
         m_bActive = true;
@@ -221,6 +225,7 @@ void CRP_Caller::JoinThread(CWinThread*& thread) {
 }
 
 void CRP_Caller::CloseSockets() {
+    m_pSharedReceive->Detach();
     std::scoped_lock lock(m_sendLock);
     if (m_Socket.m_hSocket != talvex::kInvalidSocket) {
         ::close(static_cast<int>(m_Socket.m_hSocket));
@@ -238,6 +243,7 @@ void CRP_Caller::StopDispatchThread() {
         JoinThread(m_pPingThread);
     }
     m_bActive = false;
+    m_pSharedReceive->Detach();
     if (m_pDispatchThread != nullptr) {
         // Closing a socket does not wake poll() on Linux: wake the dispatcher through
         // its own event, release a waiting call, and close the sockets only after the

@@ -4,6 +4,7 @@
 
 #include "Deadline.h"
 #include "EventObject.h"
+#include "EventWait.h"
 #include "MessageQueueDetail.h"
 #include "UnnamedEvent.h"
 
@@ -87,13 +88,17 @@ std::uint32_t WaitForEvent(void* event, std::uint32_t milliseconds) {
     return detail::AsEventObject(event)->Wait(milliseconds);
 }
 
-std::uint32_t WaitForEvents(void* const* events, std::uint32_t count, std::uint32_t milliseconds,
-                            bool wakeOnMessages) {
+namespace {
+
+// The wait behind WaitForEvents and WaitForEventsOrReadable: `descriptor` (-1: none)
+// wakes it too, after the events and the message queue.
+std::uint32_t WaitForAny(void* const* events, std::uint32_t count, std::uint32_t milliseconds, bool wakeOnMessages,
+                         int descriptor) {
     if (count > kMaximumWaitObjects || (count > 0 && events == nullptr)) return kWaitFailed;
 
-    // Only the first count (+1 for the queue) entries are filled and used.
+    // Only the first count (+1 for the queue, +1 for the descriptor) entries are filled and used.
     std::array<EventObject*, kMaximumWaitObjects> objects;
-    std::array<pollfd, kMaximumWaitObjects + 1> fds;
+    std::array<pollfd, kMaximumWaitObjects + 2> fds;
     bool allPollable = true;
     for (std::uint32_t i = 0; i < count; ++i) {
         if (events[i] == nullptr) return kWaitFailed;
@@ -105,10 +110,12 @@ std::uint32_t WaitForEvents(void* const* events, std::uint32_t count, std::uint3
 
     const Deadline deadline(milliseconds);
     bool spun = false;
+    bool readable = false;
     for (;;) {
         const int taken = TakeFirstSignalled(objects.data(), count);
         if (taken >= 0) return kWaitObject0 + static_cast<std::uint32_t>(taken);
         if (wakeOnMessages && detail::HasQueuedMessage()) return kWaitObject0 + count;
+        if (readable) return kWaitObject0 + count;
         if (deadline.Expired() || milliseconds == 0) return kWaitTimeout;
         if (!spun) {
             spun = true;
@@ -120,18 +127,35 @@ std::uint32_t WaitForEvents(void* const* events, std::uint32_t count, std::uint3
             const int queue = detail::CurrentMessageQueueDescriptor();
             if (queue >= 0) fds[used++] = pollfd{queue, POLLIN, 0};
         }
+        const nfds_t descriptorSlot = used;
+        if (descriptor >= 0) fds[used++] = pollfd{descriptor, POLLIN, 0};
         int timeout = deadline.PollTimeout();
         if (!allPollable) timeout = SliceForUnpollable(timeout);
         for (nfds_t i = 0; i < used; ++i) fds[i].revents = 0;
 
         const int ready = ::poll(fds.data(), used, timeout);
         if (ready < 0 && errno != EINTR && errno != EAGAIN) return kWaitFailed;
-        for (nfds_t i = 0; ready > 0 && i < used; ++i) {
+        for (nfds_t i = 0; ready > 0 && i < descriptorSlot; ++i) {
             if (fds[i].revents & POLLNVAL) return kWaitFailed;   // a handle was closed under the wait
         }
-        // Whatever woke us (an event, a message, the time, a signal), the next
-        // pass decides from the state words and the remaining time.
+        // The descriptor may be closed by its owner while we wait: that ends the wait
+        // like readability does, and the caller finds out what happened.
+        readable = descriptor >= 0 && fds[descriptorSlot].revents != 0;
+        // Whatever woke us (an event, a message, the descriptor, the time, a signal),
+        // the next pass decides from the state words and the remaining time.
     }
+}
+
+}  // namespace
+
+std::uint32_t WaitForEvents(void* const* events, std::uint32_t count, std::uint32_t milliseconds,
+                            bool wakeOnMessages) {
+    return WaitForAny(events, count, milliseconds, wakeOnMessages, -1);
+}
+
+std::uint32_t WaitForEventsOrReadable(void* const* events, std::uint32_t count, int descriptor,
+                                      std::uint32_t milliseconds) {
+    return WaitForAny(events, count, milliseconds, false, descriptor);
 }
 
 }  // namespace talvex

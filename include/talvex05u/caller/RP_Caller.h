@@ -30,7 +30,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class AwaitedReturnTable; struct AwaitedReturn; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class AwaitedReturnTable; struct AwaitedReturn; class SharedReceive; }
 
 class CRP_Caller {
 public:
@@ -129,6 +129,9 @@ protected:
     CSockAddr m_addrAwaitedPeer;
     // Set by StopDispatchThread to release waiting calls with what has arrived so far.
     std::atomic<bool> m_bReleasingCall{false};
+    // The unicast socket as the dispatcher and waiting calls share it: a waiting call
+    // reads it too and takes its own return on the spot.
+    std::unique_ptr<talvex::SharedReceive> m_pSharedReceive;
     // Sends `block` to `destination` as a new call: gives it the next reference number,
     // enters its return in the table (woken through `waker`) and sends its packet 0.
     // Called with m_sendLock held; nullptr when no entry could be made.
@@ -156,8 +159,13 @@ private:
     // when installed, takes the bytes instead of the socket.
     void SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination);
     void HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender);
-    void HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender);
+    // `ownWaker`: the waker of the thread that handles the packet, not to be set for it.
+    void HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker = nullptr);
     void HandleBroadcastReturn(const std::int32_t* words, int size, const CSockAddr& sender);
+    // On a waiting thread: acts on a datagram when it is a return that a call without
+    // a chunk listener awaits, as the dispatcher would; false leaves it to the dispatcher.
+    // `reader` is the talvex::ReturnReader of the waiting thread.
+    static bool TakeAwaitedReturn(void* reader, const std::int32_t* words, int size, const CSockAddr& sender);
     bool RecoverUnicastSocket();
     bool RecoverBroadcastSocket();
     bool OpenBroadcastSocket();
