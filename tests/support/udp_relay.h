@@ -139,7 +139,7 @@ private:
     // Decides the datagram's fate and queues what is to be sent.
     void Judge(bool toServer, const char* bytes, int size) {
         std::vector<std::int32_t> words((static_cast<std::size_t>(size) + 3) / 4);
-        std::memcpy(words.data(), bytes, static_cast<std::size_t>(size));
+        if (size > 0) std::memcpy(words.data(), bytes, static_cast<std::size_t>(size));
         const Verdict verdict = m_filter ? m_filter(toServer ? Way::ToServer : Way::ToClient, words.data(), size) : Verdict::Pass;
         std::scoped_lock lock(m_lock);
         m_log.push_back({size >= 4 ? words[0] : -2, size >= 32 ? words[6] : -1, size >= 32 ? words[7] : -1, size});
