@@ -10,20 +10,8 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <unistd.h>
 
 namespace {
-
-std::string TalvexPath() {
-    std::string program = testsupport::TalvexProgram();
-    if (!program.empty()) return program;
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return "";
-    std::string path(self, static_cast<size_t>(length));
-    path = path.substr(0, path.rfind('/')) + "/../tools/talvex/talvex";
-    return access(path.c_str(), X_OK) == 0 ? path : "";
-}
 
 // The JSON object (one line) of case `name`, or "" when the file has none.
 std::string CaseLine(const std::string& json, const std::string& name) {
@@ -41,7 +29,7 @@ double NumberField(const std::string& line, const std::string& field) {
 }
 
 TEST(BenchCli, QuickRunMeasuresEveryCaseBesideItsReference) {
-    const std::string talvex = TalvexPath();
+    const std::string talvex = testsupport::TalvexProgram();
     ASSERT_FALSE(talvex.empty()) << "talvex program not found";
     const std::string json = testing::TempDir() + "bench_cli_test.json";
     std::remove(json.c_str());

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <future>
+#include <tuple>
 
 using namespace callertest;
 using Way = UdpRelay::Way;
@@ -49,21 +50,6 @@ protected:
     std::unique_ptr<TestCallerEx> caller = std::make_unique<TestCallerEx>();
     CapturingSink sink;
 };
-
-TEST(CallerExObject, NewObjectIsReadyForChunks) {
-    for (const unsigned short port : {0, 4321}) {
-        auto caller = port == 0 ? std::make_unique<CRP_CallerEx>() : std::make_unique<CRP_CallerEx>(port);
-        EXPECT_TRUE(caller->m_bMultiEnabled);
-        EXPECT_EQ(-1, caller->m_nLastCallSlot);
-        EXPECT_EQ(-1, caller->m_nLastReturnSlot);
-        EXPECT_TRUE(caller->m_mapChunks.empty());
-        ASSERT_TRUE(caller->m_hMultiDoneEvent && caller->m_hMultiBreakEvent);
-        EXPECT_FALSE(talvex::IsEventSet(caller->m_hMultiDoneEvent) || talvex::IsEventSet(caller->m_hMultiBreakEvent));
-        EXPECT_FALSE(caller->m_bSharedMemory);
-        EXPECT_EQ(0, caller->m_MultiCallBlock.m_nLength + caller->m_MultiReturnBlock.m_nLength);
-        EXPECT_EQ(port, caller->m_nMyPort);
-    }
-}
 
 TEST_F(DrivenChunks, CallChunksGetEmptyAnswersAndTheCompletingOneReachesTheHook) {
     caller->m_nLastCallSlot = talvex::kChunkSlots - 1;   // the slot counter wraps after 9999
@@ -155,7 +141,7 @@ protected:
         client->SetRemoteSocket(port, kLoopback);
     }
     void ThroughRelay(UdpRelay::Filter filter) {
-        relay = std::make_unique<UdpRelay>(server->GetMyUDPPort(), std::move(filter));
+        relay = std::make_unique<UdpRelay>(server->GetMyUDPPort(), testsupport::RelayFaults{}, std::move(filter));
         Target(relay->Port());
     }
     void TearDown() override { client->StopDispatchThread(); }
@@ -163,7 +149,9 @@ protected:
     std::unique_ptr<UdpRelay> relay;
 };
 
-TEST_F(LoopbackPair, ChunkedCallsArriveWordForWord) {
+// Both directions: the server sees each chunked call word for word and answers its
+// length; an echo of the same size comes back as chunks and is handed over whole.
+TEST_F(LoopbackPair, ChunkedCallsAndReturnsArriveWordForWord) {
     ThroughRelay(nullptr);
     for (std::int32_t words : {351, 692, 700, 100000}) {
         SCOPED_TRACE(words);
@@ -176,35 +164,24 @@ TEST_F(LoopbackPair, ChunkedCallsArriveWordForWord) {
         EXPECT_EQ(RP_MULTI_CALL, seen.type);
         ASSERT_EQ(words, seen.length);
         EXPECT_EQ(-1, FirstPatternMismatch(seen.data.data(), words, words));
-    }
-    EXPECT_EQ(4, server->callsServed.load());
-    // On the wire: 351 words as 1384 + 20 bytes, 692 words as exactly two full chunks.
-    const auto chunks = relay->Log(RP_MULTI_CALL);
-    ASSERT_GE(chunks.size(), 5u);
-    EXPECT_EQ(1384, chunks[0].byteCount);
-    EXPECT_EQ(1416, chunks[0].bytes);
-    EXPECT_EQ(20, chunks[1].byteCount);
-    EXPECT_EQ(1384, chunks[2].byteCount);
-    EXPECT_EQ(1384, chunks[3].byteCount);
-    EXPECT_EQ(0, chunks[4].chunkIndex) << "no third chunk for 692 words";
-}
-
-TEST_F(LoopbackPair, ChunkedReturnsArriveWordForWord) {
-    ThroughRelay(nullptr);
-    for (std::int32_t words : {351, 1000, 100000}) {
-        SCOPED_TRACE(words);
-        CUdpDataBlockEx call = EchoCall(words, words + 1);
-        ASSERT_TRUE(client->CallProcedure(&call, 5000));
-        EXPECT_EQ(RP_RETURN, call.m_nType);
-        EXPECT_EQ(kProcEcho, call.m_nProcedure);
-        EXPECT_EQ(0, call.m_nReadPos);
-        EXPECT_TRUE(HoldsPattern(call, words, words + 1)) << call.m_nLength << " " << FirstPatternMismatch(call.m_pData, call.m_nLength, words + 1);
+        CUdpDataBlockEx echo = EchoCall(words, words + 1);
+        ASSERT_TRUE(client->CallProcedure(&echo, 5000));
+        EXPECT_EQ(std::make_tuple(RP_RETURN, kProcEcho, 0), std::make_tuple(echo.m_nType, echo.m_nProcedure, echo.m_nReadPos));
+        EXPECT_TRUE(HoldsPattern(echo, words, words + 1)) << echo.m_nLength << " " << FirstPatternMismatch(echo.m_pData, echo.m_nLength, words + 1);
         EXPECT_EQ(0, client->m_MultiReturnBlock.m_nLength) << "handed over and emptied";
     }
-    const auto chunks = relay->Log(RP_MULTI_RETURN);
-    ASSERT_GE(chunks.size(), 2u);
-    EXPECT_EQ(1384, chunks[0].byteCount);
-    EXPECT_EQ(20, chunks[1].byteCount);
+    EXPECT_EQ(8, server->callsServed.load());
+    // On the wire: 351 words as 1384 + 20 bytes, 692 words as exactly two full chunks.
+    for (const std::int32_t type : {RP_MULTI_CALL, RP_MULTI_RETURN}) {
+        const auto chunks = relay->Log(type);
+        ASSERT_GE(chunks.size(), 5u);
+        EXPECT_EQ(1384, chunks[0].byteCount);
+        EXPECT_EQ(1416, chunks[0].bytes);
+        EXPECT_EQ(20, chunks[1].byteCount);
+        EXPECT_EQ(1384, chunks[2].byteCount);
+        EXPECT_EQ(1384, chunks[3].byteCount);
+        EXPECT_EQ(0, chunks[4].chunkIndex) << "no third chunk for 692 words";
+    }
 }
 
 // One chunk in flight: every chunk goes out only after the answer to the one before,

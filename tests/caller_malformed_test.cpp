@@ -153,20 +153,4 @@ TEST(CallerUnderFire, MalformedDatagramsOfEveryTypeDoNotDisturbRealCalls) {
     EXPECT_TRUE(client.IsActive());
 }
 
-TEST(CallerUnderFire, OversizedDatagramEndsTheDispatcher) {
-    TestCaller server, client;
-    ASSERT_TRUE(server.StartDispatchThread(0, L"127.0.0.1", "", 0));
-    ASSERT_TRUE(client.StartDispatchThread(0, L"127.0.0.1", "", 0));
-    CSockAddr to(kLoopback, server.GetMyUDPPort());
-    CUdpDataBlockEx call = EchoCall(3, 1);
-    ASSERT_TRUE(client.CallProcedure(&to, &call, 3000));
-    const std::vector<char> big(2049, 'x');
-    SendRaw(big.data(), big.size(), server.GetMyUDPPort());
-    ASSERT_TRUE(server.m_pDispatchThread != nullptr);
-    EXPECT_TRUE(testsupport::WaitUntil([&] { return server.m_pDispatchThread->HasEnded(); }, 2000ms));
-    CUdpDataBlockEx after = EchoCall(3, 1);
-    EXPECT_FALSE(client.CallProcedure(&to, &after, 300));
-    server.StopDispatchThread();   // still stops cleanly
-}
-
 }  // namespace

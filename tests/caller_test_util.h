@@ -1,19 +1,14 @@
 #pragma once
 // Callers that serve the tests' procedures, word patterns to check their answers by,
-// and a UDP relay that can drop or duplicate chosen datagrams between two callers.
+// and a sink that takes what a caller sends instead of its socket.
 #include "caller/DatagramSeam.h"
+#include "support/udp_relay.h"
 #include "talvex05u/caller/RP_CallerEx.h"
-
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -113,89 +108,7 @@ private:
 using TestCaller = Serving<CRP_Caller>;
 using TestCallerEx = Serving<CRP_CallerEx>;
 
-// Forwards datagrams between one client and a server on loopback; a filter may drop
-// or duplicate chosen ones.
-class UdpRelay {
-public:
-    enum class Way { ToServer, ToClient };
-    enum class Verdict { Pass, Drop, Duplicate };
-    using Filter = std::function<Verdict(Way, const std::int32_t* words, int bytes)>;
-    struct Seen {
-        std::int32_t type, chunkIndex, byteCount;
-        int bytes;
-    };
-
-    UdpRelay(unsigned short serverPort, Filter filter)
-        : m_filter(std::move(filter)), m_clientSide(OpenSocket()), m_serverSide(OpenSocket()) {
-        m_server = {AF_INET, htons(serverPort), {htonl(kLoopback)}, {}};
-        m_thread = std::thread([this] { Run(); });
-    }
-    ~UdpRelay() {
-        m_stop = true;
-        m_thread.join();
-        close(m_clientSide);
-        close(m_serverSide);
-    }
-    unsigned short Port() const {
-        sockaddr_in address{};
-        socklen_t length = sizeof address;
-        getsockname(m_clientSide, reinterpret_cast<sockaddr*>(&address), &length);
-        return ntohs(address.sin_port);
-    }
-    // Every datagram of message type `type` (all with -1) that reached the relay, in order.
-    std::vector<Seen> Log(std::int32_t type = -1) {
-        std::scoped_lock lock(m_logLock);
-        std::vector<Seen> out;
-        for (const Seen& s : m_log)
-            if (type == -1 || s.type == type) out.push_back(s);
-        return out;
-    }
-
-private:
-    static int OpenSocket() {
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        const int buffer = 4 << 20;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-        sockaddr_in address{AF_INET, 0, {htonl(kLoopback)}, {}};
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        return fd;
-    }
-    void Run() {
-        alignas(4) char buffer[2048];
-        while (!m_stop) {
-            pollfd fds[2] = {{m_clientSide, POLLIN, 0}, {m_serverSide, POLLIN, 0}};
-            if (poll(fds, 2, 20) <= 0) continue;
-            if (fds[0].revents & POLLIN) {
-                socklen_t length = sizeof m_client;
-                const auto n = recvfrom(m_clientSide, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&m_client), &length);
-                if (n >= 0) Forward(Way::ToServer, buffer, static_cast<int>(n), m_serverSide, m_server);
-            }
-            if (fds[1].revents & POLLIN) {
-                const auto n = recv(m_serverSide, buffer, sizeof buffer, 0);
-                if (n >= 0) Forward(Way::ToClient, buffer, static_cast<int>(n), m_clientSide, m_client);
-            }
-        }
-    }
-    void Forward(Way way, const char* bytes, int size, int fd, const sockaddr_in& to) {
-        const auto* words = reinterpret_cast<const std::int32_t*>(bytes);
-        const bool chunk = size >= 32 && (words[0] == RP_MULTI_CALL || words[0] == RP_MULTI_RETURN);
-        const Verdict verdict = m_filter ? m_filter(way, words, size) : Verdict::Pass;
-        {
-            std::scoped_lock lock(m_logLock);
-            m_log.push_back({size >= 4 ? words[0] : -2, chunk ? words[6] : -1, chunk ? words[7] : -1, size});
-        }
-        for (int i = verdict == Verdict::Drop ? 2 : verdict == Verdict::Duplicate ? 0 : 1; i < 2; ++i)
-            sendto(fd, bytes, static_cast<size_t>(size), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    }
-
-    Filter m_filter;
-    sockaddr_in m_server{}, m_client{};
-    int m_clientSide, m_serverSide;
-    std::atomic<bool> m_stop{false};
-    std::mutex m_logLock;
-    std::vector<Seen> m_log;
-    std::thread m_thread;
-};
+using testsupport::UdpRelay;
 
 // Takes what a caller sends instead of the socket, so a test can answer at will.
 class SentPackets : public talvex::DatagramSink {

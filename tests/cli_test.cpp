@@ -79,7 +79,7 @@ protected:
     }
 };
 
-TEST_F(CliTest, EchoDecodesEveryTypedValueAndServeStopsWithZeroOnSigterm) {
+TEST_F(CliTest, CallEventAndPingReachTheServerThatStopsWithZeroOnSigterm) {
     ServeProcess serve;
     ASSERT_GT(serve.Port(), 0);
     RunResult r = Talvex({"call", serve.Address(), "1", "l:-42", "f:1.5", "d:2.25", "i64:-5", "u64:18446744073709551615",
@@ -90,6 +90,14 @@ TEST_F(CliTest, EchoDecodesEveryTypedValueAndServeStopsWithZeroOnSigterm) {
                                  "b: 3 words: 1,2,3"})
         EXPECT_TRUE(Contains(r.out, expected)) << expected << " missing in:\n" << r.out;
     EXPECT_FALSE(serve.WaitForLine("proc=1").empty());
+    RunResult event = Talvex({"event", serve.Address(), "7", "l:1", "s:hi"});
+    EXPECT_EQ(event.status, 0) << event.err;
+    EXPECT_TRUE(Contains(event.out, "procedure 7, 2 words"));
+    EXPECT_TRUE(Contains(serve.WaitForLine("proc=7"), "words=2"));
+    RunResult ping = Talvex({"ping", serve.Address(), "--count", "3", "--interval", "20"});
+    EXPECT_EQ(ping.status, 0) << ping.err;
+    EXPECT_TRUE(Contains(ping.out, "3 sent, 3 received, 0% loss")) << ping.out;
+    EXPECT_TRUE(Contains(ping.out, "rtt min/avg/max"));
     EXPECT_EQ(serve.Stop(SIGTERM), 0);
 }
 
@@ -108,18 +116,6 @@ TEST_F(CliTest, CountAnswersTheWordsZeroToNMinusOne) {
         EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[" + last + "\\] 0x[0-9a-f]{8} " + last + "\n"))) << r.out;
         EXPECT_FALSE(serve.WaitForLine("answered " + std::to_string(n) + " words").empty());
     }
-}
-
-TEST_F(CliTest, EventAndPingReachTheServer) {
-    ServeProcess serve;
-    RunResult event = Talvex({"event", serve.Address(), "7", "l:1", "s:hi"});
-    EXPECT_EQ(event.status, 0) << event.err;
-    EXPECT_TRUE(Contains(event.out, "procedure 7, 2 words"));
-    EXPECT_TRUE(Contains(serve.WaitForLine("proc=7"), "words=2"));
-    RunResult ping = Talvex({"ping", serve.Address(), "--count", "3", "--interval", "20"});
-    EXPECT_EQ(ping.status, 0) << ping.err;
-    EXPECT_TRUE(Contains(ping.out, "3 sent, 3 received, 0% loss")) << ping.out;
-    EXPECT_TRUE(Contains(ping.out, "rtt min/avg/max"));
 }
 
 TEST_F(CliTest, UnansweredCallsAndATakenPortExitWith1) {

@@ -95,11 +95,13 @@ TEST_F(DiagnosticsTest, DatagramErrorsAreReportedOnlyWithASink) {
     Send("", 0);
     EXPECT_TRUE(PingAnsweredSoon());
     EXPECT_EQ(Lines().size(), before);
-    talvex::SetDiagnosticSink(&Collect, this);  // an oversized datagram is reported and ends the dispatcher
-    const std::vector<char> big(3000, 'x');
+    talvex::SetDiagnosticSink(&Collect, this);  // a datagram one byte too long is reported and ends the dispatcher
+    const std::vector<char> big(2049, 'x');
     Send(big.data(), big.size());
     EXPECT_TRUE(Arrives("WSAGetLastError returned: Message too long\\."));
     EXPECT_FALSE(PingAnswered(300ms));
+    ASSERT_NE(m_caller.m_pDispatchThread, nullptr);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return m_caller.m_pDispatchThread->HasEnded(); }, 2s));
 }
 
 TEST_F(DiagnosticsTest, SocketExceptionInAHookGivesTheWinsockLine) {

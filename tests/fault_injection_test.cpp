@@ -21,8 +21,7 @@ using faultload::TwoProcessRun;
 // The plainest form of the collision: both processes send chunked calls of the same
 // shapes at the same moment straight to the server, so they use the same transfer
 // references at once; nothing is lost, so each must get every answer, its own.
-TEST(FaultInjection, TwoProcessesChunkedCallsOnACleanWireEachGetTheirOwnAnswers)
-{
+TEST(FaultInjection, TwoProcessesChunkedCallsOnACleanWireEachGetTheirOwnAnswers) {
     RunPlan plan;
     plan.calls = 30;
     plan.seed = 5;
@@ -40,8 +39,7 @@ TEST(FaultInjection, TwoProcessesChunkedCallsOnACleanWireEachGetTheirOwnAnswers)
 
 // The mixed workload under 5% loss, 5% duplication and reordering; the second
 // process asks for false where return chunks were lost.
-TEST(FaultInjection, TwoProcessesUnderLossDuplicationAndReorderingNeverGetAWrongAnswerOrAHang)
-{
+TEST(FaultInjection, TwoProcessesUnderLossDuplicationAndReorderingNeverGetAWrongAnswerOrAHang) {
     RunPlan plan;
     plan.calls = 120;
     plan.seed = 20240601;

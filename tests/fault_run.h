@@ -49,16 +49,10 @@ struct ProcessResult {
 // The relays between one client process and the two servers.
 struct RelayPair {
     std::unique_ptr<testsupport::UdpRelay> ex, plain;
-    testsupport::RelayCounts Counts() const
-    {
-        if (!ex)
-            return {};
-        testsupport::RelayCounts sum = ex->Counts();
-        if (plain) {
-            const testsupport::RelayCounts more = plain->Counts();
-            sum.received += more.received, sum.dropped += more.dropped;
-            sum.duplicated += more.duplicated, sum.delayed += more.delayed;
-        }
+    testsupport::RelayCounts Counts() const {
+        testsupport::RelayCounts sum;
+        for (const auto* relay : {ex.get(), plain.get()})
+            if (relay != nullptr) sum.Add(relay->Counts());
         return sum;
     }
 };
@@ -66,8 +60,7 @@ struct RelayPair {
 class TwoProcessRun {
 public:
     explicit TwoProcessRun(const RunPlan& plan) : m_plan(plan) {}
-    ~TwoProcessRun()
-    {
+    ~TwoProcessRun() {
         std::error_code ignored;
         std::filesystem::remove(m_goFile, ignored);
     }
@@ -75,24 +68,19 @@ public:
     // Starts the servers and relays, runs both client processes to their end (or
     // until `most` has passed) and collects what they report. False when something
     // could not start; Problem() says what.
-    bool Run(std::chrono::seconds most)
-    {
-        if (!StartServers() || !StartRelays())
-            return false;
+    bool Run(std::chrono::seconds most) {
+        if (!StartServers() || !StartRelays()) return false;
         const std::string helper = testsupport::HelperPath("fault_client");
-        if (helper.empty())
-            return Fail("helper fault_client not found");
+        if (helper.empty()) return Fail("helper fault_client not found");
         m_goFile = (std::filesystem::temp_directory_path() / testsupport::UniqueName("talvex-fault-go")).string();
         std::vector<std::unique_ptr<testsupport::ChildProcess>> children;
         for (int p = 0; p < kClientProcesses; ++p)
             children.push_back(std::make_unique<testsupport::ChildProcess>(helper, Arguments(p)));
         for (auto& child : children)
-            if (!AwaitReady(*child))
-                return Fail("a client process did not get ready");
+            if (!AwaitReady(*child)) return Fail("a client process did not get ready");
         WriteStartMoment();
         const auto deadline = std::chrono::steady_clock::now() + most;
-        for (int p = 0; p < kClientProcesses; ++p)
-            Collect(*children[p], deadline, &m_results[p]);
+        for (int p = 0; p < kClientProcesses; ++p) Collect(*children[p], deadline, &m_results[p]);
         return true;
     }
 
@@ -101,8 +89,7 @@ public:
     const std::string& Problem() const { return m_problem; }
 
     // The counts of every process and its relays, for the test log.
-    std::string Report() const
-    {
+    std::string Report() const {
         std::ostringstream out;
         for (int p = 0; p < kClientProcesses; ++p) {
             const testsupport::RelayCounts relay = RelayCountsOf(p);
@@ -114,21 +101,18 @@ public:
                     << relay.duplicated << ", delayed " << relay.delayed << "\n";
             std::istringstream lines(m_results[p].output);
             for (std::string line; std::getline(lines, line);)
-                if (line.rfind("KIND ", 0) == 0 || line.rfind("WRONG ", 0) == 0)
-                    out << "  " << line << "\n";
+                if (line.rfind("KIND ", 0) == 0 || line.rfind("WRONG ", 0) == 0) out << "  " << line << "\n";
         }
         return out.str();
     }
 
 private:
-    bool Fail(const std::string& problem)
-    {
+    bool Fail(const std::string& problem) {
         m_problem = problem;
         return false;
     }
 
-    bool StartServers()
-    {
+    bool StartServers() {
         m_serverEx = std::make_unique<MixedServerEx>();
         m_server = std::make_unique<MixedServer>();
         if (!m_serverEx->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0) ||
@@ -137,41 +121,32 @@ private:
         return true;
     }
 
-    bool StartRelays()
-    {
+    bool StartRelays() {
         for (int p = 0; p < kClientProcesses && m_plan.throughRelays; ++p) {
             testsupport::RelayFaults faults = m_plan.faults;
             faults.seed = m_plan.faults.seed * 7 + 2 * static_cast<std::uint32_t>(p);
             m_relays[p].ex = std::make_unique<testsupport::UdpRelay>(m_serverEx->GetMyUDPPort(), faults);
-            if (m_plan.chunkedCallsOnly)
-                continue;
+            if (m_plan.chunkedCallsOnly) continue;
             faults.seed += 1;
             m_relays[p].plain = std::make_unique<testsupport::UdpRelay>(m_server->GetMyUDPPort(), faults);
         }
         return true;
     }
 
-    std::vector<std::string> Arguments(int process) const
-    {
+    std::vector<std::string> Arguments(int process) const {
         const ProcessPlan& plan = m_plan.processes[process];
         const RelayPair& relays = m_relays[process];
         const std::uint16_t exPort = m_plan.throughRelays ? relays.ex->Port() : m_serverEx->GetMyUDPPort();
         const std::uint16_t plainPort = m_plan.chunkedCallsOnly ? 0
                                         : m_plan.throughRelays  ? relays.plain->Port()
                                                                 : m_server->GetMyUDPPort();
-        return {std::to_string(exPort),
-                std::to_string(plainPort),
-                std::to_string(m_plan.calls),
-                std::to_string(m_plan.seed),
-                std::to_string(plan.tag),
-                plan.failOnLostReturnChunks ? "1" : "0",
-                m_plan.chunkedCallsOnly ? "chunked-calls" : "mixed",
-                m_goFile};
+        return {std::to_string(exPort), std::to_string(plainPort), std::to_string(m_plan.calls), std::to_string(m_plan.seed),
+                std::to_string(plan.tag), plan.failOnLostReturnChunks ? "1" : "0",
+                m_plan.chunkedCallsOnly ? "chunked-calls" : "mixed", m_goFile};
     }
 
     // Both clients begin calling at this moment, a little ahead so that both have read it.
-    void WriteStartMoment() const
-    {
+    void WriteStartMoment() const {
         const std::string partial = m_goFile + ".partial";
         const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
         std::ofstream(partial) << std::chrono::duration_cast<std::chrono::nanoseconds>(start.time_since_epoch()).count()
@@ -179,15 +154,13 @@ private:
         std::filesystem::rename(partial, m_goFile);   // appears whole, never half-written
     }
 
-    static bool AwaitReady(testsupport::ChildProcess& child)
-    {
+    static bool AwaitReady(testsupport::ChildProcess& child) {
         std::string line;
         return child.Started() && child.ReadLine(&line, std::chrono::seconds(30)) && line == "READY";
     }
 
     static void Collect(testsupport::ChildProcess& child, std::chrono::steady_clock::time_point deadline,
-                        ProcessResult* result)
-    {
+                        ProcessResult* result) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         result->output = child.ReadAll(std::max(left, std::chrono::milliseconds(1)));
         result->exitStatus = child.Wait(std::chrono::seconds(5));
@@ -208,8 +181,7 @@ private:
 
 // Per process: every call counted, none wrong, stale or hung, empty-true only where
 // allowed, and most right.
-inline void ExpectOwnAnswerOrFalse(const TwoProcessRun& run, const RunPlan& plan)
-{
+inline void ExpectOwnAnswerOrFalse(const TwoProcessRun& run, const RunPlan& plan) {
     for (int p = 0; p < kClientProcesses; ++p) {
         const ProcessResult& result = run.Result(p);
         SCOPED_TRACE("process " + std::to_string(plan.processes[p].tag));

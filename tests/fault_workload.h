@@ -31,8 +31,7 @@ constexpr std::uint32_t kLoopback = 0x7F000001u;
 constexpr std::int32_t kProcMixed = 21;   // words: answer length, seed, then pattern words of the call
 constexpr std::uint32_t kPatternStep = 2654435761u;
 
-inline std::int32_t Pattern(std::int64_t index, std::int32_t seed)
-{
+inline std::int32_t Pattern(std::int64_t index, std::int32_t seed) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(index) * kPatternStep + static_cast<std::uint32_t>(seed));
 }
 
@@ -44,67 +43,44 @@ inline std::int32_t TagOfSeed(std::int32_t seed) { return seed >> 24; }
 inline std::int32_t CallOfSeed(std::int32_t seed) { return seed & 0x00FFFFFF; }
 
 // The seed whose answer pattern word 1 is `word1` (answers carry the seed's complement).
-inline std::int32_t SeedOfAnswerWord1(std::int32_t word1)
-{
+inline std::int32_t SeedOfAnswerWord1(std::int32_t word1) {
     return static_cast<std::int32_t>(~(static_cast<std::uint32_t>(word1) - kPatternStep));
 }
 
-// The answer to a kProcMixed call: word 0 the call's length (or -1 when its
+// Reads a kProcMixed call and answers it: word 0 the call's length (or -1 when its
 // pattern arrived damaged), then pattern words of the seed's complement.
-inline void AppendAnswer(CUdpDataBlockEx* block, std::int32_t words, std::int32_t callLength, bool callIntact,
-                         std::int32_t seed)
-{
-    block->CheckBufferSize(words);
-    for (std::int32_t i = 0; i < words; ++i)
-        block->AppendLongData(i == 0 ? (callIntact ? callLength : -1) : Pattern(i, ~seed));
-}
-
-// Reads a kProcMixed call and answers it; the same for both kinds of caller.
-template <typename Caller>
-void ServeMixedCall(Caller& caller, CUdpDataBlockEx* block)
-{
-    if (block->m_nProcedure != kProcMixed)
-        return;
+template <typename Server>
+void ServeMixedCall(Server& server, CUdpDataBlockEx* block) {
+    if (block->m_nProcedure != kProcMixed) return;
     const std::int32_t length = block->m_nLength;
     const std::int32_t answerWords = block->GetLongData();
     const std::int32_t seed = block->GetLongData();
     bool intact = length >= 2 && length <= block->m_nCapacity;
-    for (std::int32_t i = 2; intact && i < length; ++i)
-        intact = block->m_pData[i] == Pattern(i, seed);
+    for (std::int32_t i = 2; intact && i < length; ++i) intact = block->m_pData[i] == Pattern(i, seed);
     block->ResetForReturn();
-    AppendAnswer(block, answerWords, length, intact, seed);
-    caller.SendReturn(block);
+    block->CheckBufferSize(answerWords);
+    for (std::int32_t i = 0; i < answerWords; ++i) block->AppendLongData(i == 0 ? (intact ? length : -1) : Pattern(i, ~seed));
+    server.SendReturn(block);
 }
 
-class MixedServerEx : public CRP_CallerEx {
+// A caller of Base that stops its dispatcher before it goes; a serving one answers kProcMixed.
+template <typename Base, bool kServing>
+class Caller : public Base {
 public:
-    ~MixedServerEx() override { StopDispatchThread(); }
-    void DoRemoteFunction(CUdpDataBlockEx* block) override { ServeMixedCall(*this, block); }
+    ~Caller() override { this->StopDispatchThread(); }
+    void DoRemoteFunction(CUdpDataBlockEx* block) override {
+        if constexpr (kServing) ServeMixedCall(*this, block);
+    }
 };
-
-class MixedServer : public CRP_Caller {
-public:
-    ~MixedServer() override { StopDispatchThread(); }
-
-protected:
-    void DoRemoteFunction(CUdpDataBlockEx* block) override { ServeMixedCall(*this, block); }
-};
-
-class ClientEx : public CRP_CallerEx {
-public:
-    ~ClientEx() override { StopDispatchThread(); }
-};
-
-class Client : public CRP_Caller {
-public:
-    ~Client() override { StopDispatchThread(); }
-};
+using MixedServerEx = Caller<CRP_CallerEx, true>;
+using MixedServer = Caller<CRP_Caller, true>;
+using ClientEx = Caller<CRP_CallerEx, false>;
+using Client = Caller<CRP_Caller, false>;
 
 enum class Kind { OnePacket, Pulled, ChunkedCall, ChunkedReturn };
 constexpr int kKinds = 4;
 
-inline const char* KindName(Kind kind)
-{
+inline const char* KindName(Kind kind) {
     switch (kind) {
     case Kind::OnePacket: return "one-packet";
     case Kind::Pulled: return "pulled-return";
@@ -116,16 +92,14 @@ inline const char* KindName(Kind kind)
 struct Outcomes {
     int right = 0, returnedFalse = 0, emptyTrue = 0, staleTrue = 0, wrongTrue = 0, hang = 0;
     int Total() const { return right + returnedFalse + emptyTrue + staleTrue + wrongTrue + hang; }
-    void Add(const Outcomes& o)
-    {
+    void Add(const Outcomes& o) {
         right += o.right, returnedFalse += o.returnedFalse, emptyTrue += o.emptyTrue;
         staleTrue += o.staleTrue, wrongTrue += o.wrongTrue, hang += o.hang;
     }
 };
 
 // One line, both for people and for ParseOutcomes.
-inline std::string FormatOutcomes(const Outcomes& o)
-{
+inline std::string FormatOutcomes(const Outcomes& o) {
     std::ostringstream line;
     line << "right=" << o.right << " false=" << o.returnedFalse << " empty-true=" << o.emptyTrue
          << " stale-true=" << o.staleTrue << " wrong-true=" << o.wrongTrue << " hang=" << o.hang;
@@ -135,8 +109,7 @@ inline std::string FormatOutcomes(const Outcomes& o)
 inline std::ostream& operator<<(std::ostream& out, const Outcomes& o) { return out << FormatOutcomes(o); }
 
 // Reads the counts back from `text`, which holds FormatOutcomes' line; false when it does not.
-inline bool ParseOutcomes(const std::string& text, Outcomes* o)
-{
+inline bool ParseOutcomes(const std::string& text, Outcomes* o) {
     return std::sscanf(text.c_str(), "right=%d false=%d empty-true=%d stale-true=%d wrong-true=%d hang=%d", &o->right,
                        &o->returnedFalse, &o->emptyTrue, &o->staleTrue, &o->wrongTrue, &o->hang) == 6;
 }
@@ -151,52 +124,39 @@ struct Settings {
     std::chrono::milliseconds slack{1500};
 };
 
-// Breaks the current call of a caller when it runs past its deadline.
+// Breaks the current call of a caller when it runs past its deadline, and again every
+// 200 ms while it does not end.
 class Watchdog {
 public:
     Watchdog() : m_thread([this] { Run(); }) {}
-    ~Watchdog()
-    {
-        {
-            std::scoped_lock lock(m_lock);
-            m_stop = true;
-        }
-        m_changed.notify_all();
+    ~Watchdog() {
+        Set(nullptr, {}, true);
         m_thread.join();
     }
-    void Arm(CRP_Caller* caller, std::chrono::steady_clock::time_point deadline)
-    {
-        {
-            std::scoped_lock lock(m_lock);
-            m_caller = caller;
-            m_deadline = deadline;
-            m_fired = false;
-        }
-        m_changed.notify_all();
-    }
+    void Arm(CRP_Caller* caller, std::chrono::steady_clock::time_point deadline) { Set(caller, deadline, false); }
     // Disarms; true when the watchdog had to break the call.
-    bool Disarm()
-    {
+    bool Disarm() {
         std::scoped_lock lock(m_lock);
         m_caller = nullptr;
         return m_fired;
     }
 
 private:
-    void Run()
-    {
+    void Set(CRP_Caller* caller, std::chrono::steady_clock::time_point deadline, bool stop) {
+        std::scoped_lock lock(m_lock);
+        m_caller = caller, m_deadline = deadline, m_fired = false, m_stop = stop;
+        m_changed.notify_all();
+    }
+    void Run() {
         std::unique_lock lock(m_lock);
         while (!m_stop) {
             if (m_caller == nullptr) {
                 m_changed.wait(lock);
-                continue;
-            }
-            if (m_changed.wait_until(lock, m_deadline) == std::cv_status::timeout && m_caller != nullptr) {
+            } else if (m_changed.wait_until(lock, m_deadline) == std::cv_status::timeout && m_caller != nullptr) {
                 m_fired = true;
                 m_caller->BreakActiveCall();
-                if (m_caller->m_hMultiBreakEvent != nullptr)
-                    talvex::SetEvent(m_caller->m_hMultiBreakEvent);
-                m_deadline += std::chrono::milliseconds(200);   // break again if the first did not end it
+                if (m_caller->m_hMultiBreakEvent != nullptr) talvex::SetEvent(m_caller->m_hMultiBreakEvent);
+                m_deadline += std::chrono::milliseconds(200);
             }
         }
     }
@@ -220,8 +180,7 @@ public:
     explicit ClientWorkload(const Settings& settings) : m_settings(settings), m_random(settings.seed) {}
 
     // Starts the clients; plainPort 0 leaves pulled returns out. False when a client cannot start.
-    bool Start(std::uint16_t exPort, std::uint16_t plainPort)
-    {
+    bool Start(std::uint16_t exPort, std::uint16_t plainPort) {
         m_clientEx = std::make_unique<ClientEx>();
         m_clientEx->m_bFailOnLostReturnChunks = m_settings.failOnLostReturnChunks;
         // Strict processes send one chunk at a time; the others keep four in flight.
@@ -229,33 +188,26 @@ public:
         // anew, and a lost answer to its completing chunk then ends the call with an
         // empty answer: the one empty-true one chunk at a time never has.
         m_clientEx->SetChunksInFlight(m_settings.failOnLostReturnChunks ? 1 : 4);
-        if (!m_clientEx->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0))
-            return false;
+        if (!m_clientEx->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0)) return false;
         m_clientEx->SetMultiTarget(exPort, kLoopback);
         m_clientEx->SetRemoteSocket(exPort, kLoopback);
-        if (plainPort == 0 || m_settings.chunkedCallsOnly)
-            return true;
+        if (plainPort == 0 || m_settings.chunkedCallsOnly) return true;
         m_client = std::make_unique<Client>();
-        if (!m_client->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0))
-            return false;
+        if (!m_client->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0)) return false;
         m_client->SetRemoteSocket(plainPort, kLoopback);
         return true;
     }
 
     // Runs the configured number of calls, kinds in a seeded random mix.
-    void Run()
-    {
-        for (int i = 0; i < m_settings.calls; ++i)
-            RunOne(NextKind(), CallSeed(m_settings.tag, i + 1));
+    void Run() {
+        for (int i = 0; i < m_settings.calls; ++i) RunOne(NextKind(), CallSeed(m_settings.tag, i + 1));
     }
 
     bool Used(Kind kind) const { return Of(kind).Total() > 0; }
     const Outcomes& Of(Kind kind) const { return m_outcomes[static_cast<int>(kind)]; }
-    Outcomes Overall() const
-    {
+    Outcomes Overall() const {
         Outcomes sum;
-        for (const Outcomes& o : m_outcomes)
-            sum.Add(o);
+        for (const Outcomes& o : m_outcomes) sum.Add(o);
         return sum;
     }
     const std::vector<std::string>& WrongAnswers() const { return m_wrongAnswers; }
@@ -267,17 +219,14 @@ private:
 
     int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
-    Kind NextKind()
-    {
-        if (m_settings.chunkedCallsOnly)
-            return Kind::ChunkedCall;
+    Kind NextKind() {
+        if (m_settings.chunkedCallsOnly) return Kind::ChunkedCall;
         const int kinds = m_client ? kKinds : kKinds - 1;
         const int drawn = Between(0, kinds - 1);
         return m_client || drawn == 0 ? static_cast<Kind>(drawn) : static_cast<Kind>(drawn + 1);   // skip Pulled
     }
 
-    Asked Lengths(Kind kind)
-    {
+    Asked Lengths(Kind kind) {
         using talvex::kChunkWords;
         using talvex::kMaxPacketDataWords;
         switch (kind) {
@@ -293,23 +242,20 @@ private:
 
     // The longest a call may take: a chunked call tries every chunk up to three
     // times and then waits once more; everything else waits once.
-    std::chrono::milliseconds Bound(Kind kind, std::int32_t callWords) const
-    {
+    std::chrono::milliseconds Bound(Kind kind, std::int32_t callWords) const {
         const std::int64_t chunks =
             kind == Kind::ChunkedCall ? (callWords + talvex::kChunkWords - 1) / talvex::kChunkWords : 0;
         return std::chrono::milliseconds(m_settings.timeoutMs * (chunks * talvex::kChunkTries + 1)) + m_settings.slack;
     }
 
-    void RunOne(Kind kind, std::int32_t seed)
-    {
+    void RunOne(Kind kind, std::int32_t seed) {
         const Asked asked = Lengths(kind);
         m_asked[seed] = asked;
         CUdpDataBlockEx block(kProcMixed);
         block.CheckBufferSize(asked.callWords);
         block.AppendLongData(asked.answerWords);
         block.AppendLongData(seed);
-        for (std::int32_t i = 2; i < asked.callWords; ++i)
-            block.AppendLongData(Pattern(i, seed));
+        for (std::int32_t i = 2; i < asked.callWords; ++i) block.AppendLongData(Pattern(i, seed));
 
         const auto bound = Bound(kind, asked.callWords);
         CRP_Caller* caller = kind == Kind::Pulled ? static_cast<CRP_Caller*>(m_client.get()) : m_clientEx.get();
@@ -319,16 +265,11 @@ private:
                                                    : m_clientEx->CallProcedure(&block, m_settings.timeoutMs);
         const bool broken = m_watchdog.Disarm();
         Outcomes& outcome = m_outcomes[static_cast<int>(kind)];
-        if (broken || std::chrono::steady_clock::now() - start > bound)
-            ++outcome.hang;
-        else if (!answered)
-            ++outcome.returnedFalse;
-        else if (block.m_nLength == 0)
-            ++outcome.emptyTrue;
-        else if (IsRightAnswer(block, asked, seed))
-            ++outcome.right;
-        else if (IsAnswerOfEarlierCall(block, seed))
-            ++outcome.staleTrue;
+        if (broken || std::chrono::steady_clock::now() - start > bound) ++outcome.hang;
+        else if (!answered) ++outcome.returnedFalse;
+        else if (block.m_nLength == 0) ++outcome.emptyTrue;
+        else if (IsRightAnswer(block, asked, seed)) ++outcome.right;
+        else if (IsAnswerOfEarlierCall(block, seed)) ++outcome.staleTrue;
         else {
             ++outcome.wrongTrue;
             NoteWrongAnswer(kind, block, asked, seed);
@@ -337,10 +278,8 @@ private:
 
     // Keeps a line on the first wrong answers: what was asked, what came, and of
     // which process and call the answer's pattern is.
-    void NoteWrongAnswer(Kind kind, const CUdpDataBlockEx& block, const Asked& asked, std::int32_t seed)
-    {
-        if (m_wrongAnswers.size() >= 10)
-            return;
+    void NoteWrongAnswer(Kind kind, const CUdpDataBlockEx& block, const Asked& asked, std::int32_t seed) {
+        if (m_wrongAnswers.size() >= 10) return;
         const std::int32_t answerSeed = SeedOfAnswerWord1(block.m_nLength > 1 ? block.m_pData[1] : 0);
         std::ostringstream line;
         line << KindName(kind) << " call " << CallOfSeed(seed) << " (" << asked.callWords << " words, answer "
@@ -351,22 +290,18 @@ private:
     }
 
     // The complete, intact answer of an earlier call of this process.
-    bool IsAnswerOfEarlierCall(const CUdpDataBlockEx& block, std::int32_t seed) const
-    {
-        if (block.m_nLength < 2)
-            return false;
+    bool IsAnswerOfEarlierCall(const CUdpDataBlockEx& block, std::int32_t seed) const {
+        if (block.m_nLength < 2) return false;
         const std::int32_t earlier = SeedOfAnswerWord1(block.m_pData[1]);
         const auto asked = m_asked.find(earlier);
         return earlier < seed && asked != m_asked.end() && IsRightAnswer(block, asked->second, earlier);
     }
 
-    static bool IsRightAnswer(const CUdpDataBlockEx& block, const Asked& asked, std::int32_t seed)
-    {
+    static bool IsRightAnswer(const CUdpDataBlockEx& block, const Asked& asked, std::int32_t seed) {
         if (block.m_nLength != asked.answerWords || block.m_nProcedure != kProcMixed || block.m_pData[0] != asked.callWords)
             return false;
         for (std::int32_t i = 1; i < asked.answerWords; ++i)
-            if (block.m_pData[i] != Pattern(i, ~seed))
-                return false;
+            if (block.m_pData[i] != Pattern(i, ~seed)) return false;
         return true;
     }
 

@@ -68,7 +68,6 @@ TEST(MemLock, NamesCountsAndAbsentKeys) {
         EXPECT_FALSE(ObjectExists("sem", key));
         EXPECT_FALSE(ObjectExists("sig", key));
     }
-    EXPECT_EQ(ObjectFile("sem", -1), "/dev/shm/talvex05u.semffffffff");
     void* lock = reinterpret_cast<void*>(0x1);
     EXPECT_EQ(memLockOpen(testsupport::UniqueKey(), &lock), -1);
     EXPECT_EQ(lock, nullptr);

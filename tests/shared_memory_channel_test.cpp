@@ -243,10 +243,7 @@ TEST_F(ChannelTest, NonOwnerFirstFailsAndReopeningMapsTheOldContents) {
     EXPECT_FALSE(m_side->InitSharedMemory(Base(), 4096, m_key, false));
     EXPECT_EQ(fs::file_size(m_directory / "chanS"), 4096u);   // the files were made before the lock failed
     EXPECT_EQ(fs::file_size(m_directory / "chanR"), 4096u);
-    EXPECT_EQ(m_side->m_pTelegramThread, nullptr);
     EXPECT_TRUE(m_side->UnInitSharedMemory());   // releases what exists
-    EXPECT_EQ(m_side->m_pCallRegion, nullptr);
-    EXPECT_EQ(m_side->m_pReturnRegion, nullptr);
     EXPECT_TRUE(m_side->UnInitSharedMemory());   // closing a closed side is harmless
     CUdpDataBlockEx block(kEcho);
     m_side->EnableSharedMemory();
@@ -257,9 +254,6 @@ TEST_F(ChannelTest, NonOwnerFirstFailsAndReopeningMapsTheOldContents) {
     m_side->m_pSharedCall[100] = 0x5EED;
     m_side->m_pSharedReturn[200] = 0xFEED;
     EXPECT_TRUE(m_side->UnInitSharedMemory());
-    EXPECT_EQ(m_side->m_pSharedCall, nullptr);
-    EXPECT_EQ(m_side->m_nSharedKey, 0);
-    EXPECT_EQ(m_side->m_strSharedName, Base());   // the name stays
     ASSERT_TRUE(OpenOwnSide(1024));               // the files keep their 4096 bytes
     EXPECT_EQ(m_side->m_pSharedCall[100], 0x5EED);
     EXPECT_EQ(m_side->m_pSharedReturn[200], 0xFEED);

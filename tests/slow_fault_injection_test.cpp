@@ -12,8 +12,7 @@ namespace {
 
 class SlowFaultInjection : public testing::TestWithParam<bool> {};
 
-TEST_P(SlowFaultInjection, TwoProcessesThousandMixedCallsEachNeverGetAWrongAnswerOrAHang)
-{
+TEST_P(SlowFaultInjection, TwoProcessesThousandMixedCallsEachNeverGetAWrongAnswerOrAHang) {
     const bool failOnLostReturnChunks = GetParam();
     faultload::RunPlan plan;
     plan.calls = 1000;

@@ -1,5 +1,4 @@
-// CSockAddr conversions, the socket exception's messages and run-time classes, and the
-// log line composed for a caught socket exception.
+// CSockAddr conversions, the socket exception's messages, and the log line composed for a caught socket exception.
 #include "talvex05u/platform/SocketError.h"
 #include "talvex05u/socket/HttpBlockingSocket.h"
 #include "talvex05u/socket/SockAddr.h"
@@ -30,22 +29,6 @@ TEST(SockAddr, TextAndHostOrderConstructors) {
     EXPECT_EQ(CSockAddr(nullptr, 7).IPAddr(), 0xFFFFFFFFu);
     const sockaddr plain = fromHost;
     EXPECT_EQ(std::memcmp(&plain, &fromHost, sizeof plain), 0);
-}
-
-TEST(SocketRuntimeClasses, NamesAndBases) {
-    const std::tuple<const CRuntimeClass*, const char*, const CRuntimeClass*> table[] = {
-        {CBlockingSocket::GetThisClass(), "CBlockingSocket", &classCObject},
-        {CBlockingSocketException::GetThisClass(), "CBlockingSocketException", &classCException},
-        {CHttpBlockingSocket::GetThisClass(), "CHttpBlockingSocket", &classCBlockingSocket},
-    };
-    for (const auto& [record, name, base] : table) {
-        EXPECT_STREQ(record->m_lpszClassName, name);
-        EXPECT_EQ(record->m_pBaseClass, base);
-    }
-    CHttpBlockingSocket http;
-    const CObject& asObject = http;
-    EXPECT_EQ(asObject.GetRuntimeClass(), &classCHttpBlockingSocket);
-    EXPECT_TRUE(asObject.IsKindOf(&classCBlockingSocket));
 }
 
 // An exception constructed with a given last socket error.

@@ -22,17 +22,14 @@ namespace {
 // Waits (at most `most`) for the go file, then until the moment written in it: a
 // steady-clock count of nanoseconds, which every process of the machine reads alike,
 // so that all clients begin their first call within microseconds of each other.
-bool WaitForStart(const char* path, std::chrono::seconds most)
-{
+bool WaitForStart(const char* path, std::chrono::seconds most) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + most;
     long long startNanoseconds = 0;
     for (;;) {
         std::ifstream go(path);
-        if (go >> startNanoseconds)
-            break;
-        if (Clock::now() >= deadline)
-            return false;
+        if (go >> startNanoseconds) break;
+        if (Clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const Clock::time_point start{std::chrono::nanoseconds(startNanoseconds)};
@@ -40,22 +37,19 @@ bool WaitForStart(const char* path, std::chrono::seconds most)
     return true;
 }
 
-void PrintResults(const faultload::ClientWorkload& workload)
-{
+void PrintResults(const faultload::ClientWorkload& workload) {
     using faultload::Kind;
     for (Kind kind : {Kind::OnePacket, Kind::Pulled, Kind::ChunkedCall, Kind::ChunkedReturn})
         if (workload.Used(kind))
             std::printf("KIND %s %s\n", faultload::KindName(kind), faultload::FormatOutcomes(workload.Of(kind)).c_str());
-    for (const std::string& line : workload.WrongAnswers())
-        std::printf("WRONG %s\n", line.c_str());
+    for (const std::string& line : workload.WrongAnswers()) std::printf("WRONG %s\n", line.c_str());
     std::printf("OUTCOMES %s\n", faultload::FormatOutcomes(workload.Overall()).c_str());
     std::fflush(stdout);
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 9) {
         std::fprintf(stderr, "usage: fault_client <extended port> <plain port or 0> <calls> <seed> <tag 1..127> "
                              "<fail on lost return chunks 0|1> <mixed|chunked-calls> <go file>\n");

@@ -1,4 +1,4 @@
-// Second process for the mem, message queue and shared-memory channel tests.
+// Second process for the mem and shared-memory channel tests.
 // Usage: ipc_peer <command> [arguments]; every result goes to stdout as one line.
 #include "talvex05u/caller/RP_CallerEx.h"
 #include "talvex05u/platform/Event.h"
@@ -136,14 +136,6 @@ int main(int argc, char** argv) {
         memLockDestroy(object);
         memunmap(&region);
         return Say("counted");
-    }
-    if (command == "post" && argc >= 5) {   // post <thread id> <message> <n>: wParam i, lParam -i; exit 1 unless all went
-        const auto thread = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));
-        int posted = 0;
-        for (int i = 0; i < number(4); ++i)
-            posted += talvex::PostThreadMessage(thread, static_cast<std::uint32_t>(number(3)), static_cast<std::uint64_t>(i), -i) ? 1 : 0;
-        Say("posted " + std::to_string(posted));
-        return posted == number(4) ? 0 : 1;
     }
     if (command == "shm" && argc >= 7) return Channel(argv);
     return 2;

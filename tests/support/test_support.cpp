@@ -83,39 +83,36 @@ ChildProcess::~ChildProcess() {
     if (m_out >= 0) close(m_out);
 }
 
+// Waits for output until `deadline` and takes what came; false at the deadline or
+// once the child's output has ended.
+bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (m_out < 0 || left.count() <= 0) return false;
+    pollfd p{m_out, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return true;   // the deadline is looked at next time
+    char chunk[4096];
+    const ssize_t n = read(m_out, chunk, sizeof chunk);
+    if (n <= 0) { close(m_out); m_out = -1; return false; }
+    m_buffer.append(chunk, static_cast<size_t>(n));
+    return true;
+}
+
 bool ChildProcess::ReadLine(std::string* line, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        auto nl = m_buffer.find('\n');
+        const auto nl = m_buffer.find('\n');
         if (nl != std::string::npos) {
             *line = m_buffer.substr(0, nl);
             m_buffer.erase(0, nl + 1);
             return true;
         }
-        if (m_out < 0) return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd p{m_out, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-        char chunk[4096];
-        ssize_t n = read(m_out, chunk, sizeof chunk);
-        if (n <= 0) { close(m_out); m_out = -1; continue; }
-        m_buffer.append(chunk, static_cast<size_t>(n));
+        if (!ReadSome(deadline)) return false;
     }
 }
 
 std::string ChildProcess::ReadAll(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (m_out >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{m_out, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-        char chunk[4096];
-        ssize_t n = read(m_out, chunk, sizeof chunk);
-        if (n <= 0) { close(m_out); m_out = -1; break; }
-        m_buffer.append(chunk, static_cast<size_t>(n));
-    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (ReadSome(deadline)) continue;
     std::string all;
     all.swap(m_buffer);
     return all;

@@ -32,6 +32,7 @@ public:
     void Signal(int signalNumber);
 
 private:
+    bool ReadSome(std::chrono::steady_clock::time_point deadline);
     pid_t m_pid = -1;
     int m_out = -1;
     std::string m_buffer;
