@@ -184,6 +184,18 @@ TEST_F(LoopbackPair, ChunkedCallsAndReturnsArriveWordForWord) {
     }
 }
 
+// The waiting thread reads its own socket: the final packet of a chunked return must
+// not overtake the chunks still waiting for a slow dispatcher.
+TEST_F(LoopbackPair, SlowDispatcherStillPutsAChunkedReturnTogetherBeforeItsFinalPacket) {
+    Target(server->GetMyUDPPort());
+    client->returnChunkDelayMs = 3;
+    for (std::int32_t seed = 1; seed <= 3; ++seed) {
+        CUdpDataBlockEx echo = EchoCall(2000, seed);
+        ASSERT_TRUE(client->CallProcedure(&echo, 5000));
+        EXPECT_TRUE(HoldsPattern(echo, 2000, seed)) << echo.m_nLength;
+    }
+}
+
 // One chunk in flight: every chunk goes out only after the answer to the one before,
 // and a chunk whose answer was lost is sent again and stored once.
 TEST_F(LoopbackPair, OneChunkInFlightWaitsForEachAnswerAndALostAnswerIsRecoveredOnce) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace callertest {
@@ -75,6 +76,7 @@ public:
     std::atomic<std::int32_t> lastEventValue{0};
     std::atomic<bool> quitRequested{false};
     std::int32_t broadcastAnswer = 0;
+    std::atomic<int> returnChunkDelayMs{0};   // a slow dispatcher for arriving return chunks
 
 protected:
     void DoRemoteFunction(CUdpDataBlockEx* block) override {
@@ -94,6 +96,12 @@ protected:
         else block->AppendLongData(procedure == kProcRecord ? length : 1);
         ++callsServed;
         this->SendReturn(block);
+    }
+    bool SendReturnMulti(CUdpDataBlockEx* block) override {
+        if constexpr (std::is_same_v<Base, CRP_CallerEx>) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(returnChunkDelayMs.load()));
+        }
+        return Base::SendReturnMulti(block);
     }
     void DoBroadCastFunction(CUdpDataBlockEx* block) override {
         block->ResetForReturn();
