@@ -15,8 +15,9 @@ namespace {
 constexpr int kEventRecordWords = 512;
 
 // A waiting call's share of the caller's socket: counted as a reader from the first
-// look until the wait ends or the socket is no longer to be read (replaced, or the
-// dispatcher is behind), when the dispatcher takes it back.
+// look until the wait ends, the socket is no longer to be read (replaced, or the
+// dispatcher is behind) or a datagram came that is not an awaited return; then the
+// dispatcher takes it back.
 class SocketReading {
 public:
     explicit SocketReading(talvex::SharedReceive& shared) : m_shared(shared) { m_shared.WaiterEnter(); }
@@ -33,7 +34,10 @@ public:
     talvex::SharedReceive::WaiterRead Read(const talvex::SharedReceive::WaiterView& view,
                                            talvex::SharedReceive::TakeOnWaiter take, void* context) {
         const auto read = m_shared.ReadOnWaiter(view, take, context);
-        if (read == talvex::SharedReceive::WaiterRead::kStop) Stop();
+        // Once other traffic comes (calls of a peer, chunks), every datagram read here
+        // would cost the dispatcher a wake-up more: the dispatcher takes the socket back.
+        using Outcome = talvex::SharedReceive::WaiterRead;
+        if (read == Outcome::kStop || read == Outcome::kHandedOff) Stop();
         return read;
     }
 
