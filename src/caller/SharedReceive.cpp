@@ -19,6 +19,7 @@ void SharedReceive::Attach(int fd) {
 }
 
 int SharedReceive::SocketToWatch(int fd) {
+    if (m_attention == nullptr) return fd;   // nothing could wake it again: never stand aside
     // Stand aside first, then look for waiters: a waiter that leaves either is still
     // counted here, or finds the dispatcher standing aside and wakes it.
     m_dispatcherStandsAside.store(true);
@@ -35,7 +36,6 @@ PendingDatagram SharedReceive::TakeForDispatcher(int fd, bool socketReadable, st
                                                  CSockAddr& sender) {
     std::scoped_lock lock(m_readLock);
     PendingDatagram taken;
-    if (m_count == 0) ResetEvent(m_attention);
     if (m_count > 0) {
         Slot& slot = (*m_ring)[m_head];
         taken = slot.taken;
@@ -46,10 +46,12 @@ PendingDatagram SharedReceive::TakeForDispatcher(int fd, bool socketReadable, st
             WSASetLastError(slot.error);
         }
         m_head = (m_head + 1) % kSlots;
-        if (--m_count == 0) ResetEvent(m_attention);
+        --m_count;
     } else if (socketReadable && m_waitersReading.load() == 0) {
         taken = TakePendingDatagram(fd, words, kDatagramBytes, sender);
     }
+    // Set while datagrams wait, or once to call the dispatcher back to the socket.
+    if (m_count == 0) ResetEvent(m_attention);
     if (taken.outcome != PendingDatagram::Outcome::kNone) m_dispatcherHolds.store(true, std::memory_order_release);
     return taken;
 }
