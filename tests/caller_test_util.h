@@ -69,7 +69,7 @@ public:
     }
     // The caller's own return block, read under the caller's lock.
     CUdpDataBlockEx ReturnBlock() {
-        std::scoped_lock lock(this->m_sendLock);
+        std::scoped_lock lock(this->m_callLock);
         return this->m_ReturnBlock;
     }
     std::atomic<int> callsServed{0}, eventsSeen{0};

@@ -16,7 +16,7 @@ CBCastReturnBlock* CRP_Caller::BroadcastCall(unsigned short port, CUdpDataBlockE
     block->m_nType = RP_BROADCAST;
     const std::int32_t reference = TakeReferenceNumber();
     {
-        std::scoped_lock lock(m_sendLock);
+        std::scoped_lock lock(m_callLock);
         m_BCastReturn.Clear();
         m_BCastReturn.m_nReferenceNumber = reference;
     }
@@ -26,14 +26,14 @@ CBCastReturnBlock* CRP_Caller::BroadcastCall(unsigned short port, CUdpDataBlockE
     std::int32_t record[kBroadcastRecordWords];
     block->GetPacketAt(0, record, true);
     {
-        std::scoped_lock lock(m_sendLock);
+        std::shared_lock lock(m_socketLock);
         if (m_hBroadcastSocket != talvex::kInvalidSocket) {
             ::sendto(static_cast<int>(m_hBroadcastSocket), record + 1, static_cast<size_t>(record[0]), 0,
                      static_cast<const sockaddr*>(destination), sizeof(sockaddr_in));
         }
     }
     talvex::Sleep(static_cast<std::uint32_t>(waitMilliseconds));
-    std::scoped_lock lock(m_sendLock);
+    std::scoped_lock lock(m_callLock);
     m_BCastReturn.m_nReferenceNumber = 0;
     return &m_BCastReturn;
 }

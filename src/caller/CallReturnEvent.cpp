@@ -1,186 +1,208 @@
-// Calls, returns and events of the caller: CallProcedure sends a call and waits
-// for its own return (every call in flight has its entry in the awaited returns), SendReturn answers, SendEvent sends one way, BreakActiveCall
-// ends a waiting call.
+// Calls, returns and events of the caller. A call is entered in the table of calls in
+// flight, sent, waited for on the call's own event (and, while it may, on the caller's
+// socket, where the waiting thread takes its return itself), and finished by handing
+// its own answer to the application (docs/caller.md). SendReturn answers, SendEvent
+// sends one way, BreakActiveCall ends a waiting call.
 #include "talvex05u/caller/RP_Caller.h"
 
-#include "caller/AwaitedReturns.h"
-#include "caller/SharedReceive.h"
+#include "caller/PendingCalls.h"
+#include "caller/WaiterReads.h"
+#include "datablock/BlockMove.h"
 #include "platform/EventWait.h"
 
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
+#include "talvex05u/socket/BlockingSocketException.h"
+
+#include <cstring>
+#include <string>
 
 namespace {
 
-constexpr int kEventRecordWords = 512;
+constexpr int kRecordWords = 512;
+// How long a call whose final return overtook some of its return chunks waits for
+// them, when lost chunks are to end it with false.
+constexpr std::uint32_t kLateReturnChunkGraceMs = 20;
 
-// A waiting call's share of the caller's socket: counted as a reader from the first
-// look until the wait ends, the socket is no longer to be read (replaced, or the
-// dispatcher is behind) or a datagram came that is not an awaited return; then the
-// dispatcher takes it back.
-class SocketReading {
-public:
-    explicit SocketReading(talvex::SharedReceive& shared) : m_shared(shared) { m_shared.WaiterEnter(); }
-    ~SocketReading() { Stop(); }
-    SocketReading(const SocketReading&) = delete;
-    SocketReading& operator=(const SocketReading&) = delete;
+std::uint32_t TimeLimit(std::int32_t timeout) {
+    return timeout == 0 ? talvex::kInfinite : static_cast<std::uint32_t>(timeout);
+}
 
-    talvex::SharedReceive::WaiterView View() {
-        if (!m_reading) return {};
-        const talvex::SharedReceive::WaiterView view = m_shared.ForWaiter();
-        if (view.fd < 0) Stop();
-        return view;
-    }
-    talvex::SharedReceive::WaiterRead Read(const talvex::SharedReceive::WaiterView& view,
-                                           talvex::SharedReceive::TakeOnWaiter take, void* context) {
-        const auto read = m_shared.ReadOnWaiter(view, take, context);
-        // Once other traffic comes (calls of a peer, chunks), every datagram read here
-        // would cost the dispatcher a wake-up more: the dispatcher takes the socket back.
-        using Outcome = talvex::SharedReceive::WaiterRead;
-        if (read == Outcome::kStop || read == Outcome::kHandedOff) Stop();
-        return read;
-    }
-
-    // The dispatcher takes the socket back.
-    void Stop() {
-        if (!m_reading) return;
-        m_reading = false;
-        m_shared.WaiterLeave();
-    }
-
-private:
-    talvex::SharedReceive& m_shared;
-    bool m_reading = true;
-};
+// Milliseconds left of `limit` since `start`; 0 when it has passed.
+std::uint32_t Remaining(std::uint32_t limit, std::uint32_t start) {
+    if (limit == talvex::kInfinite) return limit;
+    const std::uint32_t elapsed = talvex::GetTickCount() - start;
+    return elapsed >= limit ? 0 : limit - elapsed;
+}
 
 }  // namespace
 
 bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, std::int32_t timeout) {
     if (destination == nullptr || block == nullptr) return false;
     if (destination->sin_port == 0) return true;
-    std::int32_t reference = 0;
-    return CallAndWait(*destination, block, timeout, reference);
-}
-
-bool CRP_Caller::CallAndWait(const CSockAddr& destination, CUdpDataBlockEx* block, std::int32_t timeout,
-                             std::int32_t& reference) {
-    talvex::AwaitedReturn* entry = nullptr;
-    void* waker = nullptr;
-    {
-        std::scoped_lock lock(m_sendLock);
-        waker = m_pAwaitedReturns->TakeWaker();
-        if (waker == nullptr) return false;
-        // Kept as the last call made: the peer pulls the further packets of a long call from it.
-        m_CallBlock = *block;
-        m_addrAwaitedPeer = destination;
-        // The return slot of the call before is given up: a late return of it is no
-        // longer taken, and the return event starts clear.
-        m_ReturnBlock.Clear();
-        talvex::ResetEvent(m_hReturnEvent);
-        entry = SendCall(destination, m_CallBlock, waker);
-        reference = m_CallBlock.m_nReferenceNumber;
-    }
-    return WaitForOwnReturn(entry, waker, block, timeout);
-}
-
-talvex::AwaitedReturn* CRP_Caller::SendCall(const CSockAddr& destination, CUdpDataBlockEx& block, void* waker) {
-    std::scoped_lock lock(m_sendLock);
-    const std::int32_t reference = TakeReferenceNumber();
-    block.m_nReferenceNumber = reference;
-    talvex::AwaitedReturn* entry = m_pAwaitedReturns->Open(reference, destination, waker);
-    block.GetPacketAt(0, m_PacketRecord, true);
-    try {
-        SendPacket(m_PacketRecord + 1, m_PacketRecord[0], destination);
-    } catch (...) {
-        talvex::AwaitedReturnTable::Close(entry);
-        m_pAwaitedReturns->ReleaseWaker(waker);
-        throw;
-    }
-    return entry;
-}
-
-bool CRP_Caller::WaitForOwnReturn(talvex::AwaitedReturn* entry, void* waker, CUdpDataBlockEx* block,
-                                  std::int32_t timeout) {
-    // No window messages here: wait only on the return, the break, the time-out and
-    // the caller's socket, where the return is taken on the spot when it comes.
-    const std::uint32_t limit = timeout == 0 ? talvex::kInfinite : static_cast<std::uint32_t>(timeout);
-    const std::uint32_t start = talvex::GetTickCount();
-    void* const events[2] = {waker, m_hBreakEvent};
-    bool answered = false;
-    SocketReading reading(*m_pSharedReceive);
-    talvex::ReturnReader reader{this, waker};
-    for (;;) {
-        std::uint32_t remaining = limit;
-        if (limit != talvex::kInfinite) {
-            const std::uint32_t elapsed = talvex::GetTickCount() - start;
-            if (elapsed >= limit) break;
-            remaining = limit - elapsed;
-        }
-        const talvex::SharedReceive::WaiterView socket = reading.View();
-        const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, 2, socket.fd, remaining);
-        if (woken == talvex::kWaitObject0 + 2) {
-            // A return this thread completes for its own entry does not set the waker.
-            if (reading.Read(socket, &CRP_Caller::TakeAwaitedReturn, &reader) !=
-                talvex::SharedReceive::WaiterRead::kTaken) {
-                continue;
-            }
-        } else if (woken != talvex::kWaitObject0) {
-            break;
-        }
-        std::scoped_lock lock(m_sendLock);
-        // The waker is set only for this entry (or by a stop), so this normally ends
-        // the wait at once; the check keeps the rule whatever woke it.
-        if (entry->complete || m_bReleasingCall.load()) {
-            *block = entry->block;
-            m_ReturnBlock = entry->block;
-            answered = true;
-            break;
-        }
-        talvex::ResetEvent(waker);
-    }
-    reading.Stop();
-    std::scoped_lock lock(m_sendLock);
-    if (!answered && !entry->complete) {
-        // A call that gave up leaves its return slot to the caller's own return block,
-        // as a single-call caller does: a late return is still taken into m_ReturnBlock
-        // and sets the return event, until the next call starts. No call takes it.
-        m_ReturnBlock = entry->block;
-        m_ReturnBlock.m_nReferenceNumber = entry->reference;
-        m_addrAwaitedPeer = entry->peer;
-    }
-    talvex::AwaitedReturnTable::Close(entry);
-    m_pAwaitedReturns->ReleaseWaker(waker);
-    return answered;
+    const talvex::WakerLease waker(*m_pCalls, m_callLock);
+    if (waker.Get() == nullptr) return false;
+    talvex::PendingCall* call = StartCall(*destination, *block, waker.Get(), true);
+    return FinishCall(call, AwaitCall(call, timeout), block);
 }
 
 bool CRP_Caller::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     CSockAddr destination;
     {
-        std::scoped_lock lock(m_sendLock);
+        std::scoped_lock lock(m_callLock);
         destination = m_addrRemote;
     }
     return CallProcedure(&destination, block, timeout);
 }
 
+talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block, void* waker,
+                                           bool mirror) {
+    std::int32_t record[kRecordWords];
+    talvex::PendingCall* call = nullptr;
+    {
+        std::scoped_lock lock(m_callLock);
+        const std::int32_t reference = TakeReferenceNumber();
+        call = m_pCalls->Open(reference, destination, waker);
+        if (mirror) {
+            // m_CallBlock shows the last call, and serves the peer's pulls of its packets;
+            // m_ReturnBlock no longer awaits the return of a call before.
+            m_CallBlock = block;
+            m_CallBlock.m_nReferenceNumber = reference;
+            m_ReturnBlock.Clear();
+            m_addrAwaitedPeer = destination;
+            talvex::ResetEvent(m_hReturnEvent);
+            m_CallBlock.GetPacketAt(0, m_PacketRecord, true);
+            std::memcpy(record, m_PacketRecord, sizeof record);
+        } else {
+            // A chunk: one packet, built from the sender's own block.
+            auto& own = const_cast<CUdpDataBlockEx&>(block);
+            own.m_nReferenceNumber = reference;
+            own.GetPacketAt(0, record, true);
+        }
+    }
+    try {
+        SendPacket(record + 1, record[0], destination);
+    } catch (...) {
+        std::scoped_lock lock(m_callLock);
+        talvex::PendingCalls::Close(call);
+        throw;
+    }
+    return call;
+}
+
+CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_t timeout) {
+    std::uint32_t limit = TimeLimit(timeout);
+    std::uint32_t start = talvex::GetTickCount();
+    bool inGrace = false;
+    talvex::ReadingTurn turn(*m_pWaiterReads);
+    for (;;) {
+        talvex::ResetEvent(call->waker);   // before the look: a completion after it sets it again
+        {
+            std::scoped_lock lock(m_callLock);
+            if (call->released) return CallEnd::kReleased;
+            if (call->complete && (inGrace || !AwaitsLateReturnChunks(*call))) return CallEnd::kAnswered;
+            if (call->complete) {
+                // The final return came before some of the chunks: give them a moment.
+                inGrace = true;
+                limit = kLateReturnChunkGraceMs;
+                start = talvex::GetTickCount();
+            }
+        }
+        const std::uint32_t left = Remaining(limit, start);
+        if (left == 0) return inGrace ? CallEnd::kAnswered : CallEnd::kTimedOut;
+        if (WaitForReturns(call->waker, left, turn) == Woken::kBreak) return CallEnd::kBroken;
+    }
+}
+
+CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn) {
+    const int socket = turn.BeginPoll();
+    void* const events[3] = {waker, m_hBreakEvent, turn.WithdrawEvent()};
+    const std::uint32_t count = socket >= 0 ? 3 : 2;
+    const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, count, socket, milliseconds);
+    turn.EndPoll();
+    if (woken == talvex::kWaitObject0 + 1) return Woken::kBreak;
+    if (woken == talvex::kWaitObject0 + 2 && count == 3) {
+        turn.Stop();   // the socket is being replaced or closed
+    } else if (woken == talvex::kWaitObject0 + count) {
+        alignas(std::int32_t) std::int32_t words[talvex::WaiterReads::kDatagramBytes / 4];
+        CSockAddr sender;
+        const int size = turn.TakeHead(&CRP_Caller::IsAwaitedReturn, this, words, sender);
+        if (size > 0) CompleteReturnPacket(words, size, sender, waker);
+    } else if (woken == talvex::kWaitTimeout) {
+        return Woken::kTimeout;
+    }
+    return Woken::kWaker;
+}
+
+bool CRP_Caller::FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBlockEx* block) {
+    std::scoped_lock lock(m_callLock);
+    bool answered = end == CallEnd::kAnswered || end == CallEnd::kReleased;
+    if (answered && end == CallEnd::kAnswered && call->chunkedReturn.m_nLength == 0 &&
+        call->returnChunksAnnounced > 0 &&
+        ReturnChunksLost(call->reference, call->returnChunksAnnounced, call->returnChunksArrived)) {
+        answered = false;
+    }
+    if (answered) {
+        m_ReturnBlock = call->returnBlock;
+        if (call->chunkedReturn.m_nLength > 0) {
+            talvex::MoveBlockInto(call->chunkedReturn, *block);
+        } else {
+            talvex::MoveBlockInto(call->returnBlock, *block);
+        }
+    } else {
+        // A call that gave up leaves its return to m_ReturnBlock, as a single-call caller
+        // does: a late return is still taken there (and sets the return event) until the
+        // next call starts. No call takes it.
+        m_ReturnBlock = call->returnBlock;
+        m_ReturnBlock.m_nReferenceNumber = call->complete ? 0 : call->reference;
+        m_addrAwaitedPeer = call->peer;
+    }
+    talvex::PendingCalls::Close(call);
+    return answered;
+}
+
+bool CRP_Caller::AwaitsLateReturnChunks(const talvex::PendingCall& call) const {
+    return m_hMultiDoneEvent != nullptr && m_bFailOnLostReturnChunks.load() && call.chunkedReturn.m_nLength == 0 &&
+           call.returnChunksAnnounced > call.returnChunksArrived;
+}
+
+bool CRP_Caller::ReturnChunksLost(std::int32_t reference, std::int32_t announced, std::int32_t arrived) {
+    std::string text = "Call " + std::to_string(reference) + ": ";
+    if (m_hMultiDoneEvent == nullptr) {
+        text += "the answer came as " + std::to_string(announced) +
+                " return chunks, which a plain caller cannot put together; call with an extended caller";
+    } else {
+        text += "return chunks lost: " + std::to_string(arrived) + " of " + std::to_string(announced) + " received";
+    }
+    talvex::EmitDiagnostic(text.c_str());
+    return m_bFailOnLostReturnChunks.load();
+}
+
 std::int32_t CRP_Caller::SendReturn(CUdpDataBlockEx* block) {
     if (block == nullptr) return 0;
-    std::scoped_lock lock(m_sendLock);
-    block->m_nType = m_bBroadcastCall ? RP_BROADCAST_RETURN : RP_RETURN;
-    m_ReplyBlock = *block;
-    m_ReplyBlock.GetPacketAt(0, m_PacketRecord, true);
-    const CSockAddr destination = m_addrLastSender;
-    m_addrReplyPeer = destination;
-    SendPacket(m_PacketRecord + 1, m_PacketRecord[0], destination);
+    std::int32_t record[kRecordWords];
+    CSockAddr destination;
+    {
+        std::scoped_lock lock(m_callLock);
+        block->m_nType = m_bBroadcastCall ? RP_BROADCAST_RETURN : RP_RETURN;
+        m_ReplyBlock = *block;
+        m_ReplyBlock.GetPacketAt(0, m_PacketRecord, true);
+        std::memcpy(record, m_PacketRecord, sizeof record);
+        destination = ReplyDestination();
+        m_addrReplyPeer = destination;
+    }
+    SendPacket(record + 1, record[0], destination);
+    std::scoped_lock lock(m_callLock);
     m_bBroadcastCall = false;
     return 0;
 }
 
 void CRP_Caller::SendEvent(CUdpDataBlockEx* block) {
     if (block == nullptr) return;
-    std::int32_t record[kEventRecordWords];
+    std::int32_t record[kRecordWords];
     CSockAddr destination;
     {
-        std::scoped_lock lock(m_sendLock);
+        std::scoped_lock lock(m_callLock);
         destination = m_addrRemote;
     }
     if (destination.sin_port == 0) return;

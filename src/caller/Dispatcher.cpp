@@ -1,10 +1,11 @@
 // The caller's dispatch thread: waits on both UDP sockets and the wake-up event,
-// receives every datagram and acts on it by its message type.
+// receives every datagram and acts on it by its message type. Every hook runs here.
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "DatagramSeam.h"
-#include "caller/AwaitedReturns.h"
-#include "caller/SharedReceive.h"
+#include "caller/PendingCalls.h"
+#include "caller/SocketSetup.h"
+#include "caller/WaiterReads.h"
 #include "platform/EventObject.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/platform/Event.h"
@@ -24,9 +25,32 @@ namespace {
 constexpr int kReceiveBytes = 2048;
 constexpr int kReceiveWords = kReceiveBytes / 4;
 constexpr int kHeaderBytes = 16;
-constexpr int kSendTimeoutSeconds = 120;
+constexpr int kRecordWords = 512;
 constexpr std::uint32_t kRecoveryPauseMs = 10;
 constexpr short kReadableOrFailed = POLLIN | POLLERR | POLLHUP | POLLNVAL;
+
+// The datagram whose hook runs on this thread, so that the hook's SendReturn answers
+// its sender whatever other threads have received meanwhile.
+struct ServingDatagram {
+    const CRP_Caller* caller = nullptr;
+    CSockAddr sender;
+};
+thread_local ServingDatagram t_serving;
+
+// Marks the datagram being served for the span of its handling (nested seams restore).
+class ServingScope {
+public:
+    ServingScope(const CRP_Caller* caller, const CSockAddr& sender) : m_saved(t_serving) {
+        t_serving.caller = caller;
+        t_serving.sender = sender;
+    }
+    ~ServingScope() { t_serving = m_saved; }
+    ServingScope(const ServingScope&) = delete;
+    ServingScope& operator=(const ServingScope&) = delete;
+
+private:
+    ServingDatagram m_saved;
+};
 
 // Header word `index` of a datagram of `size` bytes; words the datagram does not
 // hold read as 0.
@@ -54,11 +78,11 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
     alignas(std::int32_t) std::int32_t words[kReceiveWords];
     try {
         for (;;) {
-            // While a call waits and reads the socket itself, the dispatcher leaves it alone.
-            pollfd fds[4] = {{m_pSharedReceive->SocketToWatch(static_cast<int>(m_Socket.m_hSocket)), POLLIN, 0},
+            // While calls wait and read the socket themselves, the dispatcher leaves it alone.
+            pollfd fds[4] = {{m_pWaiterReads->SocketToWatch(static_cast<int>(m_Socket.m_hSocket)), POLLIN, 0},
                              {static_cast<int>(m_hBroadcastSocket), POLLIN, 0},
                              {PollDescriptorOf(m_hWakeDispatcher), POLLIN, 0},
-                             {PollDescriptorOf(m_pSharedReceive->AttentionEvent()), POLLIN, 0}};
+                             {PollDescriptorOf(m_pWaiterReads->AttentionEvent()), POLLIN, 0}};
             const int ready = ::poll(fds, 4, -1);
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) {
@@ -67,34 +91,9 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
                 break;
             }
             if (fds[2].revents != 0) break;   // StopDispatchThread woke us
-
-            const bool socketReadable = (fds[0].revents & kReadableOrFailed) != 0;
-            if (socketReadable || fds[3].revents != 0) {
-                talvex::WSASetLastError(0);
-                CSockAddr sender;
-                // Datagrams a waiting call read and left come first: they arrived earlier.
-                const talvex::PendingDatagram taken = m_pSharedReceive->TakeForDispatcher(
-                    static_cast<int>(m_Socket.m_hSocket), socketReadable, words, sender);
-                if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
-                    ZeroMissingHeader(words, taken.size);
-                    HandleDatagram(words, taken.size, sender);
-                }
-                m_pSharedReceive->DoneHandling();
-                if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed && !RecoverUnicastSocket()) break;
-            }
-            if ((fds[1].revents & kReadableOrFailed) != 0) {
-                talvex::WSASetLastError(0);
-                CSockAddr sender;
-                const talvex::PendingDatagram taken = talvex::TakePendingDatagram(
-                    static_cast<int>(m_hBroadcastSocket), words, kReceiveBytes, sender);
-                if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) {
-                    if (!RecoverBroadcastSocket()) break;
-                } else if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived &&
-                           ArrivedOn(m_nBroadcastInterface, taken)) {
-                    ZeroMissingHeader(words, taken.size);
-                    HandleDatagram(words, taken.size, sender);
-                }
-            }
+            if (fds[3].revents != 0) m_pWaiterReads->ClearAttention();
+            if ((fds[0].revents & kReadableOrFailed) != 0 && !ReceiveUnicast(words)) break;
+            if ((fds[1].revents & kReadableOrFailed) != 0 && !ReceiveBroadcast(words)) break;
         }
     } catch (CBlockingSocketException* e) {
         LogBlockingSocketException("Dispatcher:", e);
@@ -106,36 +105,66 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
     return 0;
 }
 
+bool CRP_Caller::ReceiveUnicast(std::int32_t* words) {
+    talvex::WSASetLastError(0);
+    CSockAddr sender;
+    const talvex::PendingDatagram taken =
+        m_pWaiterReads->TakeForDispatcher(static_cast<int>(m_Socket.m_hSocket), words, sender);
+    struct DoneHandling {
+        talvex::WaiterReads& reads;
+        ~DoneHandling() { reads.DoneHandling(); }
+    } done{*m_pWaiterReads};
+    if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
+        ZeroMissingHeader(words, taken.size);
+        HandleDatagram(words, taken.size, sender);
+    }
+    return taken.outcome != talvex::PendingDatagram::Outcome::kFailed || RecoverUnicastSocket();
+}
+
+bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
+    talvex::WSASetLastError(0);
+    CSockAddr sender;
+    const talvex::PendingDatagram taken =
+        talvex::TakePendingDatagram(static_cast<int>(m_hBroadcastSocket), words, kReceiveBytes, sender);
+    if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) return RecoverBroadcastSocket();
+    if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived && ArrivedOn(m_nBroadcastInterface, taken)) {
+        ZeroMissingHeader(words, taken.size);
+        HandleDatagram(words, taken.size, sender);
+    }
+    return true;
+}
+
 bool CRP_Caller::RecoverUnicastSocket() {
     if (IsErrorOccured()) return false;
-    // Waiting calls stop reading the socket until its replacement is bound.
-    m_pSharedReceive->Detach();
-    std::unique_lock lock(m_sendLock);
-    // Rebind to the port the socket had, so a system-chosen port stays the one the peer knows.
-    CSockAddr bindTo = m_addrMy;
-    sockaddr_in current{};
-    socklen_t length = sizeof current;
-    if (::getsockname(static_cast<int>(m_Socket.m_hSocket), reinterpret_cast<sockaddr*>(&current), &length) == 0 &&
-        current.sin_port != 0) {
-        bindTo.sin_port = current.sin_port;
+    // Nobody else may hold the descriptor when it closes, or the port stays taken and
+    // the new socket could not have it.
+    m_pWaiterReads->Withdraw();
+    int replacement = -1;
+    {
+        std::unique_lock lock(m_socketLock);
+        // Rebind to the port the socket had, so a system-chosen port stays the one the peer knows.
+        CSockAddr bindTo = m_addrMy;
+        sockaddr_in current{};
+        socklen_t length = sizeof current;
+        if (::getsockname(static_cast<int>(m_Socket.m_hSocket), reinterpret_cast<sockaddr*>(&current), &length) == 0 &&
+            current.sin_port != 0) {
+            bindTo.sin_port = current.sin_port;
+        }
+        m_Socket.Close();
+        m_Socket.Create(talvex::kSockDgram);
+        talvex::Sleep(kRecoveryPauseMs);
+        m_Socket.Bind(bindTo);
+        talvex::SetCallerBufferSizes(static_cast<int>(m_Socket.m_hSocket));
+        replacement = static_cast<int>(m_Socket.m_hSocket);
     }
-    m_Socket.Close();
-    m_Socket.Create(talvex::kSockDgram);
-    talvex::Sleep(kRecoveryPauseMs);
-    m_Socket.Bind(bindTo);
-    int size = 524288;
-    ::setsockopt(static_cast<int>(m_Socket.m_hSocket), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    ::setsockopt(static_cast<int>(m_Socket.m_hSocket), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    const int replacement = static_cast<int>(m_Socket.m_hSocket);
-    lock.unlock();
-    m_pSharedReceive->Attach(replacement);
+    m_pWaiterReads->Offer(replacement);
     talvex::WSASetLastError(0);
     return true;
 }
 
 bool CRP_Caller::RecoverBroadcastSocket() {
     if (IsErrorOccured()) return false;
-    std::scoped_lock lock(m_sendLock);
+    std::unique_lock lock(m_socketLock);
     ::close(static_cast<int>(m_hBroadcastSocket));
     m_hBroadcastSocket = talvex::kInvalidSocket;
     talvex::Sleep(kRecoveryPauseMs);
@@ -143,21 +172,26 @@ bool CRP_Caller::RecoverBroadcastSocket() {
     return true;
 }
 
-void CRP_Caller::SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination) {
+void CRP_Caller::SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination, int seconds) {
     if (m_pSeamSink != nullptr) {
         m_pSeamSink->OnSend(packet, bytes, destination);
         return;
     }
-    std::scoped_lock lock(m_sendLock);
-    m_Socket.SendDatagram(reinterpret_cast<const char*>(packet), bytes, destination, kSendTimeoutSeconds);
+    std::shared_lock lock(m_socketLock);
+    m_Socket.SendDatagram(reinterpret_cast<const char*>(packet), bytes, destination, seconds);
+}
+
+CSockAddr CRP_Caller::ReplyDestination() const {
+    return t_serving.caller == this ? t_serving.sender : m_addrLastSender;
 }
 
 void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender) {
     if (words == nullptr || size < 4 || size > kReceiveBytes) return;
     {
-        std::scoped_lock lock(m_sendLock);
+        std::scoped_lock lock(m_callLock);
         m_addrLastSender = sender;
     }
+    const ServingScope serving(this, sender);
     const auto packetSize = static_cast<std::int16_t>(size);
     switch (words[0]) {
     case RP_CALL:
@@ -169,7 +203,7 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
         m_WorkBlock.Clear();
         m_WorkBlock.AddRawData(words, packetSize);
         {
-            std::scoped_lock lock(m_sendLock);
+            std::scoped_lock lock(m_callLock);
             m_bBroadcastCall = true;
         }
         DoBroadCastFunction(&m_WorkBlock);
@@ -180,9 +214,7 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
         DoRemoteFunctionMulti(&m_WorkBlock);
         break;
     case RP_MULTI_RETURN:
-        m_WorkBlock.Clear();
-        m_WorkBlock.AddRawData(words, packetSize);
-        if (SendReturnMulti(&m_WorkBlock) && m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
+        HandleReturnChunk(words, size, sender);
         break;
     case RP_BROADCAST_RETURN:
         HandleBroadcastReturn(words, size, sender);
@@ -197,7 +229,7 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
         talvex::SetEvent(m_hPingAnswerEvent);
         break;
     case RP_RETURN:
-        HandleReturnPacket(words, size, sender);
+        CompleteReturnPacket(words, size, sender, nullptr);
         break;
     case RP_NEXT_PACKET:
         HandleNextPacketRequest(words, size, sender);
@@ -207,8 +239,23 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
     }
 }
 
+void CRP_Caller::HandleReturnChunk(const std::int32_t* words, int size, const CSockAddr& sender) {
+    {
+        // The call the chunk answers learns that its answer comes as chunks, and how many.
+        std::scoped_lock lock(m_callLock);
+        talvex::PendingCall* call = m_pCalls->Find(HeaderWord(words, size, 2), sender, false);
+        if (call != nullptr) {
+            if (call->returnChunksAnnounced == 0) call->returnChunksAnnounced = HeaderWord(words, size, 5);
+            ++call->returnChunksArrived;
+        }
+    }
+    m_WorkBlock.Clear();
+    m_WorkBlock.AddRawData(words, static_cast<std::int16_t>(size));
+    if (SendReturnMulti(&m_WorkBlock) && m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
+}
+
 void CRP_Caller::HandleBroadcastReturn(const std::int32_t* words, int size, const CSockAddr& sender) {
-    std::scoped_lock lock(m_sendLock);
+    std::scoped_lock lock(m_callLock);
     const std::int32_t collecting = m_BCastReturn.m_nReferenceNumber;
     if (collecting == 0 || HeaderWord(words, size, 2) != collecting) return;
     m_WorkBlock.Clear();
@@ -216,36 +263,30 @@ void CRP_Caller::HandleBroadcastReturn(const std::int32_t* words, int size, cons
     m_BCastReturn.Add(&m_WorkBlock, &sender);
 }
 
-void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker) {
+void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker) {
     std::int32_t request[4];
     bool complete = false;
     void* wake = nullptr;
     {
-        std::scoped_lock lock(m_sendLock);
+        std::scoped_lock lock(m_callLock);
+        m_addrLastSender = sender;
         const std::int32_t reference = HeaderWord(words, size, 2);
-        talvex::AwaitedReturn* entry = m_pAwaitedReturns->Find(reference, sender);
+        talvex::PendingCall* call = m_pCalls->Find(reference, sender);
         CUdpDataBlockEx* target = nullptr;
-        if (entry != nullptr) {
-            target = &entry->block;
-            wake = entry->wake;
+        if (call != nullptr) {
+            target = &call->returnBlock;
+            wake = call->waker;
         } else {
-            // A return awaited without a call (0: none awaited, or the last one is complete).
+            // A return awaited in m_ReturnBlock itself (0: none awaited, or it is complete).
             const std::int32_t awaited = m_ReturnBlock.m_nReferenceNumber;
             if (awaited == 0 || reference != awaited || !talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) return;
             target = &m_ReturnBlock;
-            wake = m_hReturnEvent;
         }
         target->AddRawData(words, static_cast<std::int16_t>(size));
         complete = target->m_nPacketPos == target->m_nLength;
         if (complete) {
             target->m_nReferenceNumber = 0;
-            if (entry != nullptr) {
-                entry->complete = true;
-                // A listener (a chunked call) may act on the answer here and need no wake-up.
-                if (entry->listener != nullptr && !entry->listener->OnReturnComplete(*entry)) wake = nullptr;
-            } else {
-                m_nCompletedReference = reference;
-            }
+            if (call != nullptr) call->complete = true;
         } else {
             request[0] = RP_NEXT_PACKET;
             request[1] = target->m_nProcedure;
@@ -253,52 +294,49 @@ void CRP_Caller::HandleReturnPacket(const std::int32_t* words, int size, const C
             request[3] = target->m_nPacketPos;
         }
     }
-    if (complete) {
-        // Every completed return sets the caller's return event; the call that waits for
-        // it is woken through its own event.
-        if (wake != m_hReturnEvent) talvex::SetEvent(m_hReturnEvent);
-        // Signalled after the lock is released: the woken waiter takes the lock at once
-        // to copy the return, and must not find it still held.
-        if (wake != nullptr && wake != ownWaker) talvex::SetEvent(wake);
-        if (m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
+    if (!complete) {
+        SendPacket(request, kHeaderBytes, sender);
         return;
     }
-    SendPacket(request, kHeaderBytes, sender);
+    talvex::SetEvent(m_hReturnEvent);
+    if (m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
+    // After the lock is released: the woken call takes the lock at once. A return this
+    // thread completes for its own call needs no wake-up.
+    if (wake != nullptr && wake != ownWaker) talvex::SetEvent(wake);
 }
 
-bool CRP_Caller::TakeAwaitedReturn(void* reader, const std::int32_t* words, int size, const CSockAddr& sender) {
-    const auto& waiting = *static_cast<const talvex::ReturnReader*>(reader);
-    CRP_Caller* caller = waiting.caller;
+bool CRP_Caller::IsAwaitedReturn(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
     if (size < kHeaderBytes || size > kReceiveBytes || words[0] != RP_RETURN) return false;
-    {
-        std::scoped_lock lock(caller->m_sendLock);
-        // A chunked call's listener runs only on the dispatch thread, like every hook.
-        const talvex::AwaitedReturn* entry = caller->m_pAwaitedReturns->Find(HeaderWord(words, size, 2), sender);
-        if (entry == nullptr || entry->listener != nullptr) return false;
-        // Nothing read before this datagram is unhandled, and the dispatcher takes
-        // nothing new while the waiter holds the read lock: no hook runs now that
-        // could still answer the sender recorded here.
-        caller->m_addrLastSender = sender;
-    }
-    caller->HandleReturnPacket(words, size, sender, waiting.waker);
-    return true;
+    auto* self = static_cast<CRP_Caller*>(caller);
+    std::scoped_lock lock(self->m_callLock);
+    return self->m_pCalls->Find(words[2], sender) != nullptr;
 }
 
 void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender) {
     // Only the low 16 bits of word 3 carry the wanted start position.
     const std::int32_t reference = HeaderWord(words, size, 2);
     const auto start = static_cast<std::int16_t>(HeaderWord(words, size, 3) & 0xFFFF);
-    std::scoped_lock lock(m_sendLock);
-    // Served only to the caller each block went to: another caller that happens to use
-    // the same reference number would otherwise take packets of an answer not its own.
-    if (reference == m_CallBlock.m_nReferenceNumber && talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) {
-        m_CallBlock.GetPacketAt(start, m_PacketRecord, true);
-        SendPacket(m_PacketRecord + 1, m_PacketRecord[0], sender);
+    std::int32_t fromCall[kRecordWords];
+    std::int32_t fromReply[kRecordWords];
+    bool sendCall = false;
+    bool sendReply = false;
+    {
+        std::scoped_lock lock(m_callLock);
+        // Served only to the caller each block went to: another caller that happens to
+        // use the same reference number would otherwise take packets of an answer not its own.
+        if (reference == m_CallBlock.m_nReferenceNumber && talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) {
+            m_CallBlock.GetPacketAt(start, m_PacketRecord, true);
+            std::memcpy(fromCall, m_PacketRecord, sizeof fromCall);
+            sendCall = true;
+        }
+        const bool replyPeer = m_addrReplyPeer.sin_port == 0 || (m_addrReplyPeer.sin_port == sender.sin_port &&
+                                                                  m_addrReplyPeer.sin_addr.s_addr == sender.sin_addr.s_addr);
+        if (reference == m_ReplyBlock.m_nReferenceNumber && replyPeer) {
+            m_ReplyBlock.GetPacketAt(start, m_PacketRecord, true);
+            std::memcpy(fromReply, m_PacketRecord, sizeof fromReply);
+            sendReply = true;
+        }
     }
-    const bool replyPeer = m_addrReplyPeer.sin_port == 0 || (m_addrReplyPeer.sin_port == sender.sin_port &&
-                                                              m_addrReplyPeer.sin_addr.s_addr == sender.sin_addr.s_addr);
-    if (reference == m_ReplyBlock.m_nReferenceNumber && replyPeer) {
-        m_ReplyBlock.GetPacketAt(start, m_PacketRecord, true);
-        SendPacket(m_PacketRecord + 1, m_PacketRecord[0], sender);
-    }
+    if (sendCall) SendPacket(fromCall + 1, fromCall[0], sender);
+    if (sendReply) SendPacket(fromReply + 1, fromReply[0], sender);
 }

@@ -20,7 +20,7 @@ std::uint32_t CRP_Caller::PingThreadProc(void* caller) {
 void CRP_Caller::Ping() {
     CSockAddr destination;
     {
-        std::scoped_lock lock(m_sendLock);
+        std::scoped_lock lock(m_callLock);
         destination = m_addrRemote;
     }
     if (destination.sin_port == 0) return;

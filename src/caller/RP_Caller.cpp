@@ -2,8 +2,9 @@
 // small accessors.
 #include "talvex05u/caller/RP_Caller.h"
 
-#include "caller/AwaitedReturns.h"
-#include "caller/SharedReceive.h"
+#include "caller/PendingCalls.h"
+#include "caller/SocketSetup.h"
+#include "caller/WaiterReads.h"
 
 #include "talvex05u/caller/SocketErrorText.h"
 #include "talvex05u/platform/Event.h"
@@ -22,7 +23,6 @@ std::atomic<std::int32_t> CRP_Caller::m_nNextReferenceNumber{1};
 
 namespace {
 
-constexpr int kSocketBufferBytes = 524288;
 constexpr std::uint32_t kFirstPingWaitMs = 6000;
 constexpr std::uint32_t kActivePollMs = 25;   // how often the start looks at IsActive
 
@@ -32,12 +32,6 @@ struct AnsiText {
     const char* get() const { return bytes ? bytes.get() : ""; }
     std::unique_ptr<char[]> bytes;
 };
-
-void SetBufferSizes(int fd) {
-    int size = kSocketBufferBytes;
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-}
 
 // Own address text -> host-order address; "" and "0.0.0.0" mean any interface,
 // a text that is no address gives 255.255.255.255 like inet_addr.
@@ -68,9 +62,8 @@ CRP_Caller::CRP_Caller()
       m_hMultiDoneEvent(nullptr),
       m_hMultiBreakEvent(nullptr),
       m_hWakeDispatcher(nullptr),
-      m_bOwnsResources(true),
-      m_pAwaitedReturns(std::make_unique<talvex::AwaitedReturnTable>()),
-      m_pSharedReceive(std::make_unique<talvex::SharedReceive>()) {
+      m_pCalls(std::make_unique<talvex::PendingCalls>()),
+      m_pWaiterReads(std::make_unique<talvex::WaiterReads>()) {
     Init();
 }
 
@@ -110,8 +103,7 @@ void CRP_Caller::Init() {
 
 CRP_Caller& CRP_Caller::operator=(const CRP_Caller& other) {
     if (this == &other) return *this;
-    auto& otherLock = const_cast<std::recursive_mutex&>(other.m_sendLock);
-    std::scoped_lock lock(m_sendLock, otherLock);
+    std::scoped_lock lock(m_callLock, other.m_callLock);
     m_ReturnBlock = other.m_ReturnBlock;
     m_CallBlock = other.m_CallBlock;
     m_ReplyBlock = other.m_ReplyBlock;
@@ -175,8 +167,9 @@ bool CRP_Caller::StartDispatchThread(unsigned short remotePort, CString remoteCo
             const AnsiText ownName(m_strMyComputer);
             CSockAddr own = CBlockingSocket::GetHostByName(ownName.get(), m_nMyPort);
             own.sin_addr.s_addr = htonl(m_nMyAddress);
-            std::scoped_lock lock(m_sendLock);
+            std::scoped_lock lock(m_callLock);
             m_addrMy = own;
+            std::unique_lock socketLock(m_socketLock);
             m_Socket.Create(talvex::kSockDgram);
         }
     } catch (CBlockingSocketException* e) {
@@ -192,17 +185,16 @@ bool CRP_Caller::StartDispatchThread(unsigned short remotePort, CString remoteCo
 
     m_nBroadcastPort = broadcastPort;
     OpenBroadcastSocket();
-    if (m_hBroadcastSocket != talvex::kInvalidSocket) SetBufferSizes(static_cast<int>(m_hBroadcastSocket));
-    SetBufferSizes(static_cast<int>(m_Socket.m_hSocket));
+    if (m_hBroadcastSocket != talvex::kInvalidSocket) talvex::SetCallerBufferSizes(static_cast<int>(m_hBroadcastSocket));
+    talvex::SetCallerBufferSizes(static_cast<int>(m_Socket.m_hSocket));
 
     talvex::ResetEvent(m_hReturnEvent);
     talvex::ResetEvent(m_hStopPingEvent);
     talvex::ResetEvent(m_hWakeDispatcher);
-    m_bReleasingCall = false;
     m_pDispatchThread = talvex::BeginThread(&CRP_Caller::DispatchThreadProc, this, talvex::kPriorityNormal);
     if (m_pDispatchThread == nullptr) return false;
     // Waiting calls read the socket only while a dispatcher runs to take what they leave.
-    if (m_pSeamSink == nullptr) m_pSharedReceive->Attach(static_cast<int>(m_Socket.m_hSocket));
+    if (m_pSeamSink == nullptr) m_pWaiterReads->Offer(static_cast<int>(m_Socket.m_hSocket));
 
     if (remotePort == 0) {
         m_bActive = true;
@@ -225,8 +217,9 @@ void CRP_Caller::JoinThread(CWinThread*& thread) {
 }
 
 void CRP_Caller::CloseSockets() {
-    m_pSharedReceive->Detach();
-    std::scoped_lock lock(m_sendLock);
+    // Closed only when no waiting call polls them any more.
+    m_pWaiterReads->Withdraw();
+    std::unique_lock lock(m_socketLock);
     if (m_Socket.m_hSocket != talvex::kInvalidSocket) {
         ::close(static_cast<int>(m_Socket.m_hSocket));
         m_Socket.m_hSocket = talvex::kInvalidSocket;
@@ -243,16 +236,14 @@ void CRP_Caller::StopDispatchThread() {
         JoinThread(m_pPingThread);
     }
     m_bActive = false;
-    m_pSharedReceive->Detach();
     if (m_pDispatchThread != nullptr) {
         // Closing a socket does not wake poll() on Linux: wake the dispatcher through
         // its own event, release a waiting call, and close the sockets only after the
         // dispatcher has stopped using them.
         talvex::SetEvent(m_hWakeDispatcher);
         {
-            std::scoped_lock lock(m_sendLock);
-            m_bReleasingCall = true;
-            m_pAwaitedReturns->WakeAll();
+            std::scoped_lock lock(m_callLock);
+            m_pCalls->ReleaseAll();
         }
         talvex::SetEvent(m_hReturnEvent);
         JoinThread(m_pDispatchThread);
@@ -264,7 +255,7 @@ void CRP_Caller::StopDispatchThread() {
 void CRP_Caller::SetMyPort(unsigned short port) { m_nMyPort = port; }
 
 void CRP_Caller::SetRemoteSocket(unsigned short port, std::uint32_t hostAddress) {
-    std::scoped_lock lock(m_sendLock);
+    std::scoped_lock lock(m_callLock);
     m_nRemotePort = port;
     m_addrRemote.sin_port = htons(port);
     m_addrRemote.sin_addr.s_addr = htonl(hostAddress);
@@ -274,7 +265,7 @@ void CRP_Caller::SetRemoteSocket(unsigned short port, CString computer) {
     m_nRemotePort = port;
     const AnsiText name(computer);
     const CSockAddr resolved = CBlockingSocket::GetHostByName(name.get(), port);
-    std::scoped_lock lock(m_sendLock);
+    std::scoped_lock lock(m_callLock);
     m_addrRemote = resolved;
 }
 
@@ -282,7 +273,7 @@ unsigned short CRP_Caller::GetMyUDPPort() {
     if (m_nMyPort != 0) return m_nMyPort;
     if (!IsActive()) return 0;
     CSockAddr bound;
-    std::scoped_lock lock(m_sendLock);
+    std::shared_lock lock(m_socketLock);
     m_Socket.GetSockAddr(bound);
     return bound.Port();
 }
@@ -293,8 +284,7 @@ CString CRP_Caller::GetRemoteComputer() const {
     char text[INET_ADDRSTRLEN] = {};
     in_addr address{};
     {
-        auto& lock = const_cast<std::recursive_mutex&>(m_sendLock);
-        std::scoped_lock guard(lock);
+        std::scoped_lock guard(m_callLock);
         address = m_addrRemote.sin_addr;
     }
     ::inet_ntop(AF_INET, &address, text, sizeof text);

@@ -1,9 +1,13 @@
-// CRP_CallerEx as an object: construction, destruction, assignment, the switch for
-// chunked sending and the target of call chunks. The chunk protocol itself lives in
-// MultiCall.cpp (calls) and MultiReturn.cpp (returns).
+// CRP_CallerEx as an object: construction, destruction, assignment, the switches for
+// chunked sending, and CallProcedure, which sends a long block as chunks
+// (ChunkedCallSender). Receiving chunks: ChunkReceiving.cpp; answers: ChunkedReturnSending.cpp.
 #include "talvex05u/caller/RP_CallerEx.h"
 
+#include "caller/ChunkedCallSender.h"
+#include "caller/PendingCalls.h"
 #include "talvex05u/platform/Event.h"
+
+#include <algorithm>
 
 #include <cstring>
 #include <functional>
@@ -29,7 +33,6 @@ void CRP_CallerEx::InitExtendedState() {
     m_nLastCallSlot = -1;
     m_nLastReturnSlot = -1;
     m_bMultiEnabled = true;
-    m_bFailOnLostReturnChunks = false;
     // Left unset by the protocol; 0 means "no target", so a chunked call before
     // SetMultiTarget fails without sending instead of going somewhere random.
     m_nMultiPort = 0;
@@ -71,12 +74,11 @@ CRP_CallerEx& CRP_CallerEx::operator=(const CRP_CallerEx& other) {
     CRP_Caller::operator=(other);
     m_MultiCallBlock = other.m_MultiCallBlock;
     {
-        auto& otherLock = const_cast<std::mutex&>(other.m_multiReturnLock);
-        std::scoped_lock lock(m_multiReturnLock, otherLock);
+        std::scoped_lock lock(m_callLock, other.m_callLock);
         m_MultiReturnBlock = other.m_MultiReturnBlock;
     }
     m_bMultiEnabled = other.m_bMultiEnabled.load();
-    m_bFailOnLostReturnChunks = other.m_bFailOnLostReturnChunks;
+    m_bFailOnLostReturnChunks = other.m_bFailOnLostReturnChunks.load();
     m_nChunksInFlight = other.m_nChunksInFlight.load();
     m_nMultiPort = other.m_nMultiPort;
     m_nMultiAddress = other.m_nMultiAddress;
@@ -115,7 +117,43 @@ void CRP_CallerEx::SetMultiTarget(unsigned short port, std::uint32_t hostAddress
     m_nMultiAddress = hostAddress;
 }
 
+void CRP_CallerEx::SetChunksInFlight(std::int32_t count) {
+    m_nChunksInFlight = std::clamp(count, std::int32_t{1}, talvex::kMaxChunksInFlight);
+}
+
+std::int32_t CRP_CallerEx::GetChunksInFlight() const { return m_nChunksInFlight.load(); }
+
 void CRP_CallerEx::DoRemoteFunction(CUdpDataBlockEx* /*block*/) {}
+
+bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
+    if (m_bSharedMemory) return SharedCallProcedure(block, timeout);
+    if (block == nullptr) return false;
+    {
+        std::scoped_lock lock(m_callLock);
+        m_MultiReturnBlock.Clear();
+    }
+    // One packet: the base call, whose call also takes an answer that comes as chunks.
+    if (static_cast<std::uint32_t>(block->m_nLength) <= static_cast<std::uint32_t>(talvex::kMaxPacketDataWords)) {
+        return CRP_Caller::CallProcedure(block, timeout);
+    }
+    if (!m_bMultiEnabled) return false;
+    // A block whose words do not all lie in its buffer cannot be cut; one of more
+    // chunks than the receiver has slots could never be put together again.
+    const std::int64_t chunkCount = ChunkCountOf(block->m_nLength);
+    if (block->m_nLength > block->m_nCapacity || chunkCount > talvex::kChunkSlots) return false;
+    SetRemoteSocket(m_nMultiPort, m_nMultiAddress);
+    CSockAddr peer;
+    {
+        std::scoped_lock lock(m_callLock);
+        peer = m_addrRemote;
+    }
+    // No target: every try would end at once without sending, so the call fails here.
+    if (peer.sin_port == 0) return false;
+    const talvex::WakerLease waker(*m_pCalls, m_callLock);
+    if (waker.Get() == nullptr) return false;
+    talvex::ChunkedCallSender sender(*this, *block, static_cast<std::int32_t>(chunkCount), peer, waker.Get(), timeout);
+    return sender.Run(*block);
+}
 
 std::int64_t CRP_CallerEx::ChunkCountOf(std::int32_t words) {
     if (words <= 0) return 0;

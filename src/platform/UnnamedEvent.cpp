@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <sys/eventfd.h>
+#include <new>
 #include <unistd.h>
 
 namespace talvex::detail {
@@ -14,13 +15,28 @@ constexpr std::uint32_t kSignalled = 1;
 }  // namespace
 
 std::unique_ptr<UnnamedEvent> UnnamedEvent::Create(bool manualReset, bool initiallySet) {
-    OwnedDescriptor descriptor(::eventfd(initiallySet ? 1u : 0u, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!descriptor.Valid()) return nullptr;
-    return std::unique_ptr<UnnamedEvent>(new UnnamedEvent(std::move(descriptor), manualReset, initiallySet));
+    return std::unique_ptr<UnnamedEvent>(new (std::nothrow) UnnamedEvent(manualReset, initiallySet));
 }
 
-UnnamedEvent::UnnamedEvent(OwnedDescriptor descriptor, bool manualReset, bool initiallySet)
-    : m_descriptor(std::move(descriptor)), m_manualReset(manualReset), m_state(initiallySet ? kSignalled : kClear) {}
+UnnamedEvent::UnnamedEvent(bool manualReset, bool initiallySet)
+    : m_manualReset(manualReset), m_state(initiallySet ? kSignalled : kClear) {}
+
+UnnamedEvent::~UnnamedEvent() {
+    const int descriptor = m_descriptor.load(std::memory_order_relaxed);
+    if (descriptor >= 0) ::close(descriptor);
+}
+
+int UnnamedEvent::PollDescriptor() const {
+    const int known = m_descriptor.load(std::memory_order_acquire);
+    if (known >= 0) return known;
+    std::lock_guard<std::mutex> lock(m_transition);
+    if (m_descriptor.load(std::memory_order_relaxed) < 0) {
+        // Born with the state as it stands: readable exactly while the event is set.
+        const std::uint32_t initial = m_state.load(std::memory_order_relaxed) == kSignalled ? 1u : 0u;
+        m_descriptor.store(::eventfd(initial, EFD_NONBLOCK | EFD_CLOEXEC), std::memory_order_release);
+    }
+    return m_descriptor.load(std::memory_order_relaxed);
+}
 
 bool UnnamedEvent::Set() {
     // Already set: a read-modify-write of the same value still publishes the
@@ -37,10 +53,12 @@ bool UnnamedEvent::Set() {
     // that poll() wakes then always finds the state set, or the transition lock
     // held, and never spins on a readable descriptor with a clear state.
     m_state.store(kSignalled, std::memory_order_release);
+    const int descriptor = m_descriptor.load(std::memory_order_relaxed);
+    if (descriptor < 0) return true;   // nobody ever waited on it: the state word is all
     const std::uint64_t one = 1;
     ssize_t written;
     do {
-        written = ::write(m_descriptor.Get(), &one, sizeof one);
+        written = ::write(descriptor, &one, sizeof one);
     } while (written < 0 && errno == EINTR);
     if (written == static_cast<ssize_t>(sizeof one)) return true;
     m_state.store(kClear, std::memory_order_release);
@@ -68,10 +86,15 @@ bool UnnamedEvent::TryTake() {
 // caller holds m_transition and has seen the state set, so the descriptor holds
 // exactly one count.
 bool UnnamedEvent::ClearLocked() {
+    const int descriptor = m_descriptor.load(std::memory_order_relaxed);
+    if (descriptor < 0) {
+        m_state.store(kClear, std::memory_order_release);
+        return true;
+    }
     std::uint64_t count = 0;
     ssize_t got;
     do {
-        got = ::read(m_descriptor.Get(), &count, sizeof count);
+        got = ::read(descriptor, &count, sizeof count);
     } while (got < 0 && errno == EINTR);
     // EAGAIN cannot happen while the invariant holds; clear the state in any
     // case so that state and descriptor agree again.

@@ -28,9 +28,23 @@ int ArrivalInterface(msghdr& message) {
 
 PendingDatagram Failed() { return {PendingDatagram::Outcome::kFailed, 0, 0}; }
 
+PendingDatagram ReceivePending(int fd, void* buffer, int size, CSockAddr& sender, int flags);
+
 }  // namespace
 
 PendingDatagram TakePendingDatagram(int fd, void* buffer, int size, CSockAddr& sender) {
+    return ReceivePending(fd, buffer, size, sender, 0);
+}
+
+PendingDatagram PeekPendingDatagram(int fd, void* buffer, int size, CSockAddr& sender) {
+    return ReceivePending(fd, buffer, size, sender, MSG_PEEK);
+}
+
+void DropPendingDatagram(int fd) { (void)::recv(fd, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC); }
+
+namespace {
+
+PendingDatagram ReceivePending(int fd, void* buffer, int size, CSockAddr& sender, int flags) {
     iovec data{buffer, size > 0 ? static_cast<std::size_t>(size) : 0};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
     msghdr message{};
@@ -40,7 +54,7 @@ PendingDatagram TakePendingDatagram(int fd, void* buffer, int size, CSockAddr& s
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    const ssize_t received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
+    const ssize_t received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC | flags);
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return {};
     if (received < 0) {
         SetLastSocketErrorFromErrno();
@@ -56,5 +70,7 @@ PendingDatagram TakePendingDatagram(int fd, void* buffer, int size, CSockAddr& s
     }
     return {PendingDatagram::Outcome::kReceived, static_cast<int>(received), ArrivalInterface(message)};
 }
+
+}  // namespace
 
 }  // namespace talvex

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 
 // Message types: the first word of every packet.
 constexpr std::int32_t RP_CALL = 1;
@@ -30,7 +31,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class AwaitedReturnTable; struct AwaitedReturn; class SharedReceive; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; }
 
 class CRP_Caller {
 public:
@@ -109,63 +110,77 @@ public:
     void* m_hMultiDoneEvent;
     void* m_hMultiBreakEvent;
 
+    // Off by default, as the protocol has it: a call whose answer came as return chunks
+    // of which some were lost ends with true and an empty answer (a plain caller, which
+    // cannot put chunks together, likewise). Set, such a call ends with false and its
+    // block unchanged. Either way the diagnostic sink is told which call lost what.
+    std::atomic<bool> m_bFailOnLostReturnChunks{false};
+
 protected:
-    // Serialises the building and sending of packets from m_PacketRecord and the
-    // three long-lived blocks between application threads and the dispatch thread.
-    std::recursive_mutex m_sendLock;
+    // Guards the table of calls in flight and every call's state in it, and the shared
+    // members above (the three blocks, addresses, the broadcast flag and answers, the
+    // packet record). Never held across a send, a wait or a hook. See docs/caller.md.
+    mutable std::mutex m_callLock;
+    // The two socket handles: held shared by every send, exclusively while a socket is
+    // replaced or closed.
+    mutable std::shared_mutex m_socketLock;
     // Wakes the dispatcher out of its wait when StopDispatchThread closes the sockets.
     void* m_hWakeDispatcher;
-    // True when this object owns its events, sockets and threads (false for a copy).
-    bool m_bOwnsResources;
-    // The calls in flight and their returns, one entry per call, so that every call
-    // takes only its own completed return from its own peer, however many threads call
-    // at once. Guarded by m_sendLock.
-    std::unique_ptr<talvex::AwaitedReturnTable> m_pAwaitedReturns;
-    // A return awaited without a call of this object: m_ReturnBlock's reference number
-    // (when not 0) is taken from the peer in m_addrAwaitedPeer (port 0: anyone), and
-    // the return event is set when it completes; m_nCompletedReference is its number.
-    // m_addrAwaitedPeer also keeps the peer of the last call made. Guarded by m_sendLock.
-    std::int32_t m_nCompletedReference = 0;
+    // The calls in flight, one entry per call (m_callLock).
+    std::unique_ptr<talvex::PendingCalls> m_pCalls;
+    // Who reads the unicast socket: the dispatcher, or a waiting call itself.
+    std::unique_ptr<talvex::WaiterReads> m_pWaiterReads;
+    // A return awaited in m_ReturnBlock itself (its reference number not 0): taken only
+    // from this peer (port 0: from anyone). After a call gave up, its peer (m_callLock).
     CSockAddr m_addrAwaitedPeer;
-    // Set by StopDispatchThread to release waiting calls with what has arrived so far.
-    std::atomic<bool> m_bReleasingCall{false};
-    // The unicast socket as the dispatcher and waiting calls share it: a waiting call
-    // reads it too and takes its own return on the spot.
-    std::unique_ptr<talvex::SharedReceive> m_pSharedReceive;
-    // Sends `block` to `destination` as a new call: gives it the next reference number,
-    // enters its return in the table (woken through `waker`) and sends its packet 0.
-    // Called with m_sendLock held; nullptr when no entry could be made.
-    talvex::AwaitedReturn* SendCall(const CSockAddr& destination, CUdpDataBlockEx& block, void* waker);
-    // Makes the call `block` to `destination` and waits for its return; `reference`
-    // receives the reference number the call went out with.
-    bool CallAndWait(const CSockAddr& destination, CUdpDataBlockEx* block, std::int32_t timeout,
-                     std::int32_t& reference);
-    // Waits until the return of `entry` is complete (true, `block` and m_ReturnBlock
-    // hold it), the call is released by a stop (true, `block` holds what arrived), or
-    // the break event or the time-out ends it (false, `block` unchanged). Frees the
-    // entry in every case.
-    bool WaitForOwnReturn(talvex::AwaitedReturn* entry, void* waker, CUdpDataBlockEx* block, std::int32_t timeout);
     // Where the return in m_ReplyBlock went: only that caller may pull its further
-    // packets, so two callers that use the same reference number never get each
-    // other's answers. Guarded by m_sendLock; port 0 (no return sent yet) serves anyone.
+    // packets; port 0 (no return sent yet) serves anyone (m_callLock).
     CSockAddr m_addrReplyPeer;
+
+    // The road of one call (docs/caller.md). StartCall enters `block` as a new call to
+    // `destination` and sends its packet 0; AwaitCall waits until it is answered,
+    // released, broken off or out of time; FinishCall hands its answer to `block` and
+    // the shared members and frees its entry.
+    enum class CallEnd { kAnswered, kReleased, kBroken, kTimedOut };
+    talvex::PendingCall* StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block, void* waker,
+                                   bool mirror);
+    CallEnd AwaitCall(talvex::PendingCall* call, std::int32_t timeout);
+    bool FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBlockEx* block);
+    // Waits once on `waker`, the break event and (while `turn` reads) the unicast
+    // socket, taking awaited returns there; false when the break event ended it.
+    enum class Woken { kWaker, kBreak, kTimeout };
+    Woken WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn);
+    // Tells the diagnostic sink that return chunks of the call `reference` were lost
+    // (`arrived` of `announced` came); true when the call is to end false for it
+    // (m_bFailOnLostReturnChunks).
+    bool ReturnChunksLost(std::int32_t reference, std::int32_t announced, std::int32_t arrived);
+    // True when `call`'s return is complete but return chunks announced for it may
+    // still come (the final return overtook them) and lost chunks end calls false.
+    bool AwaitsLateReturnChunks(const talvex::PendingCall& call) const;
     // Acts on one received datagram of `size` bytes from `sender` (the per-datagram
     // logic of the dispatcher; answers go out through m_Socket).
     void HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender);
+    // Completes a return packet into its call's entry (or into m_ReturnBlock when that
+    // awaits it); `ownWaker` is the waker of the thread that handles it, not set for it.
+    void CompleteReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker);
+    // Every datagram the caller sends through m_Socket goes out here; a test sink,
+    // when installed, takes the bytes instead of the socket.
+    void SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination, int seconds = 120);
+    // Where a SendReturn answers: on the dispatch thread inside a hook, the sender of
+    // the datagram being served; elsewhere m_addrLastSender.
+    CSockAddr ReplyDestination() const;
     friend struct talvex::DatagramSeam;
 
 private:
-    // Every datagram the caller sends through m_Socket goes out here; a test sink,
-    // when installed, takes the bytes instead of the socket.
-    void SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination);
     void HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender);
-    // `ownWaker`: the waker of the thread that handles the packet, not to be set for it.
-    void HandleReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker = nullptr);
+    void HandleReturnChunk(const std::int32_t* words, int size, const CSockAddr& sender);
     void HandleBroadcastReturn(const std::int32_t* words, int size, const CSockAddr& sender);
-    // On a waiting thread: acts on a datagram when it is a return that a call without
-    // a chunk listener awaits, as the dispatcher would; false leaves it to the dispatcher.
-    // `reader` is the talvex::ReturnReader of the waiting thread.
-    static bool TakeAwaitedReturn(void* reader, const std::int32_t* words, int size, const CSockAddr& sender);
+    // On a waiting thread, under the read lock: true when the datagram is a return
+    // that a call in flight awaits, which the waiting thread then completes itself.
+    static bool IsAwaitedReturn(void* caller, const std::int32_t* words, int size, const CSockAddr& sender);
+    // Receive and handle one datagram of each socket; false when the dispatcher is to end.
+    bool ReceiveUnicast(std::int32_t* words);
+    bool ReceiveBroadcast(std::int32_t* words);
     bool RecoverUnicastSocket();
     bool RecoverBroadcastSocket();
     bool OpenBroadcastSocket();

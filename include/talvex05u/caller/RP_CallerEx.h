@@ -7,7 +7,6 @@
 #include "talvex05u/shmem/MemPrimitives.h"
 #include <array>
 #include <cstdint>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -21,6 +20,7 @@ constexpr std::uint32_t WM_RP_TELEGRAM = 1148;
 constexpr std::uint32_t WM_RP_TELEGRAM_QUIT = 1149;
 
 namespace talvex {
+class ChunkedCallSender;
 // Chunk geometry.
 constexpr std::int32_t kChunkWords = 346;
 constexpr std::int32_t kChunkBytes = 1384;
@@ -134,12 +134,6 @@ public:
     CUdpDataBlockEx m_MultiReturnBlock;
     std::atomic<bool> m_bMultiEnabled;    // atomic: read by the dispatch thread, switched by the application
 
-    // Off by default: a call whose answer came as return chunks that were not all
-    // received (a chunk lost on the way) ends with true and an empty answer. Set, such
-    // a call ends with false instead; an empty answer then waits 20 ms for chunks that
-    // the final return overtook. A return whose chunks were all lost still looks like a
-    // genuinely empty answer and ends with true.
-    bool m_bFailOnLostReturnChunks;
     std::uint16_t m_nMultiPort;
     std::uint32_t m_nMultiAddress;
     std::multimap<talvex::ChunkKey, talvex::ChunkEntry> m_mapChunks;
@@ -174,23 +168,14 @@ protected:
     // Staging area of chunked returns, apart from m_abyChunkStaging (used by calls),
     // so a chunked call and a chunked return never build chunks in one area.
     unsigned char m_abyReturnChunkStaging[talvex::kChunkBytes];
-    // Guards m_MultiReturnBlock, which the dispatch thread fills and CallProcedure
-    // takes, and the two fields after it; m_multiReturnArrived is notified whenever a
-    // chunked return completes.
-    std::mutex m_multiReturnLock;
-    std::condition_variable m_multiReturnArrived;
-    talvex::ChunkSender m_nMultiReturnSender = 0;   // who sent the return in m_MultiReturnBlock
-    // The calls whose return chunks arrived last (reference number and sender), so that
-    // a return whose chunks began but did not complete is known even when a late chunk
-    // of another call's return came in between.
-    std::array<std::pair<std::int32_t, talvex::ChunkSender>, 16> m_aReturnChunksBegan{};
-    std::size_t m_nReturnChunksBegan = 0;
-    // True when return chunks of the call `reference` from `sender` have arrived
-    // (m_multiReturnLock held).
-    bool ReturnChunksBegan(std::int32_t reference, talvex::ChunkSender sender) const;
+    // Serialises chunked returns sent from several threads: they share this staging
+    // area and m_ReturnChunkBlock. (Each chunked call builds its chunks in its own.)
+    std::mutex m_returnChunkLock;
     std::atomic<std::int32_t> m_nChunksInFlight{talvex::kDefaultChunksInFlight};
-    // The chunk being sent, built under m_sendLock.
-    CUdpDataBlockEx m_ChunkCallStaging;
+    // Where a return put together from chunks is collected before it goes to its call
+    // (dispatch thread only).
+    CUdpDataBlockEx m_ReturnAssembly;
+    friend class talvex::ChunkedCallSender;
 
     // The part both constructors share: counters, flag, the two events, a closed channel.
     void InitExtendedState();
@@ -205,26 +190,9 @@ protected:
                            CUdpDataBlockEx& chunk);
     // Number of chunks of a block of `words` words (0 for an empty or malformed one).
     static std::int64_t ChunkCountOf(std::int32_t words);
-    // Sends `block` as `chunkCount` chunk calls, up to GetChunksInFlight() of them
-    // outstanding, each with up to kChunkTries tries; the answer to the chunk that
-    // completed the transfer becomes `block`.
-    bool SendChunkedCall(CUdpDataBlockEx* block, std::int32_t chunkCount, std::int32_t timeout);
-    // The final wait of a chunked call on m_hMultiDoneEvent and m_hMultiBreakEvent.
-    bool WaitForMultiDone(std::int32_t timeout);
-    // What became of the chunked return of an answered call.
-    enum class ChunkedReturn {
-        None,    // none came: the base call's answer is the call's answer
-        Taken,   // moved into the block
-        Lost,    // its chunks began to arrive but not all came (with m_bFailOnLostReturnChunks set)
-    };
-    // Looks for the chunked return of the call `reference` from `peer` and moves it
-    // into `block`. With m_bFailOnLostReturnChunks set, an empty answer (the final
-    // return of a chunked one looks so) gives late chunks a short grace; a return
-    // whose chunks began to arrive but did not complete by then is Lost.
-    ChunkedReturn TakeChunkedReturn(CUdpDataBlockEx* block, std::int32_t reference, talvex::ChunkSender peer,
-                                    bool answerEmpty);
-    // The sender of the datagram being handled, as the chunk stores know it.
-    talvex::ChunkSender SenderOfLastDatagram();
+    // Hands a return put together from chunks (in m_ReturnAssembly) to the call in
+    // flight it answers, or, when none awaits it, to m_MultiReturnBlock.
+    void DeliverChunkedReturn(const CSockAddr& from);
 
     // The channel references of this caller's last shared-memory calls that gave up: a
     // late answer that carries one of them is never taken by a later call.

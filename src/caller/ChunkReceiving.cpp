@@ -1,0 +1,89 @@
+// Receiving chunks, on the dispatch thread: DoRemoteFunctionMulti stores call chunks and
+// hands a completed call to DoRemoteFunction; SendReturnMulti stores return chunks and
+// hands a completed return to the call in flight it answers.
+#include "talvex05u/caller/RP_CallerEx.h"
+
+#include "caller/ChunkReassembly.h"
+#include "caller/PendingCalls.h"
+#include "datablock/BlockMove.h"
+#include "talvex05u/platform/Event.h"
+
+void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
+    if (block == nullptr) return;
+    CSockAddr from;
+    {
+        std::scoped_lock lock(m_callLock);
+        from = ReplyDestination();
+    }
+    talvex::ChunkReassembly calls(m_mapChunks, m_abyCallChunkStore, m_nLastCallSlot, m_callLedger);
+    talvex::ChunkHeader header;
+    const talvex::ChunkSender sender = talvex::ChunkSenderOf(from);
+    const talvex::ChunkOutcome outcome = calls.Accept(*block, sender, &header);
+    // A refused chunk gets no answer: its sender's tries end in false instead of in a
+    // transfer that silently never completes. A late repeat of a chunk of a transfer
+    // already served gets none either: an empty acknowledgement would reach its sender
+    // as if it were the answer.
+    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) return;
+    if (outcome == talvex::ChunkOutcome::Completed) {
+        m_MultiCallBlock.Clear();
+        if (!calls.Collect({sender, header.transferReference}, m_MultiCallBlock)) return;
+        m_MultiCallBlock.m_nType = block->m_nType;
+        m_MultiCallBlock.m_nProcedure = block->m_nProcedure;
+        m_MultiCallBlock.m_nPacketPos = block->m_nPacketPos;
+        m_MultiCallBlock.m_nReferenceNumber = block->m_nReferenceNumber;
+        // The application answers the completing chunk's call from DoRemoteFunction.
+        DoRemoteFunction(&m_MultiCallBlock);
+        return;
+    }
+    // Stored chunks and repeats (stored once, answered each time) get an empty return.
+    block->ResetForReturn();
+    CRP_Caller::SendReturn(block);
+}
+
+bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
+    if (block == nullptr) return false;
+    CSockAddr from;
+    {
+        std::scoped_lock lock(m_callLock);
+        from = ReplyDestination();
+    }
+    talvex::ChunkReassembly returns(m_mapChunks, m_abyReturnChunkStore, m_nLastReturnSlot, m_returnLedger);
+    talvex::ChunkHeader header;
+    const talvex::ChunkSender sender = talvex::ChunkSenderOf(from);
+    const talvex::ChunkOutcome outcome = returns.Accept(*block, sender, &header);
+    // Refused chunks and late repeats of a finished return are neither stored nor answered.
+    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) return false;
+    bool completed = false;
+    if (outcome == talvex::ChunkOutcome::Completed) {
+        m_ReturnAssembly.Clear();
+        completed = returns.Collect({sender, header.transferReference}, m_ReturnAssembly);
+        if (completed) {
+            m_ReturnAssembly.m_nType = RP_RETURN;
+            m_ReturnAssembly.m_nProcedure = block->m_nProcedure;
+            m_ReturnAssembly.m_nPacketPos = block->m_nPacketPos;
+            m_ReturnAssembly.m_nReferenceNumber = block->m_nReferenceNumber;
+            DeliverChunkedReturn(from);
+        }
+    }
+    // Every stored return chunk is acknowledged, the completing one too.
+    block->ResetForReturn();
+    CRP_Caller::SendReturn(block);
+    return completed;
+}
+
+void CRP_CallerEx::DeliverChunkedReturn(const CSockAddr& from) {
+    void* wake = nullptr;
+    {
+        std::scoped_lock lock(m_callLock);
+        talvex::PendingCall* call = m_pCalls->Find(m_ReturnAssembly.m_nReferenceNumber, from, false);
+        if (call != nullptr) {
+            talvex::MoveBlockInto(m_ReturnAssembly, call->chunkedReturn);
+            // Its final return came first: the call may be waiting for these chunks.
+            if (call->complete) wake = call->waker;
+        } else {
+            // No call awaits it (late, or a stranger's): it stays where the next call empties it.
+            talvex::MoveBlockInto(m_ReturnAssembly, m_MultiReturnBlock);
+        }
+    }
+    if (wake != nullptr) talvex::SetEvent(wake);
+}
