@@ -1,0 +1,179 @@
+// Several threads on one caller, over real loopback sockets: every call ends with its
+// own answer or false, whatever the other threads' calls, answers and datagrams do.
+#include "caller_test_util.h"
+#include "support/loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <thread>
+
+using namespace callertest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::int32_t kTimeoutMs = 3000;
+
+void SendTo(const testsupport::Fd& from, unsigned short port, const void* bytes, std::size_t size) {
+    const sockaddr_in to = testsupport::LoopbackAddress(port);
+    ::sendto(from.Get(), bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+// One datagram from `fd` within `ms`; its size, or -1.
+int ReceiveWithin(const testsupport::Fd& fd, void* bytes, std::size_t size, int ms) {
+    pollfd ready{fd.Get(), POLLIN, 0};
+    if (::poll(&ready, 1, ms) != 1) return -1;
+    return static_cast<int>(::recv(fd.Get(), bytes, size, 0));
+}
+
+// A started caller without a peer port (active at once), on a system-chosen port.
+template <typename Caller>
+std::unique_ptr<Caller> Started(const char* ownAddress = "", unsigned short broadcastPort = 0) {
+    auto caller = std::make_unique<Caller>();
+    if (!caller->StartDispatchThread(0, L"127.0.0.1", ownAddress, broadcastPort)) return nullptr;
+    return caller;
+}
+
+// A server and a client of the extended kind, the client's calls and chunks going to the server.
+struct ExtendedPair {
+    std::unique_ptr<TestCallerEx> server = Started<TestCallerEx>();
+    std::unique_ptr<TestCallerEx> client = Started<TestCallerEx>();
+    ExtendedPair() {
+        if (!server || !client) return;
+        client->SetRemoteSocket(server->GetMyUDPPort(), kLoopback);
+        client->SetMultiTarget(server->GetMyUDPPort(), kLoopback);
+    }
+};
+
+// One echo call whose words are unique to (thread, call): `callWords` words in all
+// (more than 350 makes it a chunked call), answered with `answerWords` pattern words
+// (more than 350 makes it a chunked answer). True when it came back as its own answer.
+bool OwnAnswer(CRP_CallerEx& client, std::int32_t seed, std::int32_t callWords, std::int32_t answerWords) {
+    CUdpDataBlockEx block = EchoCall(answerWords, seed);
+    for (std::int32_t i = 2; i < callWords; ++i) block.AppendLongData(seed ^ i);
+    return client.CallProcedure(&block, kTimeoutMs) && HoldsPattern(block, answerWords, seed);
+}
+
+// Runs `calls` calls on each of `threads` threads through `call(thread, index)`;
+// returns how many did not end with their own answer.
+template <typename Call>
+int WrongAnswers(int threads, int calls, Call call) {
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t) {
+        running.emplace_back([&, t] {
+            for (int i = 0; i < calls; ++i) {
+                if (!call(t, i)) ++wrong;
+            }
+        });
+    }
+    for (auto& thread : running) thread.join();
+    return wrong.load();
+}
+
+std::int32_t Seed(int thread, int call) { return 1000 * (thread + 1) + call; }
+
+TEST(ThreadedCaller, ChunkedCallsOfTwoThreadsEachGetTheirOwnAnswer) {
+    ExtendedPair pair;
+    ASSERT_TRUE(pair.server && pair.client);
+    EXPECT_EQ(0, WrongAnswers(2, 40, [&](int t, int i) { return OwnAnswer(*pair.client, Seed(t, i), 700, 3); }));
+}
+
+TEST(ThreadedCaller, ChunkedAnswersBesideShortCallsArriveWholeAndUnmixed) {
+    ExtendedPair pair;
+    ASSERT_TRUE(pair.server && pair.client);
+    EXPECT_EQ(0, WrongAnswers(3, 40, [&](int t, int i) {
+                  return OwnAnswer(*pair.client, Seed(t, i), 2, t == 0 ? 700 : 5);
+              }));
+}
+
+TEST(ThreadedCaller, AMixOfAllKindsOfCallsFromFourThreads) {
+    ExtendedPair pair;
+    ASSERT_TRUE(pair.server && pair.client);
+    pair.client->SetChunksInFlight(3);
+    static constexpr std::int32_t kCallWords[4] = {2, 900, 2, 400};
+    static constexpr std::int32_t kAnswerWords[4] = {1200, 2, 4, 351};
+    EXPECT_EQ(0, WrongAnswers(4, 15, [&](int t, int i) {
+                  return OwnAnswer(*pair.client, Seed(t, i), kCallWords[t], kAnswerWords[t]);
+              }));
+}
+
+TEST(ThreadedCaller, AnEmptyDatagramWithWaitingCallsKeepsTheCallersPort) {
+    auto server = Started<TestCaller>();
+    auto client = Started<TestCaller>();
+    ASSERT_TRUE(server && client);
+    client->SetRemoteSocket(server->GetMyUDPPort(), kLoopback);
+    const unsigned short clientPort = client->GetMyUDPPort();
+    std::vector<std::thread> waiting;
+    for (int t = 0; t < 4; ++t) {
+        waiting.emplace_back([&] {
+            CUdpDataBlockEx silent(kProcSilent);
+            EXPECT_FALSE(client->CallProcedure(&silent, 1000));
+        });
+    }
+    std::this_thread::sleep_for(100ms);   // both wait now
+    SendTo(testsupport::BoundLoopback(SOCK_DGRAM), clientPort, "", 0);
+    for (auto& thread : waiting) thread.join();
+    // The socket was recreated on the same port: calls to the client are still served.
+    auto other = Started<TestCaller>();
+    ASSERT_TRUE(other);
+    CSockAddr clientAddress(kLoopback, clientPort);
+    CUdpDataBlockEx call = EchoCall(3, 77);
+    EXPECT_TRUE(other->CallProcedure(&clientAddress, &call, kTimeoutMs));
+    EXPECT_TRUE(HoldsPattern(call, 3, 77));
+}
+
+// Serves broadcasts slowly, so that other threads' returns arrive while it serves one.
+class SlowBroadcastServer : public TestCaller {
+protected:
+    void DoBroadCastFunction(CUdpDataBlockEx* block) override {
+        std::this_thread::sleep_for(60ms);
+        block->ResetForReturn();
+        block->AppendLongData(4242);
+        SendReturn(block);
+    }
+};
+
+TEST(ThreadedCaller, ABroadcastServedDuringAnotherThreadsCallsIsAnsweredToItsSender) {
+    const unsigned short broadcastPort = testsupport::LocalPort(testsupport::BoundLoopback(SOCK_DGRAM));
+    auto server = Started<TestCaller>();
+    auto serving = Started<SlowBroadcastServer>("", broadcastPort);
+    ASSERT_TRUE(server && serving);
+    serving->SetRemoteSocket(server->GetMyUDPPort(), kLoopback);
+    std::atomic<bool> broadcastAnswered{false};
+    std::thread calls([&] {
+        for (int i = 0; i < 200 && !broadcastAnswered; ++i) {
+            CUdpDataBlockEx call = EchoCall(1, i);
+            serving->CallProcedure(&call, kTimeoutMs);
+        }
+    });
+    // The broadcast as a broadcaster sends it, here straight to the port on loopback.
+    const testsupport::Fd broadcaster = testsupport::BoundLoopback(SOCK_DGRAM);
+    const std::int32_t broadcast[4] = {RP_BROADCAST, 9, 31337, 0};
+    SendTo(broadcaster, broadcastPort, broadcast, sizeof broadcast);
+    std::int32_t answer[8] = {};
+    const int got = ReceiveWithin(broadcaster, answer, sizeof answer, 2000);
+    broadcastAnswered = true;
+    calls.join();
+    ASSERT_EQ(20, got);
+    EXPECT_EQ(RP_BROADCAST_RETURN, answer[0]);
+    EXPECT_EQ(31337, answer[2]);
+    EXPECT_EQ(4242, answer[4]);
+}
+
+TEST(ThreadedCaller, APeerAnswersFromAnotherOfItsAddresses) {
+    // Bound to any address, the server answers a call to 127.0.0.2 from 127.0.0.1.
+    auto server = Started<TestCallerEx>();
+    auto client = Started<TestCallerEx>();
+    ASSERT_TRUE(server && client);
+    CSockAddr alias(0x7F000002u, server->GetMyUDPPort());
+    CUdpDataBlockEx call = EchoCall(3, 5);
+    EXPECT_TRUE(client->CRP_Caller::CallProcedure(&alias, &call, kTimeoutMs));
+    EXPECT_TRUE(HoldsPattern(call, 3, 5));
+    // A chunked answer too, with the remote computer given as 0.0.0.0.
+    client->SetRemoteSocket(server->GetMyUDPPort(), L"0.0.0.0");
+    EXPECT_TRUE(OwnAnswer(*client, 6, 2, 700));
+}
+
+}  // namespace
