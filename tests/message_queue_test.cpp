@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <pwd.h>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -40,15 +43,13 @@ std::vector<std::uint32_t> PeekAllNumbers(std::uint32_t first, std::uint32_t las
     return numbers;
 }
 
-// Sends raw bytes to a thread's queue socket, as a foreign or broken sender would.
+// Sends raw bytes to a thread's queue socket, as a broken sender would.
 bool SendRawDatagram(std::uint32_t threadId, const void* bytes, std::size_t size) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string name = "talvex05u-mq-" + std::to_string(threadId);
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    const ssize_t sent = ::sendto(fd, bytes, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address), length);
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/dev/shm/talvex05u-mq.%u/%u", ::geteuid(), threadId);
+    const ssize_t sent = ::sendto(fd, bytes, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     ::close(fd);
     return fd >= 0 && sent == static_cast<ssize_t>(size);
 }
@@ -122,6 +123,29 @@ TEST(MessageQueueTest, MalformedDatagramsAreIgnored) {
     ASSERT_TRUE(talvex::PostThreadMessage(self, 9, 0, 0));
     ASSERT_TRUE(talvex::GetMessage(&m, 0, 0));
     EXPECT_EQ(m.message, 9u);
+}
+
+// Another user (nobody) cannot post to our queues, and a queue directory that
+// another user made first fails the queue and the posts instead of diverting them.
+TEST(MessageQueueTest, AnotherUserNeitherReachesNorDivertsAQueue) {
+    if (const std::string why = testsupport::WhyNoOtherUser(); !why.empty()) GTEST_SKIP() << why;
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const auto run = [](const std::vector<std::string>& args) {
+        std::string line;
+        return testsupport::HelperAsOtherUser("ipc_peer", args)->ReadLine(&line, 10s) ? line : "<no line>";
+    };
+    const std::uint32_t self = FreshOwnQueue();
+    EXPECT_EQ(run({"post", std::to_string(self), "1149"}), "not posted");
+    talvex::ThreadMessage m;
+    EXPECT_FALSE(talvex::PeekMessage(&m, 0, 0));
+    const std::filesystem::path squatted = "/dev/shm/talvex05u-mq." + std::to_string(nobody->pw_uid);
+    std::filesystem::remove_all(squatted);
+    std::filesystem::create_directory(squatted);   // ours (root's), open to all: not nobody's
+    std::filesystem::permissions(squatted, std::filesystem::perms::all);
+    EXPECT_EQ(run({"queue"}), "queue 0 post 0");
+    std::filesystem::remove_all(squatted);
+    EXPECT_EQ(run({"queue"}), "queue 1 post 1");   // its own directory: works
 }
 
 TEST(MessageQueueTest, WaitWakesOnMessageAndLeavesItQueued) {

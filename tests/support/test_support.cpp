@@ -47,6 +47,20 @@ std::string HelperPath(const std::string& name) {
     return IsExecutable(beside) ? beside : "";
 }
 
+constexpr char kSetpriv[] = "/usr/bin/setpriv";
+
+std::string WhyNoOtherUser() {
+    if (::geteuid() != 0) return "not root: cannot run a helper as the user nobody";
+    if (!IsExecutable(kSetpriv)) return "setpriv is missing: cannot run a helper as the user nobody";
+    return "";
+}
+
+std::unique_ptr<ChildProcess> HelperAsOtherUser(const std::string& name, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", HelperPath(name)};
+    all.insert(all.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>(kSetpriv, all);
+}
+
 std::string TalvexProgram() {
     const char* value = std::getenv("TALVEX_PROGRAM");
     if (value != nullptr && IsExecutable(value)) return value;
