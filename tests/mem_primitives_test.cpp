@@ -207,11 +207,6 @@ TEST(MemMap, ResultsAndLengthsFollowTheFile) {
 // What another user of the computer tries against this user's locks and region files.
 TEST(MemOtherUser, ReachesNoLockOrRegionOfOursAndWhatItMadeFirstIsRefused) {
     if (const std::string why = testsupport::WhyNoOtherUser(); !why.empty()) GTEST_SKIP() << why;
-    const auto attack = [](const std::vector<std::string>& args) {
-        auto child = testsupport::HelperAsOtherUser("ipc_peer", args);
-        std::string line;
-        return child->ReadLine(&line, 10s) ? line : "<no line>";
-    };
     TempDirectory directory;   // a directory both users can write, as /tmp
     fs::permissions(directory.path, fs::perms::all | fs::perms::sticky_bit);
     Diagnostics diagnostics;
@@ -222,17 +217,15 @@ TEST(MemOtherUser, ReachesNoLockOrRegionOfOursAndWhatItMadeFirstIsRefused) {
     ASSERT_EQ(memmap(directory.Wide("region").c_str(), 1, 4096, &region), 0);
     memGetAddr(&region)[0] = 'c';
     // Our objects: neither read, written nor cut short.
-    EXPECT_EQ(attack({"open", ObjectFile("sem", key)}), "denied");
-    EXPECT_EQ(attack({"open", directory.Narrow("region")}), "denied");
+    EXPECT_EQ(testsupport::OtherUserSays({"open", ObjectFile("sem", key)}), "denied");
+    EXPECT_EQ(testsupport::OtherUserSays({"open", directory.Narrow("region")}), "denied");
     EXPECT_EQ(memLock(lock), 0);
     EXPECT_EQ(memUnlock(lock), 0);
     // Names it made first (the lock's held under flock): refused at once, never joined or waited for.
-    auto lockSquat = testsupport::HelperAsOtherUser("ipc_peer", {"squat", ObjectFile("sem", squatKey), "10000"});
-    auto fileSquat = testsupport::HelperAsOtherUser("ipc_peer", {"squat", directory.Narrow("planted"), "10000"});
-    std::string line;
-    ASSERT_TRUE(lockSquat->ReadLine(&line, 10s) && line == "squatted") << line;
-    ASSERT_TRUE(fileSquat->ReadLine(&line, 10s) && line == "squatted") << line;
-    ASSERT_EQ(attack({"link", directory.Narrow("region"), directory.Narrow("link")}), "linked");
+    std::unique_ptr<testsupport::ChildProcess> lockSquat, fileSquat;
+    ASSERT_EQ(testsupport::OtherUserSays({"squat", ObjectFile("sem", squatKey), "10000"}, &lockSquat), "squatted");
+    ASSERT_EQ(testsupport::OtherUserSays({"squat", directory.Narrow("planted"), "10000"}, &fileSquat), "squatted");
+    ASSERT_EQ(testsupport::OtherUserSays({"link", directory.Narrow("region"), directory.Narrow("link")}), "linked");
     void* squatted = nullptr;
     EXPECT_EQ(memLockCreate(squatKey, &squatted), -1);
     EXPECT_EQ(squatted, nullptr);

@@ -19,6 +19,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -54,41 +55,17 @@ bool SendRawDatagram(std::uint32_t threadId, const void* bytes, std::size_t size
     return fd >= 0 && sent == static_cast<ssize_t>(size);
 }
 
-// A thread that, when asked, owns a message queue and waits on a gate until destroyed.
-struct GatedThread {
-    explicit GatedThread(bool withQueue) : wantsQueue(withQueue) {
-        thread.reset(talvex::BeginThread(
-            [](void* p) -> std::uint32_t {
-                auto* self = static_cast<GatedThread*>(p);
-                if (self->wantsQueue) talvex::EnsureMessageQueue();
-                talvex::SetEvent(self->ready);
-                return talvex::WaitForEvent(self->gate, kLongWaitMs);
-            },
-            this));
-        EXPECT_EQ(talvex::WaitForEvent(ready, kLongWaitMs), talvex::kWaitObject0);
-    }
-    ~GatedThread() {
-        talvex::SetEvent(gate);
-        thread.reset();
-        talvex::CloseEvent(gate);
-        talvex::CloseEvent(ready);
-    }
-    bool wantsQueue;
-    void* gate = talvex::CreateEvent(true, false);
-    void* ready = talvex::CreateEvent(true, false);
-    std::unique_ptr<CWinThread> thread;
-};
-
 TEST(MessageQueueTest, PostFailsToThreadsWithoutQueue) {
     EXPECT_FALSE(talvex::PostThreadMessage(0, kTelegram, 0, 0));
-    std::uint32_t endedId = 0;
-    {
-        GatedThread noQueue(false), withQueue(true);
-        EXPECT_FALSE(talvex::PostThreadMessage(noQueue.thread->m_nThreadID, kTelegram, 0, 0));
-        endedId = withQueue.thread->m_nThreadID;
-        EXPECT_TRUE(talvex::PostThreadMessage(endedId, kTelegram, 0, 0));
-    }
-    EXPECT_FALSE(talvex::PostThreadMessage(endedId, kTelegram, 0, 0));   // closed when its thread ended
+    std::uint32_t ended = 0;
+    bool postedOnlyToTheQueue = false;
+    std::thread([&] {
+        ended = talvex::GetCurrentThreadId();
+        const bool withoutQueue = talvex::PostThreadMessage(ended, kTelegram, 0, 0);
+        postedOnlyToTheQueue = !withoutQueue && talvex::EnsureMessageQueue() && talvex::PostThreadMessage(ended, kTelegram, 0, 0);
+    }).join();
+    EXPECT_TRUE(postedOnlyToTheQueue);
+    EXPECT_FALSE(talvex::PostThreadMessage(ended, kTelegram, 0, 0));   // closed when its thread ended
 }
 
 TEST(MessageQueueTest, RangedRetrievalKeepsOtherMessagesInOrderAndCarriesAllValues) {
@@ -131,21 +108,17 @@ TEST(MessageQueueTest, AnotherUserNeitherReachesNorDivertsAQueue) {
     if (const std::string why = testsupport::WhyNoOtherUser(); !why.empty()) GTEST_SKIP() << why;
     const passwd* nobody = ::getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
-    const auto run = [](const std::vector<std::string>& args) {
-        std::string line;
-        return testsupport::HelperAsOtherUser("ipc_peer", args)->ReadLine(&line, 10s) ? line : "<no line>";
-    };
     const std::uint32_t self = FreshOwnQueue();
-    EXPECT_EQ(run({"post", std::to_string(self), "1149"}), "not posted");
+    EXPECT_EQ(testsupport::OtherUserSays({"post", std::to_string(self), "1149"}), "not posted");
     talvex::ThreadMessage m;
     EXPECT_FALSE(talvex::PeekMessage(&m, 0, 0));
     const std::filesystem::path squatted = "/dev/shm/talvex05u-mq." + std::to_string(nobody->pw_uid);
     std::filesystem::remove_all(squatted);
     std::filesystem::create_directory(squatted);   // ours (root's), open to all: not nobody's
     std::filesystem::permissions(squatted, std::filesystem::perms::all);
-    EXPECT_EQ(run({"queue"}), "queue 0 post 0");
+    EXPECT_EQ(testsupport::OtherUserSays({"queue"}), "queue 0 post 0");
     std::filesystem::remove_all(squatted);
-    EXPECT_EQ(run({"queue"}), "queue 1 post 1");   // its own directory: works
+    EXPECT_EQ(testsupport::OtherUserSays({"queue"}), "queue 1 post 1");   // its own directory: works
 }
 
 TEST(MessageQueueTest, WaitWakesOnMessageAndLeavesItQueued) {

@@ -44,8 +44,9 @@ private:
 // Why helper programs cannot run as a second user (`nobody`, through setpriv) here;
 // "" when they can.
 std::string WhyNoOtherUser();
-// Starts helper `name` as the user `nobody` (see WhyNoOtherUser).
-std::unique_ptr<ChildProcess> HelperAsOtherUser(const std::string& name, const std::vector<std::string>& args);
+// Runs helper ipc_peer with `args` as the user `nobody` (see WhyNoOtherUser) and
+// returns its first line; the process is handed to `keep` (else ended) when given.
+std::string OtherUserSays(const std::vector<std::string>& args, std::unique_ptr<ChildProcess>* keep = nullptr);
 
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
