@@ -186,6 +186,11 @@ TEST_F(CliTest, DemoRunsToTheEnd) {
     for (const char* step : {"see each other", "pulled packet by packet", "answer as chunks", "call as chunks",
                              "an event", "shared-memory", "broadcast"})
         EXPECT_TRUE(Contains(r.out, step)) << step << " missing in:\n" << r.out;
+    for (const char* command : {"demo", "bench"}) {   // outside a fresh private namespace: refused
+        RunResult inside = Talvex({command, "--broadcast-inside"}, 10s);
+        EXPECT_EQ(inside.status, 2) << command << inside.out << inside.err;
+        EXPECT_TRUE(Contains(inside.err, "refused")) << inside.err;
+    }
 }
 
 // Broadcasts go to 255.255.255.255, so this test re-runs itself under `unshare -n`.

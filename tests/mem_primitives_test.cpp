@@ -1,8 +1,9 @@
 // The mem functions: named locks and signals within one process and between two
-// (helper ipc_peer), mapped regions of files, the clock, and the cleanup of named
-// objects in /dev/shm.
+// (helper ipc_peer), mapped regions of files, the clock, the cleanup of named objects
+// in /dev/shm, and a second user (nobody) that must reach none of them.
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/shmem/MemPrimitives.h"
+#include "talvex05u/socket/BlockingSocketException.h"
 
 #include "platform/NamedObjects.h"
 #include "support/test_support.h"
@@ -16,6 +17,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -24,7 +26,7 @@ namespace fs = std::filesystem;
 
 std::string ObjectFile(const char* kind, int key) {
     char name[64];
-    std::snprintf(name, sizeof name, "/dev/shm/talvex05u.%s%08x", kind, static_cast<unsigned>(key));
+    std::snprintf(name, sizeof name, "/dev/shm/talvex05u.%u.%s%08x", ::geteuid(), kind, static_cast<unsigned>(key));
     return name;
 }
 
@@ -47,6 +49,14 @@ struct TempDirectory {
         fs::remove_all(path, ignored);
     }
     std::wstring Wide(const std::string& name) const { return (path / name).wstring(); }
+    std::string Narrow(const std::string& name) const { return (path / name).string(); }
+};
+
+// Collects the lines of the diagnostic sink while it lives.
+struct Diagnostics {
+    std::string lines;
+    Diagnostics() { talvex::SetDiagnosticSink([](const char* line, void* self) { static_cast<Diagnostics*>(self)->lines += line; }, this); }
+    ~Diagnostics() { talvex::SetDiagnosticSink(nullptr, nullptr); }
 };
 
 TEST(MemLock, NamesCountsAndAbsentKeys) {
@@ -159,12 +169,16 @@ TEST(MemMap, ResultsAndLengthsFollowTheFile) {
         {"empty", 0, 4096, -3, 0, 0},
         {"no/such/dir/file", -1, 4096, -3, 0, -1},
         {"plain/file", -1, 4096, -1, 0, -1},   // a path through a plain file cannot be examined
+        {"readable", 4096, 4096, -3, 0, 4096},  // open to others (0644): refused, left alone
+        {"linked", 4096, 4096, -3, 0, 4096},    // two links: refused
     };
     TempDirectory directory;
     std::ofstream(directory.path / "plain") << "xx";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         if (c.existingBytes >= 0) std::ofstream(directory.path / c.file) << std::string(static_cast<std::size_t>(c.existingBytes), 'x');
+        if (c.existingBytes >= 0 && std::string(c.file) != "readable") fs::permissions(directory.path / c.file, fs::perms::owner_read | fs::perms::owner_write);
+        if (std::string(c.file) == "linked") fs::create_hard_link(directory.path / c.file, directory.path / "second-link");
         mappedRegionS* region = nullptr;
         EXPECT_EQ(memmap(directory.Wide(c.file).c_str(), 7000, c.size, &region), c.result);
         ASSERT_NE(region, nullptr);   // stored at once, also after a failure
@@ -188,6 +202,43 @@ TEST(MemMap, ResultsAndLengthsFollowTheFile) {
     memunmap(nullptr);
     EXPECT_EQ(memGetAddr(&region), nullptr);
     EXPECT_EQ(memGetLength(&region), 0);
+}
+
+// What another user of the computer tries against this user's locks and region files.
+TEST(MemOtherUser, ReachesNoLockOrRegionOfOursAndWhatItMadeFirstIsRefused) {
+    if (const std::string why = testsupport::WhyNoOtherUser(); !why.empty()) GTEST_SKIP() << why;
+    TempDirectory directory;   // a directory both users can write, as /tmp
+    fs::permissions(directory.path, fs::perms::all | fs::perms::sticky_bit);
+    Diagnostics diagnostics;
+    const int key = testsupport::UniqueKey(), squatKey = testsupport::UniqueKey();
+    void* lock = nullptr;
+    ASSERT_EQ(memLockCreate(key, &lock), 0);
+    mappedRegionS* region = nullptr;
+    ASSERT_EQ(memmap(directory.Wide("region").c_str(), 1, 4096, &region), 0);
+    memGetAddr(&region)[0] = 'c';
+    // Our objects: neither read, written nor cut short.
+    EXPECT_EQ(testsupport::OtherUserSays({"open", ObjectFile("sem", key)}), "denied");
+    EXPECT_EQ(testsupport::OtherUserSays({"open", directory.Narrow("region")}), "denied");
+    EXPECT_EQ(memLock(lock), 0);
+    EXPECT_EQ(memUnlock(lock), 0);
+    // Names it made first (the lock's held under flock): refused at once, never joined or waited for.
+    std::unique_ptr<testsupport::ChildProcess> lockSquat, fileSquat;
+    ASSERT_EQ(testsupport::OtherUserSays({"squat", ObjectFile("sem", squatKey), "10000"}, &lockSquat), "squatted");
+    ASSERT_EQ(testsupport::OtherUserSays({"squat", directory.Narrow("planted"), "10000"}, &fileSquat), "squatted");
+    ASSERT_EQ(testsupport::OtherUserSays({"link", directory.Narrow("region"), directory.Narrow("link")}), "linked");
+    void* squatted = nullptr;
+    EXPECT_EQ(memLockCreate(squatKey, &squatted), -1);
+    EXPECT_EQ(squatted, nullptr);
+    for (const char* name : {"planted", "link"}) {
+        mappedRegionS* refused = nullptr;
+        EXPECT_EQ(memmap(directory.Wide(name).c_str(), 1, 4096, &refused), -3) << name;
+        memunmap(&refused);
+    }
+    EXPECT_EQ(memGetAddr(&region)[0], 'c');   // nothing written through the link
+    EXPECT_NE(diagnostics.lines.find("refused"), std::string::npos) << diagnostics.lines;
+    fs::remove(ObjectFile("sem", squatKey));
+    memunmap(&region);
+    memLockDestroy(lock);
 }
 
 TEST(MemTime, ClockIsReadyAtTheStartOfMainAndCountsMilliseconds) {

@@ -10,12 +10,16 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <filesystem>
+#include <pwd.h>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -40,54 +44,28 @@ std::vector<std::uint32_t> PeekAllNumbers(std::uint32_t first, std::uint32_t las
     return numbers;
 }
 
-// Sends raw bytes to a thread's queue socket, as a foreign or broken sender would.
+// Sends raw bytes to a thread's queue socket, as a broken sender would.
 bool SendRawDatagram(std::uint32_t threadId, const void* bytes, std::size_t size) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string name = "talvex05u-mq-" + std::to_string(threadId);
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    const ssize_t sent = ::sendto(fd, bytes, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address), length);
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/dev/shm/talvex05u-mq.%u/%u", ::geteuid(), threadId);
+    const ssize_t sent = ::sendto(fd, bytes, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     ::close(fd);
     return fd >= 0 && sent == static_cast<ssize_t>(size);
 }
 
-// A thread that, when asked, owns a message queue and waits on a gate until destroyed.
-struct GatedThread {
-    explicit GatedThread(bool withQueue) : wantsQueue(withQueue) {
-        thread.reset(talvex::BeginThread(
-            [](void* p) -> std::uint32_t {
-                auto* self = static_cast<GatedThread*>(p);
-                if (self->wantsQueue) talvex::EnsureMessageQueue();
-                talvex::SetEvent(self->ready);
-                return talvex::WaitForEvent(self->gate, kLongWaitMs);
-            },
-            this));
-        EXPECT_EQ(talvex::WaitForEvent(ready, kLongWaitMs), talvex::kWaitObject0);
-    }
-    ~GatedThread() {
-        talvex::SetEvent(gate);
-        thread.reset();
-        talvex::CloseEvent(gate);
-        talvex::CloseEvent(ready);
-    }
-    bool wantsQueue;
-    void* gate = talvex::CreateEvent(true, false);
-    void* ready = talvex::CreateEvent(true, false);
-    std::unique_ptr<CWinThread> thread;
-};
-
 TEST(MessageQueueTest, PostFailsToThreadsWithoutQueue) {
     EXPECT_FALSE(talvex::PostThreadMessage(0, kTelegram, 0, 0));
-    std::uint32_t endedId = 0;
-    {
-        GatedThread noQueue(false), withQueue(true);
-        EXPECT_FALSE(talvex::PostThreadMessage(noQueue.thread->m_nThreadID, kTelegram, 0, 0));
-        endedId = withQueue.thread->m_nThreadID;
-        EXPECT_TRUE(talvex::PostThreadMessage(endedId, kTelegram, 0, 0));
-    }
-    EXPECT_FALSE(talvex::PostThreadMessage(endedId, kTelegram, 0, 0));   // closed when its thread ended
+    std::uint32_t ended = 0;
+    bool postedOnlyToTheQueue = false;
+    std::thread([&] {
+        ended = talvex::GetCurrentThreadId();
+        const bool withoutQueue = talvex::PostThreadMessage(ended, kTelegram, 0, 0);
+        postedOnlyToTheQueue = !withoutQueue && talvex::EnsureMessageQueue() && talvex::PostThreadMessage(ended, kTelegram, 0, 0);
+    }).join();
+    EXPECT_TRUE(postedOnlyToTheQueue);
+    EXPECT_FALSE(talvex::PostThreadMessage(ended, kTelegram, 0, 0));   // closed when its thread ended
 }
 
 TEST(MessageQueueTest, RangedRetrievalKeepsOtherMessagesInOrderAndCarriesAllValues) {
@@ -122,6 +100,25 @@ TEST(MessageQueueTest, MalformedDatagramsAreIgnored) {
     ASSERT_TRUE(talvex::PostThreadMessage(self, 9, 0, 0));
     ASSERT_TRUE(talvex::GetMessage(&m, 0, 0));
     EXPECT_EQ(m.message, 9u);
+}
+
+// Another user (nobody) cannot post to our queues, and a queue directory that
+// another user made first fails the queue and the posts instead of diverting them.
+TEST(MessageQueueTest, AnotherUserNeitherReachesNorDivertsAQueue) {
+    if (const std::string why = testsupport::WhyNoOtherUser(); !why.empty()) GTEST_SKIP() << why;
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const std::uint32_t self = FreshOwnQueue();
+    EXPECT_EQ(testsupport::OtherUserSays({"post", std::to_string(self), "1149"}), "not posted");
+    talvex::ThreadMessage m;
+    EXPECT_FALSE(talvex::PeekMessage(&m, 0, 0));
+    const std::filesystem::path squatted = "/dev/shm/talvex05u-mq." + std::to_string(nobody->pw_uid);
+    std::filesystem::remove_all(squatted);
+    std::filesystem::create_directory(squatted);   // ours (root's), open to all: not nobody's
+    std::filesystem::permissions(squatted, std::filesystem::perms::all);
+    EXPECT_EQ(testsupport::OtherUserSays({"queue"}), "queue 0 post 0");
+    std::filesystem::remove_all(squatted);
+    EXPECT_EQ(testsupport::OtherUserSays({"queue"}), "queue 1 post 1");   // its own directory: works
 }
 
 TEST(MessageQueueTest, WaitWakesOnMessageAndLeavesItQueued) {

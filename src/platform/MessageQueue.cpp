@@ -1,13 +1,20 @@
-// Per-thread message queues: each queue is an abstract-namespace Unix datagram
-// socket named from the owner's kernel thread id, so any process of the computer
-// can post to it. Messages skipped by a ranged GetMessage wait in a thread-local
-// list, in arrival order.
+// Per-thread message queues: each queue is a Unix datagram socket named from the
+// owner's kernel thread id, in a directory of the effective user that only it can
+// enter (/dev/shm/talvex05u-mq.<euid>, mode 0700), so only that user's processes can
+// post to it. The directory is checked before a queue is bound in it and before a
+// post goes into it: one that another user made first is refused (reported to the
+// diagnostic sink), so a squatted name fails the queue and the posts instead of
+// diverting them. The receiver also reads the sender's credentials (SO_PASSCRED) and
+// drops a datagram of another user. Messages skipped by a ranged GetMessage wait in
+// a thread-local list, in arrival order.
 #include "talvex05u/platform/MessageQueue.h"
 
 #include "MessageQueueDetail.h"
+#include "OwnObject.h"
 #include "OwnedDescriptor.h"
 #include "talvex05u/platform/Thread.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -16,6 +23,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 namespace talvex {
 
@@ -60,14 +68,43 @@ bool InRange(std::uint32_t message, std::uint32_t first, std::uint32_t last) {
     return (first == 0 && last == 0) || (message >= first && message <= last);
 }
 
-// The abstract socket address of thread `threadId`'s queue.
-socklen_t QueueAddress(std::uint32_t threadId, sockaddr_un* address) {
+// The effective user's queue directory.
+const std::string& QueueDirectory() {
+    static const std::string directory = "/dev/shm/talvex05u-mq." + EffectiveUserTag();
+    return directory;
+}
+
+// The socket path of thread `threadId`'s queue.
+std::string QueuePath(std::uint32_t threadId) { return QueueDirectory() + "/" + std::to_string(threadId); }
+
+socklen_t QueueAddress(const std::string& path, sockaddr_un* address) {
     *address = sockaddr_un{};
     address->sun_family = AF_UNIX;
-    char name[64];
-    const int length = std::snprintf(name, sizeof name, "talvex05u-mq-%u", threadId);
-    std::memcpy(address->sun_path + 1, name, static_cast<std::size_t>(length));   // sun_path[0] = 0: abstract
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<std::size_t>(length));
+    std::memcpy(address->sun_path, path.c_str(), path.size() + 1);   // fits: at most 43 bytes
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size() + 1);
+}
+
+// True when the queue directory is ours (made now if missing). Once found ours it
+// stays ours: nobody else can remove or rename an entry of /dev/shm (sticky).
+bool OwnQueueDirectory(bool create) {
+    static std::atomic<bool> known{false};
+    if (known.load(std::memory_order_acquire)) return true;
+    std::string why;
+    const bool own = create ? EnsureOwnPrivateDirectory(QueueDirectory(), &why) : IsOwnPrivateDirectory(QueueDirectory(), &why);
+    if (own) known.store(true, std::memory_order_release);
+    else if (create || errno != ENOENT) ReportRefusedObject("message queue directory", QueueDirectory(), why);
+    return own;
+}
+
+// True when the datagram's control data carries the effective user's credentials.
+bool FromOwnUser(msghdr* header) {
+    for (cmsghdr* control = CMSG_FIRSTHDR(header); control != nullptr; control = CMSG_NXTHDR(header, control)) {
+        if (control->cmsg_level != SOL_SOCKET || control->cmsg_type != SCM_CREDENTIALS) continue;
+        ucred sender{};
+        std::memcpy(&sender, CMSG_DATA(control), sizeof sender);
+        return sender.uid == ::geteuid();
+    }
+    return false;
 }
 
 // Tells whether this thread's queue object is still alive during thread exit
@@ -87,10 +124,17 @@ public:
         const std::uint32_t self = GetCurrentThreadId();
         if (m_socket.Valid() && m_owner == self) return true;
         Close();   // none yet, or inherited from the parent process's thread
+        if (!OwnQueueDirectory(true)) return false;
         OwnedDescriptor socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!socket.Valid()) return false;
+        const int passCredentials = 1;
+        if (::setsockopt(socket.Get(), SOL_SOCKET, SO_PASSCRED, &passCredentials, sizeof passCredentials) != 0) return false;
+        const std::string path = QueuePath(self);
         sockaddr_un address;
-        const socklen_t length = QueueAddress(self, &address);
+        const socklen_t length = QueueAddress(path, &address);
+        // A name left there belongs to a thread of ours that has ended: thread ids are
+        // unique among live threads, and only our processes can make names here.
+        ::unlink(path.c_str());
         if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) return false;
         m_socket = std::move(socket);
         m_owner = self;
@@ -100,7 +144,10 @@ public:
     // Descriptor of a queue owned by the calling thread, or -1.
     int Descriptor() const { return (m_socket.Valid() && m_owner == GetCurrentThreadId()) ? m_socket.Get() : -1; }
 
+    // Removes the name only in the thread that bound it, not in a copy of the queue
+    // inherited across fork, whose name still belongs to the parent's thread.
     void Close() {
+        if (m_socket.Valid() && m_owner == GetCurrentThreadId()) ::unlink(QueuePath(m_owner).c_str());
         m_socket.Reset();
         m_owner = 0;
         m_pending.clear();
@@ -123,16 +170,24 @@ public:
         if (m_pending.size() < kMaxPendingMessages) m_pending.push_back(message);
     }
 
-    // Reads one datagram without waiting. 1: a message; 0: malformed, dropped;
-    // -1: nothing there (or the socket failed).
+    // Reads one datagram without waiting. 1: a message; 0: malformed or from another
+    // user, dropped; -1: nothing there (or the socket failed).
     int ReceiveOne(ThreadMessage* out, int flags = 0) {
         unsigned char buffer[kRecordSize * 2];
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(ucred))];
+        iovec part{buffer, sizeof buffer};
+        msghdr header{};
         ssize_t got;
         do {
-            got = ::recv(m_socket.Get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC | flags);
+            header = msghdr{};
+            header.msg_iov = &part;
+            header.msg_iovlen = 1;
+            header.msg_control = control;
+            header.msg_controllen = sizeof control;
+            got = ::recvmsg(m_socket.Get(), &header, MSG_DONTWAIT | MSG_TRUNC | flags);
         } while (got < 0 && errno == EINTR);
         if (got < 0) return -1;
-        if (Decode(buffer, got, out)) return 1;
+        if (FromOwnUser(&header) && Decode(buffer, got, out)) return 1;
         if (flags & MSG_PEEK) (void)::recv(m_socket.Get(), buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC);
         return 0;
     }
@@ -197,9 +252,9 @@ bool EnsureMessageQueue() {
 
 bool PostThreadMessage(std::uint32_t threadId, std::uint32_t message, std::uint64_t wParam, std::int64_t lParam) {
     const int sender = SenderSocket();
-    if (threadId == 0 || sender < 0) return false;
+    if (threadId == 0 || sender < 0 || !OwnQueueDirectory(false)) return false;
     sockaddr_un address;
-    const socklen_t length = QueueAddress(threadId, &address);
+    const socklen_t length = QueueAddress(QueuePath(threadId), &address);
     const Record record = Encode(message, wParam, lParam);
     ssize_t sent;
     do {

@@ -17,12 +17,14 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/OwnObject.h"
 #include "platform/OwnedDescriptor.h"
 
 namespace talvex {
 namespace {
 
 constexpr const char* kObjectPrefix = "talvex05u.";
+constexpr mode_t kOwnerOnly = 0600;
 constexpr off_t kObjectBytes = sizeof(NamedObjectWords);
 // A name can be unlinked by its last closer between our open and our flock; then we
 // open again. More rounds than this mean something else keeps removing the name.
@@ -75,14 +77,22 @@ std::int64_t MonotonicNanoseconds() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+// The time until `deadline` (monotonic nanoseconds) as a relative futex time-out;
+// false once it has passed.
+bool TimeLeft(std::int64_t deadline, struct timespec* remaining) {
+    const std::int64_t left = deadline - MonotonicNanoseconds();
+    if (left <= 0) return false;
+    remaining->tv_sec = static_cast<time_t>(left / 1000000000);
+    remaining->tv_nsec = static_cast<long>(left % 1000000000);
+    return true;
+}
+
+// "talvex05u.<euid>.": the start of every object name of the effective user.
+std::string OwnPrefix() { return kObjectPrefix + EffectiveUserTag() + "."; }
+
 }  // namespace
 
-std::string NamedObjectPath(const std::string& objectName) {
-    std::string path("/");
-    path += kObjectPrefix;
-    path += objectName;
-    return path;
-}
+std::string NamedObjectPath(const std::string& objectName) { return "/" + OwnPrefix() + objectName; }
 
 // ---- NamedSharedObject --------------------------------------------------------
 
@@ -92,19 +102,25 @@ NamedSharedObject::NamedSharedObject(std::string name, int descriptor, NamedObje
 std::unique_ptr<NamedSharedObject> NamedSharedObject::Acquire(const std::string& name, bool createIfMissing) {
     const int flags = O_RDWR | O_CLOEXEC | (createIfMissing ? O_CREAT : 0);
     for (int round = 0; round < kMaxAcquireRounds; ++round) {
-        FileDescriptor fd(::shm_open(name.c_str(), flags, 0666));
+        FileDescriptor fd(::shm_open(name.c_str(), flags, kOwnerOnly));
         if (!fd.Valid()) {
             if (errno == EINTR) continue;
+            if (errno == EACCES) ReportRefusedObject("named object", "/dev/shm" + name, "not accessible to this user");
+            return nullptr;
+        }
+        // Ours before anything else: a flock on another user's file could block here.
+        struct stat info {};
+        if (::fstat(fd.Get(), &info) != 0) return nullptr;
+        std::string why;
+        if (info.st_nlink != 0 && !IsOwnPrivateFile(fd.Get(), &why)) {
+            ReportRefusedObject("named object", "/dev/shm" + name, why);
             return nullptr;
         }
         // Holding the shared flock is what keeps the object alive for us.
         if (RetryOnInterrupt(::flock, fd.Get(), LOCK_SH) != 0) return nullptr;
-        struct stat info {};
         if (::fstat(fd.Get(), &info) != 0) return nullptr;
         if (info.st_nlink == 0) continue;   // its last holder removed it meanwhile: start again
         if (info.st_size == 0 && createIfMissing) {
-            // Any process may open the objects, as with the open security of the original.
-            (void)::fchmod(fd.Get(), 0666);
             // Zero bytes are the initial state, so concurrent creators may all do this.
             if (::ftruncate(fd.Get(), kObjectBytes) != 0) return nullptr;
         } else if (info.st_size != kObjectBytes) {
@@ -138,14 +154,19 @@ NamedSemaphore* NamedSemaphore::Open(const std::string& name) {
     return object ? new NamedSemaphore(std::move(object)) : nullptr;
 }
 
-bool NamedSemaphore::Acquire() {
+bool NamedSemaphore::Acquire(std::uint32_t milliseconds) {
     std::uint32_t* word = &m_object->Words()->state;
     std::atomic_ref<std::uint32_t> state(*word);
     std::uint32_t seen = 0;
     if (state.compare_exchange_strong(seen, 1)) return true;
+    if (milliseconds == 0) return false;
+    const bool forever = milliseconds == kInfinite;
+    const std::int64_t deadline = MonotonicNanoseconds() + static_cast<std::int64_t>(milliseconds) * 1000000;
     if (seen != 2) seen = state.exchange(2);
     while (seen != 0) {
-        if (!FutexWait(word, 2, nullptr)) return false;
+        struct timespec remaining {};
+        if (!forever && !TimeLeft(deadline, &remaining)) return false;
+        if (!FutexWait(word, 2, forever ? nullptr : &remaining)) return false;
         seen = state.exchange(2);
     }
     return true;
@@ -207,12 +228,7 @@ std::uint32_t NamedEvent::Wait(std::uint32_t milliseconds) {
             break;
         }
         struct timespec remaining {};
-        if (!forever) {
-            const std::int64_t left = deadline - MonotonicNanoseconds();
-            if (left <= 0) break;
-            remaining.tv_sec = static_cast<time_t>(left / 1000000000);
-            remaining.tv_nsec = static_cast<long>(left % 1000000000);
-        }
+        if (!forever && !TimeLeft(deadline, &remaining)) break;
         if (!FutexWait(&words->state, 0, forever ? nullptr : &remaining)) {
             result = kWaitFailed;
             break;
@@ -227,14 +243,14 @@ std::uint32_t NamedEvent::Wait(std::uint32_t milliseconds) {
 int RemoveOrphanedNamedObjects() {
     DIR* directory = ::opendir("/dev/shm");
     if (directory == nullptr) return 0;
-    const std::string prefix(kObjectPrefix);
+    const std::string prefix = OwnPrefix();
     int removed = 0;
     while (const struct dirent* entry = ::readdir(directory)) {
         const std::string file(entry->d_name);
         if (file.compare(0, prefix.size(), prefix) != 0) continue;
         const std::string name = "/" + file;
         FileDescriptor fd(::shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0));
-        if (!fd.Valid()) continue;
+        if (!fd.Valid() || !IsOwnPrivateFile(fd.Get(), nullptr)) continue;
         if (::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0 && UnlinkIfStillNamed(name, fd.Get())) ++removed;
     }
     ::closedir(directory);

@@ -1,8 +1,13 @@
 #pragma once
 // Process-shared named objects: a semaphore of count at most 1 (the mem locks) and a
 // manual-reset event (the mem signals), kept in POSIX shared memory under
-// "/talvex05u.<name>". An object lives while any process holds a handle to it and
-// is removed with the last close, whoever created it.
+// "/talvex05u.<euid>.<name>". An object lives while any process holds a handle to it
+// and is removed with the last close, whoever created it.
+//
+// Ownership: objects are created 0600 and carry the effective user id in their name,
+// so two users who pick the same key never meet; an object found under the name is
+// used only when its descriptor shows it is ours (see OwnObject.h), since any user
+// can create names in /dev/shm.
 //
 // Lifetime: every handle holds a shared flock on its own descriptor of the object.
 // Closing drops it and tries an exclusive, non-blocking flock: only when that
@@ -14,6 +19,7 @@
 // Waiting is a futex on a word of the shared object (not process-private), so the
 // objects work between processes without a helper thread.
 #include "platform/EventObject.h"
+#include "talvex05u/platform/Event.h"
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,7 +38,8 @@ struct NamedObjectWords {
 class NamedSharedObject {
 public:
     // Creates the object if absent (createIfMissing) or opens an existing one.
-    // nullptr when the name cannot be created or (for open) does not exist.
+    // nullptr when the name cannot be created, (for open) does not exist, or holds an
+    // object that is not the effective user's own (reported to the diagnostic sink).
     static std::unique_ptr<NamedSharedObject> Acquire(const std::string& name, bool createIfMissing);
     ~NamedSharedObject();   // unmaps, and removes the name when this was the last holder
     NamedSharedObject(const NamedSharedObject&) = delete;
@@ -53,7 +60,9 @@ class NamedSemaphore {
 public:
     static NamedSemaphore* Create(const std::string& name);   // creates or joins; nullptr on failure
     static NamedSemaphore* Open(const std::string& name);     // nullptr when absent
-    bool Acquire();       // waits without time limit; false only when the wait fails
+    // Waits at most `milliseconds` (kInfinite: without limit); false when the time
+    // passed or the wait failed.
+    bool Acquire(std::uint32_t milliseconds = kInfinite);
     bool Release();       // false when the count is already 1 (nobody holds it)
 
 private:
@@ -77,11 +86,11 @@ private:
     std::unique_ptr<NamedSharedObject> m_object;
 };
 
-// Shared-memory name of a mem object: "/talvex05u." followed by the object's own name.
+// Shared-memory name of a mem object: "/talvex05u.<euid>." followed by the object's own name.
 std::string NamedObjectPath(const std::string& objectName);
 
-// Removes the library's named objects that no live process holds (left behind when
-// every holder crashed). Returns how many were removed.
+// Removes the effective user's named objects that no live process holds (left behind
+// when every holder crashed). Returns how many were removed.
 int RemoveOrphanedNamedObjects();
 
 }  // namespace talvex

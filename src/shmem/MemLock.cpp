@@ -1,6 +1,8 @@
 // The mem locks: a semaphore of count at most 1 named "sem%08x" of the key, shared
-// by every process of the computer that uses the same key.
+// by the processes of the effective user that use the same key.
 #include "talvex05u/shmem/MemPrimitives.h"
+
+#include "shmem/MemLockWithin.h"
 
 #include "platform/NamedObjects.h"
 
@@ -46,4 +48,9 @@ int memLock(void* handle) {
 int memUnlock(void* handle) {
     if (handle == nullptr) return 1;
     return static_cast<talvex::NamedSemaphore*>(handle)->Release() ? 0 : 1;
+}
+
+int talvex::memLockWithin(void* handle, std::uint32_t milliseconds) {
+    if (handle == nullptr) return 1;
+    return static_cast<talvex::NamedSemaphore*>(handle)->Acquire(milliseconds) ? 0 : 1;
 }

@@ -2,23 +2,40 @@
 // processes that map the same path see the same bytes. The mapping key names the
 // mapping on the original platform; here the file itself is what both share, so the
 // key only has to agree between the two sides and is not used further.
+//
+// The file belongs to its user: a new one is made with O_CREAT|O_EXCL and mode 0600,
+// an existing one is opened without following a symbolic link and used only when its
+// descriptor shows it is the effective user's own private file (OwnObject.h); its
+// length comes from that descriptor, never from the path. The descriptor stays open
+// with the mapping so that MappedFileBytes can tell how long the file is now.
 #include "talvex05u/shmem/MemPrimitives.h"
+
+#include "shmem/MappedFileBytes.h"
 
 #include <cerrno>
 #include <climits>
 #include <cwchar>
 #include <fcntl.h>
+#include <mutex>
 #include <new>
 #include <string>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
+#include "platform/OwnObject.h"
 #include "platform/OwnedDescriptor.h"
 
 namespace {
 
 constexpr int kZeroBlockBytes = 2048;
+constexpr mode_t kOwnerOnly = 0600;
+// Opening an existing file and creating a missing one race with other openers; after
+// this many rounds something keeps making and removing the name.
+constexpr int kMaxOpenRounds = 16;
+constexpr int kCannotExamine = -1;
+constexpr int kOtherFailure = -3;
 
 using FileDescriptor = talvex::detail::OwnedDescriptor;
 
@@ -68,39 +85,103 @@ char* MapWholeFile(int fd, std::int32_t length) {
     return view == MAP_FAILED ? nullptr : static_cast<char*>(view);
 }
 
+// The descriptors of the mapped regions' files, by record.
+class OpenRegionFiles {
+public:
+    void Keep(const mappedRegionS* record, FileDescriptor fd) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_files[record] = std::move(fd);
+    }
+    void Drop(const mappedRegionS* record) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_files.erase(record);
+    }
+    std::int64_t Bytes(const mappedRegionS* record) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        const auto found = m_files.find(record);
+        struct stat info {};
+        if (found == m_files.end() || ::fstat(found->second.Get(), &info) != 0) return -1;
+        return info.st_size;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::unordered_map<const mappedRegionS*, FileDescriptor> m_files;
+};
+
+OpenRegionFiles& RegionFiles() {
+    static OpenRegionFiles files;
+    return files;
+}
+
+int Refuse(const std::string& path, const std::string& why) {
+    talvex::ReportRefusedObject("region file", path, why);
+    return kOtherFailure;
+}
+
+// Opens the region file at `path`, or creates it when missing: 0 with the
+// descriptor in `fd` (and `created` set for a new file), else the result of memmap.
+int OpenOwnRegionFile(const std::string& path, FileDescriptor* fd, bool* created) {
+    for (int round = 0; round < kMaxOpenRounds; ++round) {
+        fd->Reset(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+        if (fd->Valid()) {
+            std::string why;
+            if (!talvex::IsOwnPrivateFile(fd->Get(), &why)) return Refuse(path, why);
+            *created = false;
+            return 0;
+        }
+        if (errno == ENOTDIR || errno == ENAMETOOLONG) return kCannotExamine;
+        if (errno == ELOOP) return Refuse(path, "a symbolic link");
+        if (errno == EACCES) return Refuse(path, "not accessible to this user");
+        if (errno != ENOENT) return kOtherFailure;
+        fd->Reset(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_CREAT | O_EXCL, kOwnerOnly));
+        if (fd->Valid()) {
+            (void)::fchmod(fd->Get(), kOwnerOnly);   // ours just now; undoes a umask that took the owner's bits
+            *created = true;
+            return 0;
+        }
+        if (errno != EEXIST) return kOtherFailure;   // made by someone else meanwhile: open it in the next round
+    }
+    return kOtherFailure;
+}
+
 }  // namespace
 
 int memmap(const wchar_t* path, int /*key*/, int size, mappedRegionS** region) {
-    if (region == nullptr) return -3;
+    if (region == nullptr) return kOtherFailure;
     auto* record = new (std::nothrow) mappedRegionS{nullptr, 0};
-    if (record == nullptr) return -3;
+    if (record == nullptr) return kOtherFailure;
     *region = record;   // the caller releases it with memunmap, whatever happens below
 
     std::string narrow;
-    if (path == nullptr || !NarrowPath(path, &narrow)) return -1;
+    if (path == nullptr || !NarrowPath(path, &narrow)) return kCannotExamine;
+    FileDescriptor fd;
+    bool created = false;
+    const int opened = OpenOwnRegionFile(narrow, &fd, &created);
+    if (opened != 0) return opened;
     struct stat info {};
-    bool exists = true;
-    if (::stat(narrow.c_str(), &info) != 0) {
-        if (errno != ENOENT) return -1;
-        exists = false;
-    }
-    if (exists && info.st_size > INT_MAX) return -3;   // larger than a length can say
-    const std::int32_t length = exists ? static_cast<std::int32_t>(info.st_size) : size;
+    if (::fstat(fd.Get(), &info) != 0) return kOtherFailure;
+    if (!created && info.st_size > INT_MAX) return kOtherFailure;   // larger than a length can say
+    const std::int32_t length = created ? size : static_cast<std::int32_t>(info.st_size);
 
-    FileDescriptor fd(::open(narrow.c_str(), O_RDWR | O_CLOEXEC | (exists ? 0 : O_CREAT), 0666));
-    if (!fd.Valid()) return -3;
-    if (!exists && !WriteZeroBlocks(fd.Get(), length)) return -3;
+    if (created && !WriteZeroBlocks(fd.Get(), length)) return kOtherFailure;
     char* view = MapWholeFile(fd.Get(), length);
-    if (view == nullptr) return -3;
+    if (view == nullptr) return kOtherFailure;
     record->address = view;
     record->length = length;
+    RegionFiles().Keep(record, std::move(fd));
     return 0;
+}
+
+std::int64_t talvex::MappedFileBytes(mappedRegionS* const* region) {
+    return (region != nullptr && *region != nullptr) ? RegionFiles().Bytes(*region) : -1;
 }
 
 void memunmap(mappedRegionS** region) {
     if (region == nullptr) return;
     mappedRegionS* record = *region;
     if (record != nullptr) {
+        RegionFiles().Drop(record);
         if (record->address != nullptr) ::munmap(record->address, static_cast<std::size_t>(record->length));
         delete record;
     }

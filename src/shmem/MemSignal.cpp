@@ -1,5 +1,6 @@
-// The mem signals: a manual-reset event named "sig%08x" of the key, shared by every
-// process of the computer; set, reset and waited on through the event handle functions.
+// The mem signals: a manual-reset event named "sig%08x" of the key, shared by the
+// processes of the effective user; set, reset and waited on through the event handle
+// functions.
 #include "talvex05u/shmem/MemPrimitives.h"
 
 #include "platform/NamedObjects.h"
@@ -33,7 +34,7 @@ int StoreSignal(talvex::NamedEvent* event, void** handle) {
 
 int memSignalCreate(int key, void** handle) {
     // No security descriptor is needed here, so the -2 of a failed allocation never occurs;
-    // the object is created readable and writable for every user instead.
+    // the object is reachable by its own user only (see NamedObjects.h).
     return StoreSignal(talvex::NamedEvent::Create(SignalName(key)), handle);
 }
 

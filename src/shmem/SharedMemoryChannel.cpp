@@ -25,12 +25,33 @@
 // whoever waits for that reference. The application's block keeps its own reference
 // number: the channel's number is only in the regions (and in the block the peer's
 // DoRemoteFunction gets).
+//
+// Bounded waits: the lock is shared with the peer process, which may die while it
+// holds it. No acquire of the channel waits without limit: a call takes it within its
+// time-out and within its answer wait, the telegram thread and SendReturn within
+// kServeLockMilliseconds; a lock not had in time fails that step and is reported to
+// the diagnostic sink. The telegram thread thus always comes back to its message
+// loop, and UnInitSharedMemory, which waits for it, returns.
+//
+// Shortened files: a region file cut short under its mapping raises SIGBUS on the
+// next access past its end. Every copy checks, under the lock, that both files still
+// hold the bytes it touches (UsableRegionBytes reads their sizes from the open
+// descriptors), and the answer wait checks before each look at the state word. A
+// check and not a SIGBUS handler: a library must not take over a process-wide signal
+// from the application, and the files are 0600 and the user's own (memmap refuses
+// others), so only a process of the same user can cut one short, outside the lock;
+// that leaves the short moment between the check and the copy, which the user's own
+// processes could exploit no more than they can already (they may ptrace us).
 #include "talvex05u/caller/RP_CallerEx.h"
 
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/MessageQueue.h"
 #include "talvex05u/platform/System.h"
 #include "talvex05u/platform/Thread.h"
+#include "talvex05u/socket/BlockingSocketException.h"
+
+#include "shmem/MappedFileBytes.h"
+#include "shmem/MemLockWithin.h"
 
 #include <algorithm>
 #include <bit>
@@ -69,6 +90,23 @@ constexpr std::int32_t kReceivingBlockWords = 528896;
 constexpr std::uint32_t kQuitPollMilliseconds = 20;
 // Consecutive failed reads of its message queue after which the telegram thread gives up.
 constexpr int kMaxMessageFailures = 1000;
+// How long the telegram thread and SendReturn wait for the lock, and a call for it
+// when it takes the answer (the answer wait itself lasts one to two seconds).
+constexpr std::uint32_t kServeLockMilliseconds = 2000;
+constexpr std::uint32_t kAnswerLockMilliseconds = 2000;
+
+// Takes the channel lock within `milliseconds`; says so on the diagnostic sink when
+// it cannot (the peer may have died holding it).
+bool LockWithin(void* lock, std::uint32_t milliseconds, const char* step) {
+    if (talvex::memLockWithin(lock, milliseconds) == 0) return true;
+    const std::string line = std::string("shared-memory channel: ") + step + ": the lock was not free within " +
+                             std::to_string(milliseconds) + " ms (held by a peer that stopped or died?)";
+    talvex::EmitDiagnostic(line.c_str());
+    return false;
+}
+
+// A call's time-out as a lock wait: negative counts as 0 (one try).
+std::uint32_t LockMilliseconds(std::int32_t timeout) { return timeout > 0 ? static_cast<std::uint32_t>(timeout) : 0; }
 
 // The region words are shared with the other process: every word read or written
 // outside the data copy goes through an atomic reference.
@@ -136,11 +174,27 @@ void ReadBlock(std::int32_t* region, std::int32_t length, CUdpDataBlockEx* block
     if (length > 0) std::memcpy(block->m_pData, region + kFirstDataWord, 4 * static_cast<std::size_t>(length));
 }
 
+// Bytes a block may take in this side's regions: the size asked for, but never more
+// than either region or its file really has now (after a failed InitSharedMemory the
+// regions may be shorter; a file may have been cut short since). Below kHeaderBytes
+// not even the header words may be touched.
+std::int32_t UsableRegionBytes(CRP_CallerEx& side) {
+    std::int64_t bytes = side.m_nSharedSize;
+    bytes = std::min<std::int64_t>(bytes, memGetLength(&side.m_pCallRegion));
+    bytes = std::min<std::int64_t>(bytes, memGetLength(&side.m_pReturnRegion));
+    bytes = std::min(bytes, talvex::MappedFileBytes(&side.m_pCallRegion));
+    bytes = std::min(bytes, talvex::MappedFileBytes(&side.m_pReturnRegion));
+    return static_cast<std::int32_t>(std::max<std::int64_t>(bytes, -1));
+}
+
+bool HeaderReachable(CRP_CallerEx& side) { return UsableRegionBytes(side) >= kHeaderBytes; }
+
 // What the calling side found in a complete answer.
 enum class AnswerCheck {
     kTaken,     // its own answer, copied into the block
     kRefused,   // its own answer, but with a damaged length or too large for memory
     kStale,     // a late answer to an earlier call: set back to pending, not taken
+    kNoLock,    // the lock was not had in time: nothing read
 };
 
 // Replaces the block's buffer by one of exactly `words` words (old contents dropped).
@@ -159,9 +213,16 @@ bool ReplaceBuffer(CUdpDataBlockEx* block, std::int32_t words) {
 // pending. An answer that carries neither the call's reference nor an abandoned one
 // (a peer that answers in a block of its own) is taken, as peers expect.
 template <typename IsAbandoned>
-AnswerCheck TakeAnswer(void* lock, std::int32_t* returnRegion, std::int32_t callReference,
-                       const IsAbandoned& isAbandoned, std::int32_t regionBytes, CUdpDataBlockEx* block) {
-    memLock(lock);
+AnswerCheck TakeAnswer(CRP_CallerEx& side, std::int32_t callReference, const IsAbandoned& isAbandoned,
+                       CUdpDataBlockEx* block) {
+    void* lock = side.m_hSharedLock;
+    std::int32_t* returnRegion = side.m_pSharedReturn;
+    if (!LockWithin(lock, kAnswerLockMilliseconds, "taking the answer")) return AnswerCheck::kNoLock;
+    const std::int32_t regionBytes = UsableRegionBytes(side);
+    if (regionBytes < kHeaderBytes) {
+        memUnlock(lock);
+        return AnswerCheck::kRefused;
+    }
     const std::int32_t answerReference = LoadWord(returnRegion, kReferenceWord);
     if (answerReference != callReference && isAbandoned(answerReference)) {
         StoreWord(returnRegion, kStateWord, kStateAnswerPending);
@@ -181,18 +242,21 @@ AnswerCheck TakeAnswer(void* lock, std::int32_t* returnRegion, std::int32_t call
     return accepted ? AnswerCheck::kTaken : AnswerCheck::kRefused;
 }
 
+// Under the lock: copies the call out of the call region into the telegram thread's
+// block, when its length fits the regions (and their files) and the block.
+bool ReadCallIfWhole(CRP_CallerEx& side, CUdpDataBlockEx* block) {
+    const std::int32_t regionBytes = UsableRegionBytes(side);
+    if (regionBytes < kHeaderBytes) return false;
+    const std::int32_t length = LoadWord(side.m_pSharedCall, kLengthWord);
+    if (!FitsRegion(length, regionBytes) || length > block->m_nCapacity) return false;
+    ReadBlock(side.m_pSharedCall, length, block);
+    return true;
+}
+
 std::int32_t* RegionWords(mappedRegionS** region) {
     return reinterpret_cast<std::int32_t*>(memGetAddr(region));
 }
 
-// Bytes a block may take in this side's regions: the size asked for, but never more
-// than either region really has (after a failed InitSharedMemory they may be shorter).
-std::int32_t UsableRegionBytes(CRP_CallerEx& side) {
-    std::int32_t bytes = side.m_nSharedSize;
-    bytes = std::min(bytes, memGetLength(&side.m_pCallRegion));
-    bytes = std::min(bytes, memGetLength(&side.m_pReturnRegion));
-    return bytes;
-}
 
 // Releases the regions, lock and signal of a channel side, whichever of them exist.
 // The lock is closed on either side: the non-owner's handle is its own reference.
@@ -310,10 +374,11 @@ std::uint32_t CRP_CallerEx::TelegramFunc(void* /*unused*/) {
         talvex::WaitForEvent(m_hTelegramSignal, talvex::kInfinite);
         talvex::ResetEvent(m_hTelegramSignal);
         block.Clear();
-        memLock(m_hSharedLock);
-        const std::int32_t length = LoadWord(m_pSharedCall, kLengthWord);
-        const bool acceptable = FitsRegion(length, UsableRegionBytes(*this)) && length <= block.m_nCapacity;
-        if (acceptable) ReadBlock(m_pSharedCall, length, &block);
+        if (!LockWithin(m_hSharedLock, kServeLockMilliseconds, "reading a call")) {
+            talvex::SetEvent(m_hTelegramSignal);   // not served; the next call may come
+            continue;
+        }
+        const bool acceptable = ReadCallIfWhole(*this, &block);
         memUnlock(m_hSharedLock);
         if (!acceptable) {
             // A damaged call is not served; the next one may come.
@@ -332,7 +397,11 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     if (block->m_nLength > kReceivingBlockWords) return false;
 
     const std::int32_t callReference = NextChannelReference();
-    memLock(m_hSharedLock);
+    if (!LockWithin(m_hSharedLock, LockMilliseconds(timeout), "writing a call")) return false;
+    if (!FitsRegion(block->m_nLength, UsableRegionBytes(*this))) {   // a file was cut short meanwhile
+        memUnlock(m_hSharedLock);
+        return false;
+    }
     StoreWord(m_pSharedCall, kStateWord, kStateCallWritten);
     WriteBlock(m_pSharedCall, *block, callReference);
     StoreWord(m_pSharedReturn, kStateWord, kStateAnswerPending, std::memory_order_release);
@@ -363,11 +432,14 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     // late answer to an earlier call found on the way does not end the wait.
     const std::time_t t0 = std::time(nullptr);
     for (;;) {
-        while (LoadWord(m_pSharedReturn, kStateWord, std::memory_order_acquire) != kStateAnswerComplete) {
+        for (;;) {
+            if (!HeaderReachable(*this)) return abandon();
+            if (LoadWord(m_pSharedReturn, kStateWord, std::memory_order_acquire) == kStateAnswerComplete) break;
             if (std::time(nullptr) > t0 + 1) return abandon();
             sched_yield();
         }
-        const AnswerCheck check = TakeAnswer(m_hSharedLock, m_pSharedReturn, callReference, isAbandoned, regionBytes, block);
+        const AnswerCheck check = TakeAnswer(*this, callReference, isAbandoned, block);
+        if (check == AnswerCheck::kNoLock) return abandon();
         if (check != AnswerCheck::kStale) return check == AnswerCheck::kTaken;
     }
 }
@@ -376,10 +448,12 @@ std::int32_t CRP_CallerEx::SharedSendReturn(CUdpDataBlockEx* block) {
     if (block == nullptr || m_pSharedReturn == nullptr) return 0;
     block->m_nType = RP_RETURN;
     // An answer the region cannot hold is not written; the caller's wait then ends without it.
-    if (DataInsideBuffer(*block) && FitsRegion(block->m_nLength, UsableRegionBytes(*this))) {
-        memLock(m_hSharedLock);
-        WriteBlock(m_pSharedReturn, *block, block->m_nReferenceNumber);
-        StoreWord(m_pSharedReturn, kStateWord, kStateAnswerComplete, std::memory_order_release);
+    if (DataInsideBuffer(*block) && FitsRegion(block->m_nLength, UsableRegionBytes(*this)) &&
+        LockWithin(m_hSharedLock, kServeLockMilliseconds, "writing an answer")) {
+        if (FitsRegion(block->m_nLength, UsableRegionBytes(*this))) {   // checked again: a file may be shorter now
+            WriteBlock(m_pSharedReturn, *block, block->m_nReferenceNumber);
+            StoreWord(m_pSharedReturn, kStateWord, kStateAnswerComplete, std::memory_order_release);
+        }
         memUnlock(m_hSharedLock);
     }
     if (m_hTelegramSignal != nullptr) talvex::SetEvent(m_hTelegramSignal);   // the next call may come

@@ -54,6 +54,12 @@ void ReportBindFailure(const sockaddr* address) {
     (void)written;  // nothing more can be done when standard error is gone
 }
 
+bool IsListening(int fd) {
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0;
+}
+
 }  // namespace
 
 CBlockingSocket::CBlockingSocket() : m_hSocket(talvex::kInvalidSocket) {}
@@ -92,22 +98,31 @@ void CBlockingSocket::Listen() {
     if (::listen(ToFd(m_hSocket), kListenBacklog) != 0) ThrowFromErrno("Listen");
 }
 
+// A wait ended by a signal, or by Close on another thread (which shuts the listening
+// socket down: accept then fails with EINVAL), is an interrupted wait: false, 10004.
 bool CBlockingSocket::Accept(CBlockingSocket& connection, sockaddr* peer) {
     std::lock_guard<std::recursive_mutex> guard(m_csLock);
+    const int listener = ToFd(m_hSocket);
+    const bool wasListening = IsListening(listener);
     socklen_t length = kAddressLength;
-    const int fd = ::accept4(ToFd(m_hSocket), peer, peer != nullptr ? &length : nullptr, SOCK_CLOEXEC);
+    const int fd = ::accept4(listener, peer, peer != nullptr ? &length : nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
         connection.m_hSocket = ToHandle(fd);
         return true;
     }
     connection.m_hSocket = talvex::kInvalidSocket;
+    if (wasListening && (errno == EINVAL || errno == EBADF)) errno = EINTR;   // closed under us
     if (talvex::SetLastSocketErrorFromErrno() == talvex::MapErrnoToSocketError(EINTR)) return false;
     throw new CBlockingSocketException("Accept");
 }
 
+// A listening socket is shut down first: close alone does not wake an accept blocked
+// on it in another thread, shutdown does. Other sockets are not, since shutdown
+// would also end a connection for copies of the descriptor held elsewhere.
 // On Linux a close interrupted by a signal has released the descriptor all the
 // same, so only the other failures keep the handle.
 void CBlockingSocket::Close() {
+    if (IsListening(ToFd(m_hSocket))) ::shutdown(ToFd(m_hSocket), SHUT_RDWR);
     if (::close(ToFd(m_hSocket)) != 0 && errno != EINTR) ThrowFromErrno("Close");
     m_hSocket = talvex::kInvalidSocket;
 }
@@ -245,6 +260,7 @@ const char* CBlockingSocket::GetHostByAddr(const sockaddr* address) {
 
 void CBlockingSocket::Cleanup() {
     if (m_hSocket == talvex::kInvalidSocket) return;
+    if (IsListening(ToFd(m_hSocket))) ::shutdown(ToFd(m_hSocket), SHUT_RDWR);   // as Close: wakes an Accept
     ::close(ToFd(m_hSocket));
     m_hSocket = talvex::kInvalidSocket;
 }

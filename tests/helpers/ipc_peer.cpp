@@ -3,15 +3,20 @@
 #include "talvex05u/caller/RP_CallerEx.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/MessageQueue.h"
+#include "talvex05u/platform/Thread.h"
 #include "talvex05u/shmem/MemPrimitives.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -89,6 +94,36 @@ int Channel(char** argv) {
     return opened ? Say("closed") : 0;
 }
 
+// What a second user tries against another user's local objects (run as that user):
+//   open <path>: opens read/write and writes a word: "opened" or "denied"
+//   squat <path> <ms>: makes the file first, 0666, and holds an exclusive flock on it
+//   link <target> <path>: plants a symbolic link to target at path
+//   post <tid> <message>: posts to a thread's queue: "posted" or "not posted"
+//   queue: makes its own queue and posts to it: "queue 0|1 post 0|1"
+int Attack(const std::string& command, char** argv) {
+    if (command == "open") {
+        const int fd = ::open(argv[2], O_RDWR | O_CLOEXEC);
+        const int word = 1;
+        return Say(fd >= 0 && ::write(fd, &word, sizeof word) == sizeof word ? "opened" : "denied");
+    }
+    if (command == "squat") {
+        const int fd = ::open(argv[2], O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 || ::fchmod(fd, 0666) != 0 || ::ftruncate(fd, 4096) != 0 || ::flock(fd, LOCK_EX) != 0) return Say("failed");
+        Say("squatted");
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[3])));
+        return 0;
+    }
+    if (command == "link") return Say(::symlink(argv[2], argv[3]) == 0 ? "linked" : "failed");
+    if (command == "post") {
+        const bool posted = talvex::PostThreadMessage(static_cast<std::uint32_t>(std::atoll(argv[2])),
+                                                      static_cast<std::uint32_t>(std::atoi(argv[3])), 0, 0);
+        return Say(posted ? "posted" : "not posted");
+    }
+    const bool queue = talvex::EnsureMessageQueue();
+    const bool posted = talvex::PostThreadMessage(talvex::GetCurrentThreadId(), WM_RP_TELEGRAM, 0, 0);
+    return Say(std::string("queue ") + (queue ? "1" : "0") + " post " + (posted ? "1" : "0"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,5 +173,13 @@ int main(int argc, char** argv) {
         return Say("counted");
     }
     if (command == "shm" && argc >= 7) return Channel(argv);
+    if ((command == "open" && argc >= 3) || (command == "squat" && argc >= 4) || (command == "link" && argc >= 4) ||
+        (command == "post" && argc >= 4) || command == "queue")
+        return Attack(command, argv);
+    if (command == "die-locked") {   // die-locked <key>: takes the lock and ends without releasing it
+        if (memLockOpen(number(2), &object) != 0 || memLock(object) != 0) return Say("failed");
+        Say("locked");
+        std::_Exit(0);
+    }
     return 2;
 }

@@ -1,13 +1,11 @@
 #include "support/test_support.h"
 
+#include "FreshNetworkNamespace.h"
+
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <net/if.h>
-#include <set>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <vector>
 #include <cerrno>
@@ -47,6 +45,24 @@ std::string HelperPath(const std::string& name) {
     if (value != nullptr && IsExecutable(value)) return value;
     std::string beside = OwnDirectory() + "/helper_" + name;
     return IsExecutable(beside) ? beside : "";
+}
+
+constexpr char kSetpriv[] = "/usr/bin/setpriv";
+
+std::string WhyNoOtherUser() {
+    if (::geteuid() != 0) return "not root: cannot run a helper as the user nobody";
+    if (!IsExecutable(kSetpriv)) return "setpriv is missing: cannot run a helper as the user nobody";
+    return "";
+}
+
+std::string OtherUserSays(const std::vector<std::string>& args, std::unique_ptr<ChildProcess>* keep) {
+    std::vector<std::string> all = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", HelperPath("ipc_peer")};
+    all.insert(all.end(), args.begin(), args.end());
+    auto child = std::make_unique<ChildProcess>(kSetpriv, all);
+    std::string line;
+    if (!child->ReadLine(&line, std::chrono::seconds(10))) line = "<no line>";
+    if (keep != nullptr) *keep = std::move(child);
+    return line;
 }
 
 std::string TalvexProgram() {
@@ -163,53 +179,10 @@ bool CanUsePrivateNetworkNamespace() {
 }
 
 // The network namespace this process is in, as the link text of /proc/self/ns/net.
-std::string OwnNetworkNamespace() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/ns/net", error).string();
-}
-
-// Interfaces of this process's network namespace, from /proc/self/net/dev.
-std::vector<std::string> NamespaceInterfaces() {
-    std::vector<std::string> names;
-    std::ifstream list("/proc/self/net/dev");
-    std::string line;
-    for (int count = 0; count < 1000 && std::getline(list, line); ++count) {
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos) continue;   // the two heading lines
-        const std::size_t start = line.find_first_not_of(' ');
-        names.push_back(line.substr(start, colon - start));
-    }
-    return names;
-}
-
-bool LoopbackIsUp() {
-    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    const bool up = ::ioctl(probe, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_UP) != 0;
-    ::close(probe);
-    return up;
-}
+std::string OwnNetworkNamespace() { return talvex::OwnNetworkNamespace(); }
 
 bool InFreshPrivateNamespace(const char* outerNamespace, std::string& why) {
-    static const std::set<std::string> kFreshDevices = {"lo",     "tunl0",  "sit0",    "ip6tnl0", "gre0",
-                                                        "gretap0", "erspan0", "ip_vti0", "ip6_vti0", "ip6gre0"};
-    const std::string own = OwnNetworkNamespace();
-    if (own.empty() || outerNamespace == nullptr || own == outerNamespace) {
-        why = "not in a private network namespace (" + own + ")";
-        return false;
-    }
-    if (LoopbackIsUp()) {
-        why = "the namespace is not fresh: loopback is up";
-        return false;
-    }
-    for (const std::string& name : NamespaceInterfaces()) {
-        if (kFreshDevices.count(name) == 0) {
-            why = "the namespace is not fresh: it has " + name;
-            return false;
-        }
-    }
-    return true;
+    return talvex::InFreshPrivateNamespace(outerNamespace, why);
 }
 
 }  // namespace testsupport

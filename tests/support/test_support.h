@@ -3,6 +3,7 @@
 // helper programs, unique temporary names, and a bounded wait for a condition.
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -39,6 +40,13 @@ private:
     int m_status = -1;
     bool m_reaped = false;
 };
+
+// Why helper programs cannot run as a second user (`nobody`, through setpriv) here;
+// "" when they can.
+std::string WhyNoOtherUser();
+// Runs helper ipc_peer with `args` as the user `nobody` (see WhyNoOtherUser) and
+// returns its first line; the process is handed to `keep` (else ended) when given.
+std::string OtherUserSays(const std::vector<std::string>& args, std::unique_ptr<ChildProcess>* keep = nullptr);
 
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);

@@ -1,6 +1,7 @@
 #include "BenchBroadcast.h"
 
 #include "BenchServer.h"
+#include "FreshNetworkNamespace.h"
 #include "Subprocess.h"
 
 #include <Talvex05u.h>
@@ -195,6 +196,11 @@ CaseResult Skipped(const std::string& why) {
 }  // namespace
 
 int RunBroadcastInside(bool quick) {
+    std::string refusal;
+    if (!talvex::InFreshNamespaceOfParent(refusal)) {   // it brings interfaces up and adds routes
+        std::fprintf(stderr, "talvex bench --broadcast-inside: refused: %s\n", refusal.c_str());
+        return 2;
+    }
     std::string why;
     if (!SetUpLoopbackBroadcast(&why)) {
         std::printf("SKIP no broadcast on loopback in the namespace: %s\n", why.c_str());
@@ -236,6 +242,7 @@ void RunBroadcastCase(bool quick, Progress& progress, std::vector<CaseResult>* r
     if (quick) args.push_back("--quick");
     cli::Subprocess inside;
     std::string error;
+    talvex::PassOwnNamespaceToChildren();
     if (!inside.Start(args[0], args, &error)) {
         results->push_back(Skipped("no private network namespace: " + error));
         return;

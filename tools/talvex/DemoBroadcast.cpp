@@ -2,6 +2,7 @@
 
 #include "Address.h"
 #include "EchoServer.h"
+#include "FreshNetworkNamespace.h"
 #include "Subprocess.h"
 
 #include <Talvex05u.h>
@@ -108,6 +109,11 @@ StepReport ParseInsideResult(const std::string& line) {
 }  // namespace
 
 int RunBroadcastInside() {
+    std::string refusal;
+    if (!talvex::InFreshNamespaceOfParent(refusal)) {   // it brings interfaces up and adds routes
+        std::fprintf(stderr, "talvex demo --broadcast-inside: refused: %s\n", refusal.c_str());
+        return 2;
+    }
     std::printf("%s\n", kInsideMarker);
     std::fflush(stdout);
     std::string why;
@@ -120,6 +126,7 @@ int RunBroadcastInside() {
 StepReport RunBroadcastStep() {
     Subprocess inside;
     std::string error;
+    talvex::PassOwnNamespaceToChildren();
     if (!inside.Start("unshare", {"unshare", "-n", "--", Subprocess::SelfPath(), "demo", "--broadcast-inside"}, &error))
         return StepReport::Skipped("no private network namespace: " + error);
     bool entered = false;
