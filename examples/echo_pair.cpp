@@ -1,60 +1,44 @@
-// echo_pair: an application class that serves a procedure, and a second caller
-// that calls it, in one process on loopback.
+// echo_pair: a caller that serves procedure 10 (multiply every value by a factor)
+// and a second caller in the same process that calls it with 1000 values.
 #include <Talvex05u.h>
 
 #include <cstdio>
 #include <memory>
 #include <vector>
 
-namespace {
+constexpr std::int32_t kScale = 10;
 
-constexpr std::int32_t kScale = 10;   // procedure: multiply every 32-bit value by a factor
-
-// The serving side: derive from CRP_CallerEx and answer calls in DoRemoteFunction.
 class Scaler : public CRP_CallerEx {
 public:
-    void DoRemoteFunction(CUdpDataBlockEx* call) override {
-        if (call->m_nProcedure != kScale) return;          // other procedures get no answer
+    void DoRemoteFunction(CUdpDataBlockEx* call) override {    // runs on the dispatch thread
+        if (call->m_nProcedure != kScale) return;                // no answer: the caller times out
         std::int32_t factor = call->GetLongData();
         std::int32_t count = call->GetLongData();
         std::vector<std::int32_t> values;
         for (std::int32_t i = 0; i < count; ++i) values.push_back(call->GetLongData());
-
-        call->ResetForReturn();                            // keeps procedure and reference number
+        call->ResetForReturn();                                  // keeps procedure and reference number
         for (std::int32_t value : values) call->AppendLongData(value * factor);
-        SendReturn(call);                                  // long answers leave as chunks
+        SendReturn(call);                                        // long answers leave as chunks
     }
 };
 
-}  // namespace
-
 int main() {
-    // Callers are large (about 40 MB each): keep them on the heap.
-    auto server = std::make_unique<Scaler>();
+    auto server = std::make_unique<Scaler>();                    // ~40 MB each: on the heap
     auto client = std::make_unique<CRP_CallerEx>();
-
-    // Remote port 0: no fixed peer; both bind a port the system chooses on loopback.
-    if (!server->StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0) ||
-        !client->StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0)) {
-        std::fprintf(stderr, "echo_pair: could not start the callers\n");
+    if (!server->StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0) ||   // remote port 0: no fixed peer
+        !client->StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0))
         return 1;
-    }
-    unsigned short serverPort = server->GetMyUDPPort();
-    const std::uint32_t loopback = 0x7F000001;             // 127.0.0.1, host order
-    client->SetRemoteSocket(serverPort, loopback);         // where calls go
-    client->SetMultiTarget(serverPort, loopback);          // where chunks of long calls go
+    unsigned short port = server->GetMyUDPPort();                // the port the system chose
+    client->SetRemoteSocket(port, 0x7F000001);                   // calls go to 127.0.0.1:port
+    client->SetMultiTarget(port, 0x7F000001);                    // NEEDED: the chunks of calls > 350 words go here
 
-    const std::int32_t count = 1000;                       // more than one packet each way
     CUdpDataBlockEx call(kScale);
     call.AppendLongData(3);
-    call.AppendLongData(count);
-    for (std::int32_t i = 0; i < count; ++i) call.AppendLongData(i);
-
-    bool answered = client->CallProcedure(&call, 2000);   // the answer replaces the call
-    bool right = answered && call.m_nLength == count;
-    for (std::int32_t i = 0; right && i < count; ++i) right = call.GetLongData() == 3 * i;
-    std::printf("echo_pair: %s (%d words back from port %u)\n", right ? "OK" : "FAILED", call.m_nLength, serverPort);
-
+    call.AppendLongData(1000);
+    for (std::int32_t i = 0; i < 1000; ++i) call.AppendLongData(i);
+    bool right = client->CallProcedure(&call, 2000) && call.m_nLength == 1000;   // the answer replaces the call
+    for (std::int32_t i = 0; right && i < 1000; ++i) right = call.GetLongData() == 3 * i;   // read with the gets
+    std::printf("echo_pair: %s\n", right ? "OK, 1000 values tripled" : "FAILED");
     client->StopDispatchThread();
     server->StopDispatchThread();
     return right ? 0 : 1;

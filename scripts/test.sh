@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages of scripts/packages.txt that are missing, builds the
+# Installs the Debian packages of scripts/packages-build.txt and
+# scripts/packages-test.txt that are missing, builds the
 # library and runs the whole test suite twice: a normal build, and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build. Usage: scripts/test.sh [--fast]
 # (--fast: the normal build only). Set TALVEX_TSAN=1 to add a ThreadSanitizer run.
@@ -8,7 +9,7 @@
 # stock python3 interpreter.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh build test
 jobs=$(nproc)
 
 run_suite() {

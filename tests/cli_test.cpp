@@ -1,6 +1,6 @@
 // The talvex program as a user runs it: `serve` in the background on a port the
 // system chose (its first line names it), call/event/ping/broadcast against it,
-// bad input refused with exit 2, help for every subcommand, and the demo.
+// bad input refused with exit 2, a taken port with 3, the version, and the demo.
 #include "support/loopback.h"
 #include "support/test_support.h"
 
@@ -79,25 +79,23 @@ protected:
     }
 };
 
-TEST_F(CliTest, CallEventAndPingReachTheServerThatStopsWithZeroOnSigterm) {
+TEST_F(CliTest, CallEventAndPingReachTheServerAndAnswerInJson) {
     ServeProcess serve;
     ASSERT_GT(serve.Port(), 0);
     RunResult r = Talvex({"call", serve.Address(), "1", "l:-42", "f:1.5", "d:2.25", "i64:-5", "u64:18446744073709551615",
-                       "s:hello world", "a:0a0b0c", "b:1,2,3", "--read", "l,f,d,i64,u64,s,a:3,b"});
+                       "s:h\xc3\xa9llo", "a:0a0b0c", "b:1,2,3", "--read", "l,f,d,i64,u64,s,a:3,b", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* expected : {"procedure 1, 16 words", "l: -42 (0xffffffd6)", "f: 1.5", "d: 2.25", "i64: -5",
-                                 "u64: 18446744073709551615", "s: \"hello world\"", "a: 0a0b0c (3 bytes)",
-                                 "b: 3 words: 1,2,3"})
-        EXPECT_TRUE(Contains(r.out, expected)) << expected << " missing in:\n" << r.out;
-    EXPECT_FALSE(serve.WaitForLine("proc=1").empty());
-    RunResult event = Talvex({"event", serve.Address(), "7", "l:1", "s:hi"});
+    EXPECT_TRUE(std::regex_match(r.out, std::regex(R"(\{"from":")" + serve.Address() +
+        R"(","procedure":1,"word_count":15,"round_trip_ms":[0-9]+\.[0-9]{3},"values":\[-42,1.5,2.25,-5,)"
+        R"(18446744073709551615,"h\xc3\xa9llo","0a0b0c",\[1,2,3\]\]\}\n)"))) << r.out;
+    RunResult event = Talvex({"event", serve.Address(), "7", "l:1", "s:hi", "--json"});
     EXPECT_EQ(event.status, 0) << event.err;
-    EXPECT_TRUE(Contains(event.out, "procedure 7, 2 words"));
+    EXPECT_EQ(event.out, R"({"to":")" + serve.Address() + R"(","procedure":7,"word_count":2})" "\n");
     EXPECT_TRUE(Contains(serve.WaitForLine("proc=7"), "words=2"));
-    RunResult ping = Talvex({"ping", serve.Address(), "--count", "3", "--interval", "20"});
+    RunResult ping = Talvex({"ping", serve.Address(), "--count", "3", "--interval", "20", "--json"});
     EXPECT_EQ(ping.status, 0) << ping.err;
-    EXPECT_TRUE(Contains(ping.out, "3 sent, 3 received, 0% loss")) << ping.out;
-    EXPECT_TRUE(Contains(ping.out, "rtt min/avg/max"));
+    EXPECT_TRUE(std::regex_search(ping.out, std::regex(R"(^\{"seq":1,"time_ms":[0-9.]+\}\n(.*\n){2}\{"sent":3,"received":3,)"
+                                                       R"("loss_percent":0,"min_ms":)"))) << ping.out;
     EXPECT_EQ(serve.Stop(SIGTERM), 0);
 }
 
@@ -112,13 +110,12 @@ TEST_F(CliTest, CountAnswersTheWordsZeroToNMinusOne) {
         ASSERT_EQ(r.status, 0) << r.err;
         const std::string last = std::to_string(n - 1);
         EXPECT_TRUE(Contains(r.out, "procedure 2, " + std::to_string(n) + " words")) << r.out;
-        EXPECT_TRUE(Contains(r.out, "[0] 0x00000000 0"));
         EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[" + last + "\\] 0x[0-9a-f]{8} " + last + "\n"))) << r.out;
         EXPECT_FALSE(serve.WaitForLine("answered " + std::to_string(n) + " words").empty());
     }
 }
 
-TEST_F(CliTest, UnansweredCallsAndATakenPortExitWith1) {
+TEST_F(CliTest, UnansweredCallsExitWith1AndATakenPortWith3) {
     ServeProcess serve;
     RunResult unknown = Talvex({"call", serve.Address(), "99", "--timeout", "300"});
     EXPECT_TRUE(unknown.status == 1 && Contains(unknown.err, "no answer from " + serve.Address())) << unknown.err;
@@ -134,7 +131,13 @@ TEST_F(CliTest, UnansweredCallsAndATakenPortExitWith1) {
     RunResult lost = Talvex({"ping", "127.0.0.1:" + port, "--count", "2", "--interval", "0"});
     EXPECT_TRUE(lost.status == 1 && Contains(lost.out, "2 sent, 0 received, 100% loss")) << lost.out;
     RunResult taken = Talvex({"serve", "--port", port, "--bind", "127.0.0.1"});
-    EXPECT_TRUE(taken.status == 1 && Contains(taken.err, "could not bind UDP port " + port)) << taken.err;
+    EXPECT_TRUE(taken.status == 3 && Contains(taken.err, "could not bind UDP port " + port + ": Address already in use"))
+        << taken.err;
+    silent.Reset();   // the port is free now: nothing listens there
+    const auto start = std::chrono::steady_clock::now();
+    RunResult nobody = Talvex({"call", "127.0.0.1:" + port, "1", "--timeout", "5000"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(nobody.status == 1 && Contains(nobody.err, "nothing listens on 127.0.0.1:" + port)) << nobody.err;
 }
 
 TEST_F(CliTest, BadInputIsRefusedWithExit2AndNamed) {
@@ -146,11 +149,7 @@ TEST_F(CliTest, BadInputIsRefusedWithExit2AndNamed) {
         {{"call", "127.0.0.1", "1"}, "HOST:PORT"},
         {{"call", "nosuchhost.invalid:5000", "1"}, "unknown host 'nosuchhost.invalid'"},
         {{"call", a, "1", "l:abc"}, "l:abc"},
-        {{"call", a, "1", "l:4294967296"}, "l:4294967296"},
-        {{"call", a, "1", "f:1e999"}, "f:1e999"},
-        {{"call", a, "1", "u64:-1"}, "u64:-1"},
         {{"call", a, "1", "a:0g"}, "a:0g"},
-        {{"call", a, "1", "b:1,,2"}, "b:1,,2"},
         {{"call", a, "1", "x:5"}, "x:5"},
         {{"call", a, "1", "42"}, "'42'"},
         {{"call", a, "1", "--timeout", "-5"}, "--timeout"},
@@ -158,11 +157,9 @@ TEST_F(CliTest, BadInputIsRefusedWithExit2AndNamed) {
         {{"call", a, "1", "--frobnicate"}, "--frobnicate"},
         {{"call", a, "1", longCall, "--plain"}, "at most 350"},
         {{"event", "127.0.0.1:0", "1"}, "'0'"},
-        {{"ping", "127.0.0.1:65536"}, "65536"},
         {{"serve", "--port", "99999"}, "99999"},
         {{"serve", "--port", "0", "--bind", "1.2.3"}, "1.2.3"},
         {{"broadcast", "5000", "1", "--wait", "soon"}, "soon"},
-        {{"demo", "extra"}, "extra"},
     };
     for (const auto& [args, named] : cases) {
         RunResult r = Talvex(args, 10s);
@@ -171,12 +168,11 @@ TEST_F(CliTest, BadInputIsRefusedWithExit2AndNamed) {
     }
 }
 
-TEST_F(CliTest, EverySubcommandHasHelp) {
-    for (const std::string command : {"serve", "call", "event", "ping", "broadcast", "demo"}) {
-        RunResult r = Talvex({command, "--help"});
-        EXPECT_EQ(r.status, 0) << command;
-        EXPECT_TRUE(Contains(r.out, "usage: talvex " + command)) << r.out;
-    }
+TEST_F(CliTest, VersionIsTheProjectVersion) {
+    RunResult version = Talvex({"--version"});
+    EXPECT_TRUE(version.status == 0 && std::regex_match(version.out, std::regex("talvex [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+        << version.out;
+    EXPECT_EQ(Talvex({"-V"}).out, version.out);
 }
 
 TEST_F(CliTest, DemoRunsToTheEnd) {
@@ -219,10 +215,12 @@ TEST_F(CliTest, BroadcastIsAnsweredByEveryServer) {
     ServeProcess first({"--broadcast-port", port});
     ServeProcess second({"--broadcast-port", port, "--plain"});
     ASSERT_TRUE(first.Port() > 0 && second.Port() > 0);
-    RunResult r = Talvex({"broadcast", port, "2", "l:4", "--wait", "500"});
+    RunResult r = Talvex({"broadcast", port, "2", "l:4", "--wait", "500", "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
     for (const ServeProcess* serve : {&first, &second})
-        EXPECT_TRUE(Contains(r.out, "answer from " + serve->Address() + ": procedure 2, 4 words")) << r.out;
+        EXPECT_TRUE(Contains(r.out, R"({"from":")" + serve->Address() +
+                                        R"(","procedure":2,"word_count":4,"words":[0,1,2,3],"first_packet_only":false})"))
+            << r.out;
     EXPECT_TRUE(Contains(first.WaitForLine("broadcast proc=2"), "answered 4 words"));
     testsupport::Fd silent = BoundLoopback(SOCK_DGRAM);
     RunResult nobody = Talvex({"broadcast", std::to_string(LocalPort(silent)), "2", "l:4", "--wait", "200"});

@@ -2,7 +2,7 @@
 import talvex05u
 
 with talvex05u.CallerEx(own_address="127.0.0.1") as client:
-    server = ("127.0.0.1", 5000)
+    server = ("127.0.0.1", 46000)
     print("server answers pings:", client.ping(server))
     call = talvex05u.Block(procedure=3)
     for value in (1, 2, 3):

@@ -5,15 +5,18 @@
 #include "Bindings.h"
 #include "Errors.h"
 #include "ServingCaller.h"
+#include "ToolDefaults.h"
 
 #include <pybind11/stl.h>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/socket.h>
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -25,7 +28,7 @@ namespace talvexpy {
 
 namespace {
 
-constexpr std::int32_t kDefaultTimeoutMs = 1000;
+constexpr std::int32_t kDefaultTimeoutMs = talvex::tools::kDefaultCallTimeoutMs;   // as `talvex call`
 constexpr std::int32_t kDefaultBroadcastWaitMs = 500;
 
 std::string Dotted(std::uint32_t hostAddress) {
@@ -51,15 +54,37 @@ std::uint32_t ParseDotted(const std::string& text, const char* what) {
     return ntohl(parsed.s_addr);
 }
 
-// ("host", port) as the peer's address; host a dotted IPv4 address.
+// A peer's host: a dotted IPv4 address, or a name resolved to its first IPv4
+// address, as the talvex program resolves it.
+std::uint32_t ResolveHost(const std::string& host, const char* what) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, host.c_str(), &parsed) == 1) return ntohl(parsed.s_addr);
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    int result = EAI_NONAME;
+    if (!host.empty() && host.find('\0') == std::string::npos) {
+        py::gil_scoped_release released;   // a name server may take its time
+        result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    }
+    if (result != 0 || found == nullptr)
+        throw py::value_error(std::string(what) + ": unknown host '" + host + "'" +
+                              (result != 0 && !host.empty() ? std::string(" (") + gai_strerror(result) + ")" : ""));
+    std::uint32_t address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    return address;
+}
+
+// ("host", port) as the peer's address; host a dotted IPv4 address or a host name.
 CSockAddr ParsePeer(const py::handle& address, const char* what) {
     if (!py::isinstance<py::tuple>(address) || py::len(address) != 2 || !py::isinstance<py::str>(address[py::int_(0)]) ||
         !py::isinstance<py::int_>(address[py::int_(1)]))
-        throw py::type_error(std::string(what) + ": the address must be a tuple (\"a.b.c.d\", port), got " +
+        throw py::type_error(std::string(what) + ": the address must be a tuple (\"host\", port), got " +
                              std::string(py::repr(address)));
     std::string host = address[py::int_(0)].cast<std::string>();
-    long long port = address[py::int_(1)].cast<long long>();
-    return CSockAddr(ParseDotted(host, what), CheckedPort(port, 1, what));
+    std::uint16_t port = CheckedPort(address[py::int_(1)].cast<long long>(), 1, what);
+    return CSockAddr(ResolveHost(host, what), port);
 }
 
 // The block a call sends: a copy, marked as a call, with a procedure.
@@ -144,7 +169,7 @@ public:
     CUdpDataBlockEx Call(const py::handle& address, const CUdpDataBlockEx& block, long long timeoutMs) {
         std::shared_ptr<Serving> started = Started("call");
         Serving& caller = *started;
-        CSockAddr peer = ParsePeer(address, "call");
+        CSockAddr peer = Remembered(ParsePeer(address, "call"));
         CUdpDataBlockEx call = CallCopy(block, kMaxCallWords, "call",
                                         kExtended ? "" : " (CallerEx sends longer calls as chunks)");
         std::int32_t timeout = CheckedWait(timeoutMs, "call");
@@ -165,7 +190,7 @@ public:
     void Event(const py::handle& address, const CUdpDataBlockEx& block) {
         std::shared_ptr<Serving> started = Started("event");
         Serving& caller = *started;
-        CSockAddr peer = ParsePeer(address, "event");
+        CSockAddr peer = Remembered(ParsePeer(address, "event"));
         CUdpDataBlockEx event = CallCopy(block, talvex::kMaxPacketDataWords, "event", " (an event is one packet)");
         RunReleased([&] {
             std::lock_guard<std::mutex> hold(m_callLock);
@@ -177,7 +202,7 @@ public:
     bool Ping(const py::handle& address) {
         std::shared_ptr<Serving> started = Started("ping");
         Serving& caller = *started;
-        CSockAddr peer = ParsePeer(address, "ping");
+        CSockAddr peer = Remembered(ParsePeer(address, "ping"));
         return RunReleased([&] {
             std::lock_guard<std::mutex> hold(m_callLock);
             caller.SetRemoteSocket(peer.Port(), peer.IPAddr());
@@ -214,12 +239,25 @@ public:
     std::uint16_t BroadcastPortBound() const { return m_caller ? BoundPort(m_caller->m_hBroadcastSocket) : 0; }
     const std::string& OwnAddress() const { return m_ownAddress; }
 
+    // <talvex05u.CallerEx own_address='...' port=P peer=('a.b.c.d', port)>; peer: the last one called.
+    std::string Repr() const {
+        std::string peer = m_lastPeer ? "('" + Dotted(m_lastPeer->IPAddr()) + "', " + std::to_string(m_lastPeer->Port()) + ")"
+                                      : "None";
+        return std::string("<talvex05u.") + (kExtended ? "CallerEx" : "Caller") + " own_address='" + m_ownAddress +
+               "' port=" + std::to_string(Port()) + " peer=" + peer + ">";
+    }
+
     py::object ChunkTarget() const {
         if (!m_caller || m_caller->m_nMultiPort == 0) return py::none();
         return py::make_tuple(Dotted(m_caller->m_nMultiAddress), m_caller->m_nMultiPort);
     }
 
 private:
+    const CSockAddr& Remembered(const CSockAddr& peer) {
+        m_lastPeer = peer;
+        return peer;
+    }
+
     std::shared_ptr<Serving> Started(const char* what) const {
         if (!m_caller)
             throw py::value_error(std::string(what) + ": the caller is not started (use start() or a with block)");
@@ -258,6 +296,7 @@ private:
     std::string m_ownAddress;
     std::uint16_t m_ownPort;
     std::uint16_t m_broadcastPort;
+    std::optional<CSockAddr> m_lastPeer;   // the peer of the last call, event or ping (for repr)
     std::shared_ptr<HandlerTable> m_handlers = std::make_shared<HandlerTable>();
     // Shared with the calls under way, so that stop() on another thread never frees
     // the library caller under them.
@@ -278,8 +317,9 @@ void RegisterCaller(py::module_& module, const char* name, const char* doc) {
         .def("stop", &Handle::Stop, "Stops the threads and closes the sockets; waits for a handler that runs.")
         .def("__enter__", [](Handle& self) -> Handle& { self.Start(); return self; }, py::return_value_policy::reference)
         .def("__exit__", [](Handle& self, const py::args&) { self.Stop(); return false; })
+        .def("__repr__", &Handle::Repr)
         .def("call", &Handle::Call, py::arg("address"), py::arg("block"), py::arg("timeout_ms") = kDefaultTimeoutMs,
-             "Calls the block's procedure at address (\"a.b.c.d\", port) and returns the answer block.\n"
+             "Calls the block's procedure at address (\"host\", port) and returns the answer block.\n"
              "Raises TimeoutError when no answer comes within timeout_ms. The block is not changed.")
         .def("event", &Handle::Event, py::arg("address"), py::arg("block"),
              "Sends the block one way to address; nothing waits for an answer.")

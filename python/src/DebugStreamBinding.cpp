@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 
@@ -86,10 +87,22 @@ private:
 
 }  // namespace
 
+// DebugStream.State: the stream's states as an IntEnum.
+py::object MakeStateEnum() {
+    py::list members;
+    for (auto [name, value] : {std::pair{"STOPPED", 0}, {"CONNECTING", 1}, {"CONNECTED", 2}, {"ENDING", 3}})
+        members.append(py::make_tuple(name, value));
+    return py::module_::import("enum").attr("IntEnum")("State", members, py::arg("module") = "talvex05u",
+                                                       py::arg("qualname") = "DebugStream.State");
+}
+
 void RegisterDebugStream(py::module_& module) {
-    py::class_<DebugStreamHandle>(module, "DebugStream",
+    py::object stateEnum = MakeStateEnum();
+    py::class_<DebugStreamHandle> stream(module, "DebugStream",
         "Sends trace lines over TCP to a trace viewer on 127.0.0.1 (port 45278 by default).\n"
-        "A worker thread keeps the connection; lines traced while not connected are lost.")
+        "A worker thread keeps the connection; lines traced while not connected are lost.");
+    stream.attr("State") = stateEnum;
+    stream
         .def(py::init<long long, const std::string&, const std::string&, long long>(), py::arg("identifier"),
              py::arg("first_name"), py::arg("second_name"), py::arg("viewer_port") = talvex::kTraceViewerPort,
              "A stream introduced to the viewer by identifier (0 .. 65535) and two names (cut to 63 characters).")
@@ -101,7 +114,8 @@ void RegisterDebugStream(py::module_& module) {
         .def("trace", &DebugStreamHandle::Trace, py::arg("name"), py::arg("text"),
              "Sends text as one line under the trace `name` (registered on first use; at most 32\n"
              "names per stream). Lines longer than 253 characters are cut.")
-        .def_property_readonly("state", &DebugStreamHandle::State, "0 stopped, 1 connecting, 2 connected, 3 ending.")
+        .def_property_readonly("state", [stateEnum](const DebugStreamHandle& self) { return stateEnum(self.State()); },
+                               "A DebugStream.State: STOPPED, CONNECTING, CONNECTED (lines are sent) or ENDING.")
         .def_property_readonly("traces", &DebugStreamHandle::Traces, "The registered trace names and their numbers.");
 }
 

@@ -133,7 +133,8 @@ def test_python_clients_call_cpp_server(cpp_server):
         echo = talvex05u.Block(procedure=1)
         echo.append_long(7)
         echo.append_string("hi")
-        answer = plain.call(cpp_server.address, echo, timeout_ms=2000)
+        answer = plain.call(("localhost", cpp_server.address[1]), echo, timeout_ms=2000)   # host names resolve
+        assert repr(plain) == f"<talvex05u.Caller own_address='{LOOPBACK}' port={plain.port} peer=('127.0.0.1', {cpp_server.address[1]})>"
         assert (answer.procedure, answer.type, answer.get_long(), answer.get_string()) == (1, 2, 7, "hi")
         assert echo.read_position == 0 and echo.type == 1, "the caller's own block is left alone"
 
@@ -215,7 +216,7 @@ def test_bad_arguments_are_refused_with_clear_errors(py_server):
         target = (LOOPBACK, py_server.port)
         for kind, action, text in [
             (TypeError, lambda: caller.call(f"{LOOPBACK}:{py_server.port}", call_block(1)), "tuple"),
-            (ValueError, lambda: caller.call(("999.1.1.1", 5), call_block(1)), "dotted"),
+            (ValueError, lambda: caller.call(("nosuchhost.invalid", 5), call_block(1)), "unknown host 'nosuchhost.invalid'"),
             (ValueError, lambda: caller.call((LOOPBACK, 0), call_block(1)), "port 0"),
             (ValueError, lambda: caller.call(target, call_block(1), timeout_ms=0), "time-out"),
             (ValueError, lambda: caller.call(target, talvex05u.Block.of_words([1])), "names no procedure"),
@@ -245,7 +246,7 @@ def test_debug_stream_sends_header_and_lines_to_a_viewer():
                     received += chunk
                 assert received == b"alpha\tbeta\t001A\r\n"
                 deadline = time.monotonic() + 10
-                while stream.state != 2 and time.monotonic() < deadline:
+                while stream.state != talvex05u.DebugStream.State.CONNECTED and time.monotonic() < deadline:
                     time.sleep(0.01)
                 stream.trace("calls", "hello viewer")
                 received = b""
@@ -317,6 +318,7 @@ def test_broadcast_is_answered_by_python_and_cpp_servers():
 
 def test_stubs_name_what_the_module_offers():
     """talvex05u.pyi and the module agree on functions, classes and their public members."""
+    assert talvex05u.__version__ == run_talvex("--version").stdout.split()[1]   # both from the CMake project
     import ast
     path = os.path.join(os.path.dirname(__file__), "..", "talvex05u.pyi")
     with open(path, encoding="utf-8") as stub_file:
@@ -328,7 +330,7 @@ def test_stubs_name_what_the_module_offers():
             runtime = getattr(talvex05u, node.name)
             if issubclass(runtime, BaseException):
                 continue                                    # its members are set per instance
-            stubbed = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
+            stubbed = {item.name for item in node.body if isinstance(item, (ast.FunctionDef, ast.ClassDef))}
             stubbed |= {item.target.id for item in node.body if isinstance(item, ast.AnnAssign)}
             public = {name for name in dir(runtime) if not name.startswith("_")}
             assert {name for name in stubbed if not name.startswith("_")} == public, node.name

@@ -45,11 +45,16 @@ void Progress::BeginCase(const std::string& name) {
     ++m_caseIndex;
     m_name = name;
     m_lastDraw = {};
-    Draw(0);
+    if (m_toTerminal) {
+        Draw(0);
+    } else if (m_caseCount > 0) {   // a log file gets one plain line per case, no control codes
+        std::fprintf(stderr, "[bench %d/%d] %s\n", m_caseIndex, m_caseCount, m_name.c_str());
+        std::fflush(stderr);
+    }
 }
 
 void Progress::Advance(double fraction) {
-    if (Clock::now() - m_lastDraw < std::chrono::milliseconds(100)) return;
+    if (!m_toTerminal || Clock::now() - m_lastDraw < std::chrono::milliseconds(100)) return;
     Draw(fraction);
 }
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
@@ -51,11 +53,12 @@ struct CaseResult {
 // One timed trial: its duration in microseconds, or nothing when it failed.
 using Trial = std::function<std::optional<double>()>;
 
-// The progress line on standard error: "[bench 3/14] case name  42%", redrawn at most every 100 ms.
-// A progress of 0 cases draws nothing.
+// The progress line on standard error: "[bench 3/14] case name  42%", redrawn at most every 100 ms
+// when standard error is a terminal; otherwise one plain line per case. A progress of 0 cases
+// draws nothing.
 class Progress {
 public:
-    explicit Progress(int caseCount) : m_caseCount(caseCount) {}
+    explicit Progress(int caseCount) : m_caseCount(caseCount), m_toTerminal(::isatty(STDERR_FILENO) == 1) {}
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -67,6 +70,7 @@ public:
 private:
     void Draw(double fraction);
     int m_caseCount;
+    bool m_toTerminal;
     int m_caseIndex = 0;
     std::string m_name;
     Clock::time_point m_lastDraw{};

@@ -126,6 +126,10 @@ std::optional<std::uint64_t> ParseUnsigned64(const std::string& text, const std:
     return static_cast<std::uint64_t>(value);
 }
 
+std::string Counted(long long count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 int UsageError(const char* command, const std::string& message) {
     std::fprintf(stderr, "talvex %s: %s\n(see 'talvex %s --help')\n", command, message.c_str(), command);
     return 2;

@@ -1,7 +1,7 @@
 #pragma once
 // A small command-line parser for the talvex subcommands: named options (--name
 // VALUE, --name=VALUE or flags), positional arguments, and checked numbers whose
-// error messages name the offending text.
+// error messages name the offending text; counted nouns for the messages.
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -40,6 +40,9 @@ std::optional<std::int64_t> ParseInteger(const std::string& text, std::int64_t m
 
 // Parses an unsigned 64-bit integer (decimal or 0x hex), refusing a sign.
 std::optional<std::uint64_t> ParseUnsigned64(const std::string& text, const std::string& what, std::string* error);
+
+// "1 word", "2 words": the count and the noun, plural unless the count is 1.
+std::string Counted(long long count, const char* noun);
 
 // Prints "talvex <command>: <message>" and a hint to standard error; returns 2.
 int UsageError(const char* command, const std::string& message);

@@ -1,5 +1,8 @@
 #include "ValueParser.h"
 
+#include "Json.h"
+#include "Utf8.h"
+
 #include "Options.h"
 
 #include <cerrno>
@@ -104,18 +107,26 @@ std::int64_t WordsLeft(const CUdpDataBlockEx& block) {
     return static_cast<std::int64_t>(DataWords(block)) - block.m_nReadPos;
 }
 
+// The string in quotes: printable ASCII as it is, and in a UTF-8 locale every
+// well-formed multibyte sequence too; every other byte as \xNN.
 std::string Quoted(const std::string& text) {
+    const bool utf8 = LocaleIsUtf8();
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = Utf8SequenceAt(text, i);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
+            ++i;
+        } else if (length == 1 || (utf8 && length > 1)) {
+            out.append(text, i, length);
+            i += length;
         } else {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
             out += escaped;
+            ++i;
         }
     }
     return out + "\"";
@@ -141,70 +152,96 @@ std::int64_t StringLengthAtCursor(const CUdpDataBlockEx& block) {
     return zero == nullptr ? -1 : static_cast<const unsigned char*>(zero) - bytes;
 }
 
-bool PrintOne(const CUdpDataBlockEx& block, const ReadKind& kind, const char* indent) {
+std::string RealText(double value, int digits) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    return text;
+}
+
+std::string WordText(std::int32_t word) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%" PRId32 " (0x%08" PRIx32 ")", word, static_cast<std::uint32_t>(word));
+    return text;
+}
+
+// The counted block's words as text: long blocks show their first 12 and last 3.
+std::string WordListText(const std::vector<std::int32_t>& words) {
+    constexpr std::size_t kShowAll = 16;
+    std::size_t count = words.size();
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (count > kShowAll && i >= 12 && i < count - 3) {
+            if (i == 12) list += "...,";
+            continue;
+        }
+        list += std::to_string(words[i]);
+        if (i + 1 < count) list += ",";
+    }
+    return std::to_string(count) + " words: " + list;
+}
+
+std::string WordListJson(const std::vector<std::int32_t>& words) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < words.size(); ++i) json += (i > 0 ? "," : "") + std::to_string(words[i]);
+    return json + "]";
+}
+
+// Reads one value of `kind` at the block's read cursor; nothing when the block ends
+// before it or does not hold it well formed.
+std::optional<DecodedValue> DecodeOne(const CUdpDataBlockEx& block, const ReadKind& kind) {
     std::int64_t left = WordsLeft(block);
     switch (kind.kind) {
     case ReadKind::Kind::Long: {
-        if (left < 1) return false;
+        if (left < 1) return std::nullopt;
         std::int32_t v = block.GetLongData();
-        std::printf("%sl: %" PRId32 " (0x%08" PRIx32 ")\n", indent, v, static_cast<std::uint32_t>(v));
-        return true;
+        return DecodedValue{kind.kind, WordText(v), std::to_string(v)};
     }
-    case ReadKind::Kind::Float:
-        if (left < 1) return false;
-        std::printf("%sf: %.9g\n", indent, static_cast<double>(block.GetFloatData()));
-        return true;
-    case ReadKind::Kind::Double:
-        if (left < 2) return false;
-        std::printf("%sd: %.17g\n", indent, block.GetDoubleData());
-        return true;
-    case ReadKind::Kind::Int64:
-        if (left < 2) return false;
-        std::printf("%si64: %" PRId64 "\n", indent, block.GetInt64Data());
-        return true;
-    case ReadKind::Kind::UInt64:
-        if (left < 2) return false;
-        std::printf("%su64: %" PRIu64 "\n", indent, block.GetUInt64Data());
-        return true;
+    case ReadKind::Kind::Float: {
+        if (left < 1) return std::nullopt;
+        double v = block.GetFloatData();
+        return DecodedValue{kind.kind, RealText(v, 9), JsonNumber(v, 9)};
+    }
+    case ReadKind::Kind::Double: {
+        if (left < 2) return std::nullopt;
+        double v = block.GetDoubleData();
+        return DecodedValue{kind.kind, RealText(v, 17), JsonNumber(v, 17)};
+    }
+    case ReadKind::Kind::Int64: {
+        if (left < 2) return std::nullopt;
+        std::string v = std::to_string(block.GetInt64Data());
+        return DecodedValue{kind.kind, v, v};
+    }
+    case ReadKind::Kind::UInt64: {
+        if (left < 2) return std::nullopt;
+        std::string v = std::to_string(block.GetUInt64Data());
+        return DecodedValue{kind.kind, v, v};
+    }
     case ReadKind::Kind::String: {
         std::int64_t length = StringLengthAtCursor(block);
-        if (length < 0) return false;
+        if (length < 0) return std::nullopt;
         std::string text(static_cast<std::size_t>(length) + 1, '\0');
-        if (!block.GetStringData(text.data(), static_cast<int>(text.size()))) return false;
+        if (!block.GetStringData(text.data(), static_cast<int>(text.size()))) return std::nullopt;
         text.resize(static_cast<std::size_t>(length));
-        std::printf("%ss: %s\n", indent, Quoted(text).c_str());
-        return true;
+        return DecodedValue{kind.kind, Quoted(text), JsonString(text)};
     }
     case ReadKind::Kind::Array: {
-        if (left < kind.byteCount / 4 + 1) return false;
+        if (left < kind.byteCount / 4 + 1) return std::nullopt;
         std::vector<unsigned char> bytes(static_cast<std::size_t>(kind.byteCount) + 1);
-        if (!block.GetArray(bytes.data(), kind.byteCount)) return false;
-        std::printf("%sa: %s (%d bytes)\n", indent, HexOf(bytes.data(), static_cast<std::size_t>(kind.byteCount)).c_str(),
-                    kind.byteCount);
-        return true;
+        if (!block.GetArray(bytes.data(), kind.byteCount)) return std::nullopt;
+        std::string hex = HexOf(bytes.data(), static_cast<std::size_t>(kind.byteCount));
+        return DecodedValue{kind.kind, hex + " (" + std::to_string(kind.byteCount) + " bytes)", JsonString(hex)};
     }
     case ReadKind::Kind::BinBlock: {
-        if (left < 1) return false;
+        if (left < 1) return std::nullopt;
         std::int32_t count = block.m_pData[block.m_nReadPos];
-        if (count < 0 || count > left - 1) return false;
+        if (count < 0 || count > left - 1) return std::nullopt;
         std::vector<std::int32_t> words(static_cast<std::size_t>(count) + 1);
-        if (!block.GetBinBlockData(words.data())) return false;
-        std::string list;
-        constexpr std::int32_t kShowAll = 16;
-        for (std::int32_t i = 1; i <= count; ++i) {
-            bool hidden = count > kShowAll && i > 12 && i <= count - 3;
-            if (hidden) {
-                if (i == 13) list += "...,";
-                continue;
-            }
-            list += std::to_string(words[static_cast<std::size_t>(i)]);
-            if (i < count) list += ",";
-        }
-        std::printf("%sb: %d words: %s\n", indent, count, list.c_str());
-        return true;
+        if (!block.GetBinBlockData(words.data())) return std::nullopt;
+        words.erase(words.begin());   // the count word
+        return DecodedValue{kind.kind, WordListText(words), WordListJson(words)};
     }
     }
-    return false;
+    return std::nullopt;
 }
 
 const char* ReadKindName(ReadKind::Kind kind) {
@@ -347,17 +384,44 @@ std::optional<std::vector<ReadKind>> ParseReadList(const std::string& list, std:
     return kinds;
 }
 
-bool PrintDecoded(const CUdpDataBlockEx& block, const std::vector<ReadKind>& kinds, const char* indent) {
+std::vector<DecodedValue> DecodeValues(const CUdpDataBlockEx& block, const std::vector<ReadKind>& kinds,
+                                       std::string* error) {
     block.m_nReadPos = 0;
+    std::vector<DecodedValue> values;
     for (std::size_t i = 0; i < kinds.size(); ++i) {
-        if (!PrintOne(block, kinds[i], indent)) {
-            std::fprintf(stderr, "talvex: the answer does not hold value %zu (%s) at word %d of %d\n", i + 1,
-                         ReadKindName(kinds[i].kind), block.m_nReadPos, DataWords(block));
-            return false;
+        auto value = DecodeOne(block, kinds[i]);
+        if (!value) {
+            *error = "the answer does not hold value " + std::to_string(i + 1) + " (" + ReadKindName(kinds[i].kind) +
+                     ") at word " + std::to_string(block.m_nReadPos) + " of " + std::to_string(DataWords(block));
+            break;
         }
+        values.push_back(std::move(*value));
+    }
+    return values;
+}
+
+bool PrintDecoded(const CUdpDataBlockEx& block, const std::vector<ReadKind>& kinds, const char* indent) {
+    std::string error;
+    for (const DecodedValue& value : DecodeValues(block, kinds, &error))
+        std::printf("%s%s: %s\n", indent, ReadKindName(value.kind), value.text.c_str());
+    if (!error.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "talvex: %s\n", error.c_str());
+        return false;
     }
     if (WordsLeft(block) > 0) std::printf("%s(%lld more words)\n", indent, static_cast<long long>(WordsLeft(block)));
     return true;
+}
+
+std::string DecodedJson(const std::vector<DecodedValue>& values) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) json += (i > 0 ? "," : "") + values[i].json;
+    return json + "]";
+}
+
+std::string WordsJson(const CUdpDataBlockEx& block) {
+    std::vector<std::int32_t> words(block.m_pData, block.m_pData + DataWords(block));
+    return WordListJson(words);
 }
 
 std::int32_t DataWords(const CUdpDataBlockEx& block) {

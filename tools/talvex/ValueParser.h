@@ -42,6 +42,23 @@ struct ReadKind {
 // Parses "l,s,d,a:4,b"; nothing and a message naming the bad entry on failure.
 std::optional<std::vector<ReadKind>> ParseReadList(const std::string& list, std::string* error);
 
+// One value read from an answer: its text for people and its JSON value.
+struct DecodedValue {
+    ReadKind::Kind kind;
+    std::string text;   // e.g. 42 (0x0000002a), "hi", 0a0b (2 bytes)
+    std::string json;   // e.g. 42, "hi", "0a0b"
+};
+
+// Reads the kinds from the block in order. Stops at the first value that the
+// block does not hold (it ends before it, or holds it malformed) and puts a
+// message naming it in *error.
+std::vector<DecodedValue> DecodeValues(const CUdpDataBlockEx& block, const std::vector<ReadKind>& kinds,
+                                       std::string* error);
+
+// The values as a JSON array; the block's data words (signed) as a JSON array.
+std::string DecodedJson(const std::vector<DecodedValue>& values);
+std::string WordsJson(const CUdpDataBlockEx& block);
+
 // Reads the kinds from the block in order and prints one line per value with
 // `indent` in front. Returns false (after printing what it could) when the block
 // ends before a value or does not hold it well formed.

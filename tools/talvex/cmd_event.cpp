@@ -3,6 +3,7 @@
 #include "CallBlock.h"
 #include "ClientCaller.h"
 #include "Commands.h"
+#include "Json.h"
 #include "Options.h"
 #include "ValueParser.h"
 
@@ -16,11 +17,12 @@ constexpr const char* kCommand = "event";
 
 void PrintHelp() {
     std::printf(
-        "usage: talvex event HOST:PORT PROC [VALUES...]\n"
+        "usage: talvex event HOST:PORT PROC [VALUES...] [--json]\n"
         "\n"
         "Sends procedure PROC with the values to the peer at HOST:PORT as a one-way\n"
         "event (one packet, at most 350 words); nothing waits for an answer.\n"
-        "  %s",
+        "  %s"
+        "  --json         print what was sent as one JSON object\n",
         cli::TypedValueHelp());
 }
 
@@ -28,7 +30,7 @@ void PrintHelp() {
 
 int RunEvent(int argc, char** argv) {
     std::string error;
-    auto options = cli::ParseOptions(argc, argv, {}, &error);
+    auto options = cli::ParseOptions(argc, argv, {{"json", false}}, &error);
     if (!options) return cli::UsageError(kCommand, error);
     if (options->help) {
         PrintHelp();
@@ -48,7 +50,7 @@ int RunEvent(int argc, char** argv) {
     cli::StartedCaller started(&caller);
     if (!started.Start(&error)) {
         std::fprintf(stderr, "talvex event: %s\n", error.c_str());
-        return 1;
+        return cli::kExitCannotStart;
     }
     try {
         caller.SetRemoteSocket(peer->port, peer->hostAddress);
@@ -57,7 +59,12 @@ int RunEvent(int argc, char** argv) {
         std::fprintf(stderr, "talvex event: %s\n", cli::TakeExceptionText(exception).c_str());
         return 1;
     }
-    std::printf("event sent to %s: procedure %d, %d words\n", peer->ToString().c_str(), block.m_nProcedure,
-                cli::DataWords(block));
-    return 0;
+    if (options->Has("json")) {
+        cli::JsonLine().AddText("to", peer->ToString()).Add("procedure", block.m_nProcedure)
+            .Add("word_count", cli::DataWords(block)).Print();
+        return cli::kExitDone;
+    }
+    std::printf("event sent to %s: procedure %d, %s\n", peer->ToString().c_str(), block.m_nProcedure,
+                cli::Counted(cli::DataWords(block), "word").c_str());
+    return cli::kExitDone;
 }

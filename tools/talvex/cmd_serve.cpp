@@ -1,6 +1,7 @@
 // talvex serve: one caller that serves echo (1) and count (2) on a UDP port until
 // SIGINT or SIGTERM, printing one line per call served.
 #include "Address.h"
+#include "BindCheck.h"
 #include "Commands.h"
 #include "EchoServer.h"
 #include "Options.h"
@@ -27,11 +28,14 @@ void PrintHelp() {
         "  procedure 1 (echo)   answers the call's data words unchanged\n"
         "  procedure 2 (count)  takes one 32-bit n (0..3460000) and answers the words 0..n-1\n"
         "  other procedures     get no answer\n"
-        "The first line names the address and port served; then one line per call\n"
-        "(time, sender, type, procedure, reference number, words).\n"
+        "Like every caller it also opens a broadcast socket: on port B with\n"
+        "--broadcast-port B, else on a port the system chooses (nobody broadcasts there).\n"
+        "The first line names the address and port served and the broadcast socket's\n"
+        "port; then one line per call (time, sender, type, procedure, reference number,\n"
+        "words). Exit 3 when a port cannot be bound.\n"
         "\n"
         "  --bind ADDR          own IPv4 address to bind (default: every interface)\n"
-        "  --broadcast-port B   also answer broadcasts sent to port B\n"
+        "  --broadcast-port B   open the broadcast socket on port B and answer broadcasts sent there\n"
         "  --plain              a plain caller: calls of one packet, long answers (up to\n"
         "                       32767 words) pulled packet by packet; default is an\n"
         "                       extended caller that sends long answers as chunks\n"
@@ -71,6 +75,13 @@ sigset_t BlockStopSignals() {
     return stopSignals;
 }
 
+// The tool's own line after the library's: the port in decimal and why it failed.
+int CannotBind(const char* what, const std::string& address, unsigned short port) {
+    std::fprintf(stderr, "talvex serve: could not bind %s %u: %s\n", what, port,
+                 cli::BindFailureCause(address, port).c_str());
+    return cli::kExitCannotStart;
+}
+
 int Serve(const ServeSettings& settings) {
     sigset_t stopSignals = BlockStopSignals();
     std::atomic<long> served{0};
@@ -82,30 +93,29 @@ int Serve(const ServeSettings& settings) {
     std::unique_ptr<CRP_Caller> server = MakeServer(settings, observer);
     if (!server->StartDispatchThread(0, CString(L"127.0.0.1"), settings.bind.c_str(), settings.broadcastPort)) {
         std::fprintf(stderr, "talvex serve: could not start the caller (sockets or name lookup failed)\n");
-        return 1;
+        return cli::kExitCannotStart;
     }
     unsigned short port = BoundPort(server->m_Socket.m_hSocket);
     if (port == 0 || (settings.port != 0 && port != settings.port)) {
         server->StopDispatchThread();
-        std::fprintf(stderr, "talvex serve: could not bind UDP port %u (in use, or not an address of this computer)\n",
-                     settings.port);
-        return 1;
+        return CannotBind("UDP port", settings.bind, settings.port);
     }
     unsigned short broadcastPort = BoundPort(server->m_hBroadcastSocket);
     if (settings.broadcastPort != 0 && broadcastPort != settings.broadcastPort) {
         server->StopDispatchThread();
-        std::fprintf(stderr, "talvex serve: could not bind broadcast port %u\n", settings.broadcastPort);
-        return 1;
+        return CannotBind("broadcast port", "", settings.broadcastPort);
     }
-    std::printf("serving on %s:%u (%s caller, broadcast port %u); SIGINT or SIGTERM stops\n",
+    std::printf("serving on %s:%u (%s caller); broadcast socket on port %u (%s); SIGINT or SIGTERM stops\n",
                 settings.bind.empty() ? "0.0.0.0" : settings.bind.c_str(), port,
-                settings.plain ? "plain" : "extended", broadcastPort);
+                settings.plain ? "plain" : "extended", broadcastPort,
+                settings.broadcastPort != 0 ? "answers broadcasts" : "system-chosen; --broadcast-port B to choose");
     std::fflush(stdout);
 
     int received = 0;
     sigwait(&stopSignals, &received);
     server->StopDispatchThread();
-    std::printf("stopped by %s after %ld calls\n", received == SIGINT ? "SIGINT" : "SIGTERM", served.load());
+    std::printf("stopped by %s after %s\n", received == SIGINT ? "SIGINT" : "SIGTERM",
+                cli::Counted(served.load(), "call").c_str());
     std::fflush(stdout);
     return 0;
 }

@@ -33,7 +33,10 @@ void PrintUsage(std::FILE* out) {
                  "usage: talvex trace-viewer [--port PORT] [--help]\n"
                  "  Listens on 127.0.0.1:PORT (default %u) for debug trace streams and prints\n"
                  "  every traced line as \"HH:MM:SS.mmm first/second [id] text\". PORT 0 lets the\n"
-                 "  system choose; the first line printed names the port. Ends on SIGINT/SIGTERM.\n",
+                 "  system choose; the first line printed names the port. Ends on SIGINT/SIGTERM.\n"
+                 "  Streams reach another PORT with CRPCDebugStream::SetViewerPort(PORT) (Python:\n"
+                 "  DebugStream(..., viewer_port=PORT)). Lines traced before a stream has\n"
+                 "  connected are lost.\n",
                  static_cast<unsigned>(kDefaultPort));
 }
 

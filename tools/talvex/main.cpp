@@ -1,5 +1,6 @@
 // talvex: serve, call and inspect Talvex05u peers from the command line.
 #include "Commands.h"
+#include "ToolDefaults.h"
 
 #include <clocale>
 #include <cstdio>
@@ -25,7 +26,8 @@ constexpr Subcommand kSubcommands[] = {
 };
 
 void PrintUsage(FILE* out) {
-    std::fprintf(out, "usage: talvex <command> [options]   (talvex <command> --help for details)\n\ncommands:\n");
+    std::fprintf(out, "usage: talvex <command> [options]   (talvex <command> --help for details)\n"
+                      "       talvex --version\n\ncommands:\n");
     for (const auto& c : kSubcommands) std::fprintf(out, "  %-13s %s\n", c.name, c.summary);
 }
 
@@ -39,6 +41,10 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "help") == 0) {
         PrintUsage(stdout);
+        return 0;
+    }
+    if (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0) {
+        std::printf("talvex %s\n", talvex::tools::kVersion);
         return 0;
     }
     for (const auto& c : kSubcommands) {

@@ -8,8 +8,9 @@
 --
 -- Load with:  tshark -X lua_script:tools/wireshark/talvex05u.lua ...
 -- or copy into Wireshark's personal plugin folder (~/.local/lib/wireshark/plugins/).
--- Traffic is found on the ports of the "UDP ports" preference and, without any
--- configuration, by a heuristic that checks the type word and the size.
+-- Traffic is found on the ports of the "UDP ports" preference, on the ports named
+-- with "Decode As" and, without any configuration, by a heuristic that checks the
+-- type word and the size (on ports that no built-in dissector claims).
 
 local proto = Proto("talvex05u", "Talvex05u RPC")
 
@@ -197,6 +198,9 @@ local function heuristic(buf, pinfo, root)
     return true
 end
 proto:register_heuristic("udp", heuristic)
+-- "Decode As" (tshark -d udp.port==P,talvex05u) then works on any port, also on one
+-- that a built-in dissector claims (5000 and others), where the heuristic comes too late.
+DissectorTable.get("udp.port"):add_for_decode_as(proto)
 
 local registered_ports = ""
 function proto.prefs_changed()
