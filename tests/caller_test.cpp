@@ -91,25 +91,6 @@ TEST_F(CallerPairTest, ReturnsOfEveryFramingSizeArriveWordForWord) {
 // once each get the answer to their own call, while the peer calls back with pulled
 // returns. (Pulled returns of concurrent calls to one peer are not asked for: the peer
 // keeps only its last answer for pulling.)
-TEST_F(CallerPairTest, BothSidesAndSeveralThreadsCallAtTheSameTime) {
-    constexpr int kCalls = 60;
-    auto callMany = [](TestCaller* caller, std::int32_t words, std::int32_t seedBase) {
-        int ok = 0;
-        for (int i = 0; i < kCalls; ++i) {
-            const std::int32_t count = words > 0 ? words : 1 + (seedBase + 7 * i) % 350;
-            CUdpDataBlockEx call = EchoCall(count, seedBase + i);
-            ok += caller->CallProcedure(&call, 3000) && HoldsPattern(call, count, seedBase + i);
-        }
-        return ok;
-    };
-    auto other = std::async(std::launch::async, callMany, pair.server.get(), 400, 0);
-    std::vector<std::future<int>> threads;
-    for (std::int32_t t = 1; t <= 3; ++t) threads.push_back(std::async(std::launch::async, callMany, &client, 0, t * 1000));
-    EXPECT_EQ(kCalls, callMany(&client, 20, 0));
-    for (auto& thread : threads) EXPECT_EQ(kCalls, thread.get());
-    EXPECT_EQ(kCalls, other.get());
-}
-
 TEST_F(CallerPairTest, EventReachesThePeerHook) {
     CUdpDataBlockEx event(kProcEvent);
     event.AppendLongData(31337);

@@ -88,14 +88,16 @@ TEST(ThreadedCaller, ChunkedAnswersBesideShortCallsArriveWholeAndUnmixed) {
               }));
 }
 
-TEST(ThreadedCaller, AMixOfAllKindsOfCallsFromFourThreads) {
+TEST(ThreadedCaller, AMixOfAllKindsOfCallsFromFourThreadsAndTheOtherWay) {
     ExtendedPair pair;
     ASSERT_TRUE(pair.server && pair.client);
     pair.client->SetChunksInFlight(3);
-    static constexpr std::int32_t kCallWords[4] = {2, 900, 2, 400};
-    static constexpr std::int32_t kAnswerWords[4] = {1200, 2, 4, 351};
-    EXPECT_EQ(0, WrongAnswers(4, 15, [&](int t, int i) {
-                  return OwnAnswer(*pair.client, Seed(t, i), kCallWords[t], kAnswerWords[t]);
+    pair.server->SetRemoteSocket(pair.client->GetMyUDPPort(), kLoopback);   // the fifth calls back
+    pair.server->SetMultiTarget(pair.client->GetMyUDPPort(), kLoopback);
+    static constexpr std::int32_t kCallWords[5] = {2, 900, 2, 400, 500};
+    static constexpr std::int32_t kAnswerWords[5] = {1200, 2, 4, 351, 800};
+    EXPECT_EQ(0, WrongAnswers(5, 15, [&](int t, int i) {
+                  return OwnAnswer(t == 4 ? *pair.server : *pair.client, Seed(t, i), kCallWords[t], kAnswerWords[t]);
               }));
 }
 

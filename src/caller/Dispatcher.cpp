@@ -3,6 +3,7 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "DatagramSeam.h"
+#include "caller/DeferredDatagrams.h"
 #include "caller/PendingCalls.h"
 #include "caller/SocketSetup.h"
 #include "caller/WaiterReads.h"
@@ -117,8 +118,36 @@ bool CRP_Caller::ReceiveUnicast(std::int32_t* words) {
     if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
         ZeroMissingHeader(words, taken.size);
         HandleDatagram(words, taken.size, sender);
+        HandleDeferred(words);
     }
     return taken.outcome != talvex::PendingDatagram::Outcome::kFailed || RecoverUnicastSocket();
+}
+
+void CRP_Caller::HandleDeferred(std::int32_t* words) {
+    CSockAddr sender;
+    for (int size = m_pDeferred->TakeOldest(words, sender); size > 0; size = m_pDeferred->TakeOldest(words, sender)) {
+        ZeroMissingHeader(words, size);
+        HandleDatagram(words, size, sender);
+    }
+}
+
+bool CRP_Caller::InHook() const { return t_serving.caller == this; }
+
+CRP_Caller::HookRead CRP_Caller::ReadDuringHook(std::uint32_t milliseconds, AckTest isAck, void* context) {
+    if (m_pSeamSink != nullptr || !InHook()) return HookRead::kNothing;
+    if (m_pDeferred->Full()) return HookRead::kFull;
+    const int fd = static_cast<int>(m_Socket.m_hSocket);
+    pollfd readable{fd, POLLIN, 0};
+    const int timeout = milliseconds > 0x7FFFFFFFu ? -1 : static_cast<int>(milliseconds);
+    if (::poll(&readable, 1, timeout) != 1) return HookRead::kNothing;
+    alignas(std::int32_t) std::int32_t words[kReceiveWords];
+    CSockAddr sender;
+    const talvex::PendingDatagram taken = m_pWaiterReads->TakeDuringHook(fd, words, sender);
+    // An empty datagram or a failed receive is dropped here: the socket itself is fine.
+    if (taken.outcome != talvex::PendingDatagram::Outcome::kReceived) return HookRead::kNothing;
+    if (isAck(context, words, taken.size, sender)) return HookRead::kAck;
+    m_pDeferred->Keep(words, taken.size, sender);
+    return HookRead::kKept;
 }
 
 bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
@@ -130,6 +159,10 @@ bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
     if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived && ArrivedOn(m_nBroadcastInterface, taken)) {
         ZeroMissingHeader(words, taken.size);
         HandleDatagram(words, taken.size, sender);
+        if (!m_pDeferred->Empty()) {
+            HandleDeferred(words);
+            m_pWaiterReads->DoneHandling();
+        }
     }
     return true;
 }

@@ -2,6 +2,7 @@
 // small accessors.
 #include "talvex05u/caller/RP_Caller.h"
 
+#include "caller/DeferredDatagrams.h"
 #include "caller/PendingCalls.h"
 #include "caller/SocketSetup.h"
 #include "caller/WaiterReads.h"
@@ -63,7 +64,8 @@ CRP_Caller::CRP_Caller()
       m_hMultiBreakEvent(nullptr),
       m_hWakeDispatcher(nullptr),
       m_pCalls(std::make_unique<talvex::PendingCalls>()),
-      m_pWaiterReads(std::make_unique<talvex::WaiterReads>()) {
+      m_pWaiterReads(std::make_unique<talvex::WaiterReads>()),
+      m_pDeferred(std::make_unique<talvex::DeferredDatagrams>()) {
     Init();
 }
 

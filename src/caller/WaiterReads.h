@@ -36,6 +36,11 @@ public:
     // Takes the next datagram from `fd`; the dispatcher is "handling" it until DoneHandling.
     PendingDatagram TakeForDispatcher(int fd, std::int32_t* words, CSockAddr& sender);
     void DoneHandling();
+    // Inside a hook the dispatch thread ran: takes one more datagram from `fd`; the
+    // dispatcher then counts as handling until DoneHandling.
+    PendingDatagram TakeDuringHook(int fd, std::int32_t* words, CSockAddr& sender) {
+        return TakeForDispatcher(fd, words, sender);
+    }
     // Waiting threads stop reading; returns when none polls the socket any more.
     void Withdraw();
     // Waiting threads may read `fd` from now on.

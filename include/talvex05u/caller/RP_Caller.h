@@ -31,7 +31,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class DeferredDatagrams; }
 
 class CRP_Caller {
 public:
@@ -169,9 +169,20 @@ protected:
     // Where a SendReturn answers: on the dispatch thread inside a hook, the sender of
     // the datagram being served; elsewhere m_addrLastSender.
     CSockAddr ReplyDestination() const;
+    // What a hook that waits for acknowledgements read from the unicast socket.
+    enum class HookRead { kNothing, kAck, kKept, kFull };
+    using AckTest = bool (*)(void* context, const std::int32_t* words, int size, const CSockAddr& sender);
+    // On the dispatch thread, inside a hook: waits up to `milliseconds` for a datagram on
+    // the unicast socket and reads it. One that `isAck` accepts is consumed; any other is
+    // kept and handled by the dispatcher after the hook, in arrival order.
+    HookRead ReadDuringHook(std::uint32_t milliseconds, AckTest isAck, void* context);
+    // True on the dispatch thread while it serves a datagram of this caller.
+    bool InHook() const;
     friend struct talvex::DatagramSeam;
 
 private:
+    // Handles the datagrams kept while a hook ran.
+    void HandleDeferred(std::int32_t* words);
     void HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender);
     void HandleReturnChunk(const std::int32_t* words, int size, const CSockAddr& sender);
     void HandleBroadcastReturn(const std::int32_t* words, int size, const CSockAddr& sender);
@@ -187,6 +198,7 @@ private:
     void CloseSockets();
     void JoinThread(CWinThread*& thread);
     CUdpDataBlockEx m_WorkBlock;                    // the dispatcher's working block
+    std::unique_ptr<talvex::DeferredDatagrams> m_pDeferred;   // dispatch thread only
     talvex::DatagramSink* m_pSeamSink = nullptr;    // test-only; null in production
     // Interface of the own address whose broadcasts the broadcast socket takes; 0: all.
     int m_nBroadcastInterface = 0;

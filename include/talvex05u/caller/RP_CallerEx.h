@@ -183,6 +183,10 @@ protected:
     void CopyChunkIndexFrom(const CRP_CallerEx& other);
     // Sends `block` (more than 350 words) as a burst of return chunks and the final empty return.
     void SendChunkedReturn(CUdpDataBlockEx* block);
+    // Before chunk `index` of a chunked return: waits until few enough chunks are
+    // unacknowledged (`acknowledgements` counts them), or stops waiting for a peer that
+    // does not acknowledge.
+    void WaitForRoom(std::int32_t index, void* acknowledgements);
     // Builds chunk `index` of `block` into `chunk` (message type `type`, the block's
     // procedure and reference number), passing the bytes through `staging`.
     static void BuildChunk(const CUdpDataBlockEx& block, std::int32_t type, std::int32_t transferReference,
