@@ -122,8 +122,19 @@ bool CBlockingSocket::Accept(CBlockingSocket& connection, sockaddr* peer) {
 // On Linux a close interrupted by a signal has released the descriptor all the
 // same, so only the other failures keep the handle.
 void CBlockingSocket::Close() {
-    if (IsListening(ToFd(m_hSocket))) ::shutdown(ToFd(m_hSocket), SHUT_RDWR);
-    if (::close(ToFd(m_hSocket)) != 0 && errno != EINTR) ThrowFromErrno("Close");
+    const int fd = ToFd(m_hSocket);
+    if (IsListening(fd)) {
+        ::shutdown(fd, SHUT_RDWR);
+        // The Accept that the shutdown ended lets go of the socket before it is closed.
+        std::lock_guard<std::recursive_mutex> guard(m_csLock);
+        CloseDescriptor(fd);
+        return;
+    }
+    CloseDescriptor(fd);
+}
+
+void CBlockingSocket::CloseDescriptor(int fd) {
+    if (::close(fd) != 0 && errno != EINTR) ThrowFromErrno("Close");
     m_hSocket = talvex::kInvalidSocket;
 }
 

@@ -47,5 +47,8 @@ public:
 
     talvex::SocketHandle m_hSocket;
     std::recursive_mutex m_csLock;                   // held by Send and Accept
+
+private:
+    void CloseDescriptor(int fd);
 };
 extern const CRuntimeClass classCBlockingSocket;
