@@ -2,6 +2,7 @@
 // system chose (its first line names it), call/event/ping/broadcast against it,
 // bad input refused with exit 2, a taken port with 3, the version, and the demo.
 #include "support/loopback.h"
+#include "support/udp_relay.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -113,6 +114,21 @@ TEST_F(CliTest, CountAnswersTheWordsZeroToNMinusOne) {
         EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[" + last + "\\] 0x[0-9a-f]{8} " + last + "\n"))) << r.out;
         EXPECT_FALSE(serve.WaitForLine("answered " + std::to_string(n) + " words").empty());
     }
+}
+
+// An answer that lost a return chunk, or came as chunks to a plain caller, is never
+// printed as an empty one: exit 1, and the reason.
+TEST_F(CliTest, AnAnswerWithLostChunksFailsAndSaysWhy) {
+    ServeProcess serve;
+    using Relay = testsupport::UdpRelay;
+    Relay relay(static_cast<std::uint16_t>(serve.Port()), {}, [](Relay::Way way, const std::int32_t* words, int bytes) {
+        const bool secondReturnChunk = bytes >= 32 && words[0] == 12 && words[6] == 1;
+        return way == Relay::Way::ToClient && secondReturnChunk ? Relay::Verdict::Drop : Relay::Verdict::Pass;
+    });
+    RunResult lost = Talvex({"call", "127.0.0.1:" + std::to_string(relay.Port()), "2", "l:1000"});
+    EXPECT_TRUE(lost.status == 1 && Contains(lost.err, "return chunks lost: 2 of 3 received")) << lost.err;
+    RunResult plain = Talvex({"call", serve.Address(), "2", "l:1000", "--plain"});
+    EXPECT_TRUE(plain.status == 1 && Contains(plain.err, "call with an extended caller")) << plain.err;
 }
 
 TEST_F(CliTest, UnansweredCallsExitWith1AndATakenPortWith3) {

@@ -173,10 +173,16 @@ public:
         CUdpDataBlockEx call = CallCopy(block, kMaxCallWords, "call",
                                         kExtended ? "" : " (CallerEx sends longer calls as chunks)");
         std::int32_t timeout = CheckedWait(timeoutMs, "call");
+        TakeReturnChunkLoss();
         bool answered = RunReleased([&] {
             std::lock_guard<std::mutex> hold(m_callLock);
             return CallLibrary(caller, peer, &call, timeout);
         });
+        const std::string chunkLoss = TakeReturnChunkLoss();
+        if (!answered && !chunkLoss.empty()) {
+            PyErr_SetString(PyExc_TimeoutError, chunkLoss.c_str());
+            throw py::error_already_set();
+        }
         if (!answered) {
             PyErr_SetString(PyExc_TimeoutError,
                             ("no answer to procedure " + std::to_string(block.m_nProcedure) + " from " +
@@ -284,6 +290,7 @@ private:
     }
 
     static bool CallLibrary(Serving& caller, CSockAddr& peer, CUdpDataBlockEx* call, std::int32_t timeout) {
+        caller.m_bFailOnLostReturnChunks = true;   // never an empty answer for a lost one
         if constexpr (kExtended) {
             caller.SetRemoteSocket(peer.Port(), peer.IPAddr());
             caller.SetMultiTarget(peer.Port(), peer.IPAddr());

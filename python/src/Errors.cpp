@@ -42,8 +42,12 @@ void CallDiagnosticHandler(const char* line) {
 
 // The library's diagnostic sink: hands every line to Python, or to standard error
 // once the interpreter is shutting down.
+thread_local std::string t_returnChunkLoss;
+
 void DiagnosticSink(const char* line, void*) {
     if (line == nullptr) return;
+    // Told on the thread whose call lost them: the call's exception names them.
+    if (std::strstr(line, "return chunks") != nullptr) t_returnChunkLoss = line;
     if (g_pythonGone.load() || Py_IsInitialized() == 0) {
         std::fprintf(stderr, "talvex05u: %s\n", line);
         return;
@@ -87,6 +91,8 @@ SocketFailure TakeSocketException(CBlockingSocketException* exception) {
 }
 
 void ReportDiagnostic(const std::string& line) { talvex::EmitDiagnostic(line.c_str()); }
+
+std::string TakeReturnChunkLoss() { return std::exchange(t_returnChunkLoss, std::string()); }
 
 void RegisterErrors(py::module_& module) {
     g_socketErrorType = PyErr_NewExceptionWithDoc(

@@ -28,6 +28,10 @@ private:
     std::string m_message;
 };
 
+// The library's line about return chunks that the calling thread's last call lost
+// ("" when none), taken once.
+std::string TakeReturnChunkLoss();
+
 // Converts a caught library exception into a SocketFailure and frees it.
 SocketFailure TakeSocketException(CBlockingSocketException* exception);
 

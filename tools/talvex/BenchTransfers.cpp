@@ -13,11 +13,12 @@ namespace {
 
 constexpr std::int32_t kMebibyteWords = static_cast<std::int32_t>(kMebibyte / 4);
 constexpr std::int32_t kPulledWords = 32767;   // the longest block that packet framing carries
-constexpr std::int32_t kTransferTimeoutMs = 2000;
+constexpr std::int32_t kLargestWords = talvex::kChunkSlots * talvex::kChunkWords;   // 3,460,000
+constexpr std::int32_t kTransferTimeoutMs = 5000;
 
-TrialPlan TransferPlan(bool quick) {
+TrialPlan TransferPlan(bool quick, int rounds = 30) {
     TrialPlan plan;
-    plan.rounds = quick ? 4 : 30;
+    plan.rounds = quick ? 4 : rounds;
     plan.perRound = 1;
     plan.warmUp = 1;
     plan.budget = std::chrono::milliseconds(quick ? 4000 : 40000);
@@ -57,13 +58,13 @@ private:
 };
 
 CaseResult TransferCase(const std::string& name, TransferTrial& trial, std::int64_t bytes, RawClient& raw,
-                        bool quick, Progress& progress) {
+                        bool quick, Progress& progress, int rounds = 30) {
     CaseResult result;
     result.name = name;
     result.reference = "raw UDP stop-and-wait, 1416 B datagrams";
     result.bytesPerTrial = static_cast<double>(bytes);
     progress.BeginCase(name);
-    MeasureInterleaved([&] { return trial.Once(); }, [&] { return raw.StopAndWait(bytes); }, TransferPlan(quick),
+    MeasureInterleaved([&] { return trial.Once(); }, [&] { return raw.StopAndWait(bytes); }, TransferPlan(quick, rounds),
                        progress, &result.measured, &result.referenceSummary);
     return result;
 }
@@ -158,6 +159,14 @@ void RunTransferCases(LocalPair& pair, bool quick, Progress& progress, std::vect
                     " trials complete (goal: >= 99%)";
     results->push_back(returned);
     results->push_back(pulledResult);
+
+    // The longest answer the protocol allows, whole or not, in 20 trials.
+    TransferTrial largest(client, MakeCall(kProcChunked, 1, kLargestWords), kLargestWords, false);
+    CaseResult largestResult = TransferCase("largest chunked return, 3,460,000 words", largest,
+                                            std::int64_t{kLargestWords} * 4, raw, quick, progress, 20);
+    largestResult.note = std::to_string(largest.Completed()) + " of " + std::to_string(largest.Tries()) +
+                         " trials complete (goal: >= 99%)";
+    results->push_back(largestResult);
 }
 
 void RunChunkHistoryCase(bool quick, Progress& progress, std::vector<CaseResult>* results) {

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 
@@ -67,6 +68,14 @@ bool SomethingMayListen(CallSettings* settings) {
     return true;
 }
 
+// The library's line about the return chunks of the call that were lost, if any: the
+// call fails then rather than print an empty answer as if it were one.
+std::string g_returnChunkLoss;
+
+void NoteReturnChunkLoss(const char* line, void*) {
+    if (std::strstr(line, "return chunks") != nullptr) g_returnChunkLoss = line;
+}
+
 // Runs the call with the kind of caller asked for; true when an answer came.
 // *milliseconds receives the time of the call alone (not the caller's start).
 bool CallPeer(const CallSettings& settings, CUdpDataBlockEx* block, double* milliseconds, std::string* error) {
@@ -82,6 +91,8 @@ bool CallPeer(const CallSettings& settings, CUdpDataBlockEx* block, double* mill
     }
     cli::StartedCaller started(caller);
     if (!started.Start(error)) return false;
+    caller->m_bFailOnLostReturnChunks = true;
+    talvex::SetDiagnosticSink(&NoteReturnChunkLoss, nullptr);
     caller->SetRemoteSocket(settings.peer.port, settings.peer.hostAddress);
     if (extended) extended->SetMultiTarget(settings.peer.port, settings.peer.hostAddress);
     auto start = std::chrono::steady_clock::now();
@@ -170,6 +181,10 @@ int RunCall(int argc, char** argv) {
         if (!error.empty()) {   // the caller could not be started
             std::fprintf(stderr, "talvex call: %s\n", error.c_str());
             return cli::kExitCannotStart;
+        }
+        if (!g_returnChunkLoss.empty()) {
+            std::fprintf(stderr, "talvex call: %s\n", g_returnChunkLoss.c_str());
+            return cli::kExitNoAnswer;
         }
         std::fprintf(stderr, "talvex call: no answer from %s within %d ms\n", settings.peer.ToString().c_str(),
                      requestedTimeout);

@@ -131,6 +131,7 @@ cli::StepReport StartActivePeers(PlainPeers& peers) {
     portB.Release();
     peers.a = std::make_unique<cli::EchoServerPlain>(a, nullptr);
     peers.b = std::make_unique<cli::EchoServerPlain>(b, peers.servedByB.Observer());
+    peers.a->m_bFailOnLostReturnChunks = true;   // a lost answer is shown as lost, never as empty
     // Each start waits for the other's first ping answer, so both start at once.
     bool startedB = false;
     std::thread startB([&] { startedB = peers.b->StartDispatchThread(a, CString(L"127.0.0.1"), "127.0.0.1", 0); });
@@ -175,6 +176,7 @@ cli::StepReport SendEvent(PlainPeers& peers) {
 cli::StepReport StartExtendedPeers(ExtendedPeers& peers) {
     peers.server = std::make_unique<cli::EchoServerEx>(0, nullptr);
     peers.client = std::make_unique<CRP_CallerEx>();
+    peers.client->m_bFailOnLostReturnChunks = true;   // a lost answer is shown as lost, never as empty
     if (!peers.server->StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0) ||
         !peers.client->StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0))
         return cli::StepReport::Failed("an extended caller did not start");
