@@ -42,7 +42,7 @@ bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, s
     if (destination->sin_port == 0) return true;
     const talvex::WakerLease waker(*m_pCalls, m_callLock);
     if (waker.Get() == nullptr) return false;
-    talvex::PendingCall* call = StartCall(*destination, *block, waker.Get(), true);
+    talvex::PendingCall* call = StartCall(*destination, *block, waker.Get());
     return FinishCall(call, AwaitCall(call, timeout), block);
 }
 
@@ -55,30 +55,28 @@ bool CRP_Caller::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     return CallProcedure(&destination, block, timeout);
 }
 
-talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block, void* waker,
-                                           bool mirror) {
+talvex::PendingCall* CRP_Caller::EnterCall(const CSockAddr& destination, CUdpDataBlockEx& block, void* waker,
+                                           std::int32_t* record) {
+    const std::int32_t reference = TakeReferenceNumber();
+    talvex::PendingCall* call = m_pCalls->Open(reference, destination, waker);
+    block.m_nReferenceNumber = reference;
+    block.GetPacketAt(0, record, true);
+    return call;
+}
+
+talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block, void* waker) {
     std::int32_t record[kRecordWords];
     talvex::PendingCall* call = nullptr;
     {
         std::scoped_lock lock(m_callLock);
-        const std::int32_t reference = TakeReferenceNumber();
-        call = m_pCalls->Open(reference, destination, waker);
-        if (mirror) {
-            // m_CallBlock shows the last call, and serves the peer's pulls of its packets;
-            // m_ReturnBlock no longer awaits the return of a call before.
-            m_CallBlock = block;
-            m_CallBlock.m_nReferenceNumber = reference;
-            m_ReturnBlock.Clear();
-            m_addrAwaitedPeer = destination;
-            talvex::ResetEvent(m_hReturnEvent);
-            m_CallBlock.GetPacketAt(0, m_PacketRecord, true);
-            std::memcpy(record, m_PacketRecord, sizeof record);
-        } else {
-            // A chunk: one packet, built from the sender's own block.
-            auto& own = const_cast<CUdpDataBlockEx&>(block);
-            own.m_nReferenceNumber = reference;
-            own.GetPacketAt(0, record, true);
-        }
+        // m_CallBlock shows the last call, and serves the peer's pulls of its packets;
+        // m_ReturnBlock no longer awaits the return of a call before.
+        m_CallBlock = block;
+        call = EnterCall(destination, m_CallBlock, waker, m_PacketRecord);
+        std::memcpy(record, m_PacketRecord, sizeof record);
+        m_ReturnBlock.Clear();
+        m_addrAwaitedPeer = destination;
+        talvex::ResetEvent(m_hReturnEvent);
     }
     try {
         SendPacket(record + 1, record[0], destination);

@@ -1,7 +1,5 @@
 #include "caller/ChunkedCallSender.h"
 
-#include "caller/PendingCalls.h"
-#include "caller/WaiterReads.h"
 #include "datablock/BlockMove.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
@@ -10,6 +8,10 @@
 #include <mutex>
 
 namespace talvex {
+
+namespace {
+constexpr int kRecordWords = 512;
+}  // namespace
 
 ChunkedCallSender::ChunkedCallSender(CRP_CallerEx& caller, const CUdpDataBlockEx& block, std::int32_t chunkCount,
                                      const CSockAddr& peer, void* waker, std::int32_t timeout)
@@ -22,24 +24,34 @@ ChunkedCallSender::ChunkedCallSender(CRP_CallerEx& caller, const CUdpDataBlockEx
       m_transferReference(CRP_Caller::TakeReferenceNumber()),
       m_width(std::min(caller.GetChunksInFlight(), chunkCount)) {}
 
-ChunkedCallSender::~ChunkedCallSender() { CloseTriesInFlight(); }
+ChunkedCallSender::~ChunkedCallSender() {
+    CloseTriesInFlight();
+    if (m_sendFailure != nullptr) m_sendFailure->Delete();
+}
 
 bool ChunkedCallSender::Run(CUdpDataBlockEx& answer) {
     ResetEvent(m_caller.m_hMultiDoneEvent);
     ResetEvent(m_caller.m_hMultiBreakEvent);
-    ReadingTurn turn(*m_caller.m_pWaiterReads);
-    for (std::int32_t place = 0; place < m_width; ++place) StartNextChunk(m_window[place]);
-    for (;;) {
-        if (!SendPendingTries()) return false;   // a chunk out of tries: the peer keeps what it has
-        ResetEvent(m_waker);   // before the look: an answer after it sets it again
-        LookAtTriesInFlight();
-        if (m_failed) return false;
-        if (AllAnswered()) break;
-        const std::uint32_t wait = TimeToFirstExpiry();
-        if (wait > 0 && m_caller.WaitForReturns(m_waker, wait, turn) == CRP_Caller::Woken::kBreak) {
-            BreakTriesInFlight();
-        }
+    {
+        std::scoped_lock lock(m_caller.m_callLock);
+        for (std::int32_t place = 0; place < m_width; ++place) StartNextChunk(m_window[place]);
     }
+    void* const events[2] = {m_waker, m_caller.m_hBreakEvent};
+    for (;;) {
+        if (!SendTriesDue()) break;
+        ResetEvent(m_waker);   // before the look: an answer after it sets it again
+        std::uint32_t wait = 0;
+        {
+            std::scoped_lock lock(m_caller.m_callLock);
+            LookAtTriesInFlight();
+            if (Ended()) break;
+            wait = TimeToFirstExpiry();
+        }
+        if (wait > 0 && WaitForEvents(events, 2, wait) == kWaitObject0 + 1) BreakTriesInFlight();
+    }
+    CloseTriesInFlight();
+    if (m_sendFailure != nullptr) throw std::exchange(m_sendFailure, nullptr);   // to the application
+    if (m_failed) return false;   // a chunk out of tries: the peer keeps the chunks it holds
     // The application's break of a chunked call, which nothing in the library sets.
     if (IsEventSet(m_caller.m_hMultiBreakEvent)) return false;
     if (m_rank == Rank::kChunked && m_answerChunked.m_nLength == 0 &&
@@ -52,54 +64,85 @@ bool ChunkedCallSender::Run(CUdpDataBlockEx& answer) {
     return true;
 }
 
+// Sends, one at a time, every try that is due on the calling thread: the first chunks,
+// and chunks whose try timed out or was broken off. False once the call has failed.
+bool ChunkedCallSender::SendTriesDue() {
+    for (;;) {
+        std::int32_t record[kRecordWords];
+        PendingCall* call = nullptr;
+        {
+            std::scoped_lock lock(m_caller.m_callLock);
+            if (m_failed || m_sendFailure != nullptr) return false;
+            for (std::int32_t place = 0; place < m_width && call == nullptr; ++place) {
+                ChunkTry& slot = m_window[place];
+                if (slot.index >= 0 && slot.call == nullptr) call = EnterTry(slot, record);
+                if (m_failed) return false;
+            }
+        }
+        if (call == nullptr) return true;
+        try {
+            m_caller.SendPacket(record + 1, record[0], m_peer);
+        } catch (CBlockingSocketException* failure) {
+            std::scoped_lock lock(m_caller.m_callLock);
+            m_sendFailure = failure;
+            return false;
+        }
+    }
+}
+
+// Enters the next try of `slot`'s chunk and builds its packet; nullptr (and the call
+// failed) when the chunk has had all its tries.
+PendingCall* ChunkedCallSender::EnterTry(ChunkTry& slot, std::int32_t* record) {
+    if (slot.tries >= kChunkTries) {
+        m_failed = true;
+        return nullptr;
+    }
+    ++slot.tries;
+    // Built anew for every try: a try is a call of its own with a reference of its own.
+    CRP_CallerEx::BuildChunk(m_block, RP_MULTI_CALL, m_transferReference, m_chunkCount, slot.index, m_staging,
+                             m_chunk);
+    slot.call = m_caller.EnterCall(m_peer, m_chunk, m_waker, record);
+    slot.call->window = this;
+    slot.sentAt = GetTickCount();
+    return slot.call;
+}
+
 void ChunkedCallSender::StartNextChunk(ChunkTry& slot) {
     slot = ChunkTry{};
-    if (m_nextIndex >= m_chunkCount) return;
-    slot.index = m_nextIndex++;
-    slot.needsTry = true;
+    if (m_nextIndex < m_chunkCount) slot.index = m_nextIndex++;
 }
 
-bool ChunkedCallSender::SendPendingTries() {
+PendingCall* ChunkedCallSender::OnTryAnswered(PendingCall& call, std::int32_t* record, bool& wakeOwner) {
     for (std::int32_t place = 0; place < m_width; ++place) {
         ChunkTry& slot = m_window[place];
-        if (slot.needsTry && !SendTry(slot)) return false;
+        if (slot.call != &call) continue;
+        if (call.returnBlock.m_nType != RP_RETURN) break;   // a failed try: the calling thread tries again
+        KeepAnswer(call);
+        PendingCalls::Close(&call);
+        ++m_answered;
+        StartNextChunk(slot);
+        PendingCall* next = slot.index >= 0 ? EnterTry(slot, record) : nullptr;
+        wakeOwner = Ended();
+        return next;
     }
-    return true;
-}
-
-bool ChunkedCallSender::SendTry(ChunkTry& slot) {
-    if (slot.tries >= kChunkTries) return false;
-    ++slot.tries;
-    slot.needsTry = false;
-    // Built anew for every try: a try is a call of its own with a reference of its own.
-    CRP_CallerEx::BuildChunk(m_block, RP_MULTI_CALL, m_transferReference, m_chunkCount, slot.index, m_staging, m_chunk);
-    slot.call = m_caller.StartCall(m_peer, m_chunk, m_waker, false);
-    slot.sentAt = GetTickCount();
-    return true;
+    wakeOwner = true;
+    return nullptr;
 }
 
 void ChunkedCallSender::LookAtTriesInFlight() {
-    std::scoped_lock lock(m_caller.m_callLock);
     const std::uint32_t now = GetTickCount();
-    for (std::int32_t place = 0; place < m_width; ++place) {
+    for (std::int32_t place = 0; place < m_width && !m_failed; ++place) {
         ChunkTry& slot = m_window[place];
         PendingCall* call = slot.call;
         if (call == nullptr) continue;
-        if (call->released) {
-            m_failed = true;   // the caller stops: a transfer cut short has no answer
-            return;
-        }
+        if (call->released) m_failed = true;   // the caller stops: a transfer cut short has no answer
+        if (call->sendFailure != nullptr) m_sendFailure = std::exchange(call->sendFailure, nullptr);
+        if (m_failed || m_sendFailure != nullptr) return;
         const bool expired = m_limit != kInfinite && now - slot.sentAt >= m_limit;
-        if (call->complete && call->returnBlock.m_nType == RP_RETURN) {
-            KeepAnswer(*call);
-            PendingCalls::Close(call);
-            ++m_answered;
-            StartNextChunk(slot);
-        } else if (call->complete || expired) {
+        if (call->complete || expired) {
             // Answered with another type, or not at all in time: the try failed.
             PendingCalls::Close(call);
             slot.call = nullptr;
-            slot.needsTry = true;
         }
     }
 }
@@ -122,10 +165,8 @@ void ChunkedCallSender::BreakTriesInFlight() {
     std::scoped_lock lock(m_caller.m_callLock);
     for (std::int32_t place = 0; place < m_width; ++place) {
         ChunkTry& slot = m_window[place];
-        if (slot.call == nullptr || slot.call->complete) continue;
         PendingCalls::Close(slot.call);
         slot.call = nullptr;
-        slot.needsTry = true;
     }
 }
 
@@ -134,7 +175,7 @@ std::uint32_t ChunkedCallSender::TimeToFirstExpiry() const {
     const std::uint32_t now = GetTickCount();
     for (std::int32_t place = 0; place < m_width; ++place) {
         const ChunkTry& slot = m_window[place];
-        if (slot.needsTry) return 0;
+        if (slot.index >= 0 && slot.call == nullptr) return 0;   // a try is due
         if (slot.call == nullptr || m_limit == kInfinite) continue;
         const std::uint32_t elapsed = now - slot.sentAt;
         wait = std::min(wait, elapsed >= m_limit ? 0u : m_limit - elapsed);

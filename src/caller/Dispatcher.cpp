@@ -298,7 +298,10 @@ void CRP_Caller::HandleBroadcastReturn(const std::int32_t* words, int size, cons
 
 void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker) {
     std::int32_t request[4];
+    std::int32_t nextChunk[kRecordWords];
+    CSockAddr nextChunkTo;
     bool complete = false;
+    bool sendNextChunk = false;
     void* wake = nullptr;
     {
         std::scoped_lock lock(m_callLock);
@@ -320,6 +323,15 @@ void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const
         if (complete) {
             target->m_nReferenceNumber = 0;
             if (call != nullptr) call->complete = true;
+            if (call != nullptr && call->window != nullptr) {
+                bool wakeOwner = false;
+                const talvex::PendingCall* next = call->window->OnTryAnswered(*call, nextChunk, wakeOwner);
+                if (next != nullptr) {
+                    sendNextChunk = true;
+                    nextChunkTo = next->peer;
+                }
+                if (!wakeOwner) wake = nullptr;
+            }
         } else {
             request[0] = RP_NEXT_PACKET;
             request[1] = target->m_nProcedure;
@@ -331,11 +343,32 @@ void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const
         SendPacket(request, kHeaderBytes, sender);
         return;
     }
+    if (sendNextChunk) SendNextChunk(nextChunk, nextChunkTo);
     talvex::SetEvent(m_hReturnEvent);
     if (m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
     // After the lock is released: the woken call takes the lock at once. A return this
     // thread completes for its own call needs no wake-up.
     if (wake != nullptr && wake != ownWaker) talvex::SetEvent(wake);
+}
+
+void CRP_Caller::SendNextChunk(const std::int32_t* record, const CSockAddr& destination) {
+    try {
+        SendPacket(record + 1, record[0], destination);
+    } catch (CBlockingSocketException* failure) {
+        // The chunked call ends with the exception, on its own thread.
+        void* wake = nullptr;
+        {
+            std::scoped_lock lock(m_callLock);
+            talvex::PendingCall* call = m_pCalls->Find(record[3], destination, false);
+            if (call != nullptr && call->sendFailure == nullptr) {
+                call->sendFailure = failure;
+                failure = nullptr;
+                wake = call->waker;
+            }
+        }
+        if (failure != nullptr) failure->Delete();
+        if (wake != nullptr) talvex::SetEvent(wake);
+    }
 }
 
 bool CRP_Caller::IsAwaitedReturn(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {

@@ -1,6 +1,7 @@
 #include "caller/PendingCalls.h"
 
 #include "talvex05u/platform/Event.h"
+#include "talvex05u/socket/BlockingSocketException.h"
 
 namespace talvex {
 
@@ -49,6 +50,8 @@ PendingCall* PendingCalls::Open(std::int32_t reference, const CSockAddr& peer, v
     call->complete = false;
     call->released = false;
     call->waker = waker;
+    call->window = nullptr;
+    call->sendFailure = nullptr;
     return call;
 }
 
@@ -66,6 +69,9 @@ void PendingCalls::Close(PendingCall* call) {
     if (call == nullptr) return;
     call->reference = 0;
     call->waker = nullptr;
+    call->window = nullptr;
+    if (call->sendFailure != nullptr) call->sendFailure->Delete();   // nobody took it
+    call->sendFailure = nullptr;
 }
 
 void PendingCalls::ReleaseAll() {

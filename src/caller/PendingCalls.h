@@ -12,7 +12,24 @@
 #include <mutex>
 #include <vector>
 
+class CBlockingSocketException;
+
 namespace talvex {
+
+struct PendingCall;
+
+// A chunked call whose tries the thread that completes an answer moves on: told under
+// the caller's lock when a try of it was answered.
+class ChunkWindow {
+public:
+    // Takes the answer of `call` (and frees its entry). When another chunk is to go out,
+    // enters its try, builds its packet into `record` and returns the try (else nullptr).
+    // `wakeOwner` is set when the calling thread has something to act on.
+    virtual PendingCall* OnTryAnswered(PendingCall& call, std::int32_t* record, bool& wakeOwner) = 0;
+
+protected:
+    ~ChunkWindow() = default;
+};
 
 struct PendingCall {
     std::int32_t reference = 0;   // 0: the entry is free
@@ -24,6 +41,8 @@ struct PendingCall {
     bool complete = false;        // returnBlock holds the whole return
     bool released = false;        // the caller stopped: end the wait with what arrived
     void* waker = nullptr;        // the waiting thread's own event
+    ChunkWindow* window = nullptr;   // the chunked call this call is a try of, if any
+    CBlockingSocketException* sendFailure = nullptr;   // a send of this try by another thread failed
 };
 
 // True when a return from `sender` can answer a call that went to `peer`: it comes

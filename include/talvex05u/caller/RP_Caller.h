@@ -31,7 +31,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class DeferredDatagrams; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class DeferredDatagrams; class ChunkedCallSender; }
 
 class CRP_Caller {
 public:
@@ -142,8 +142,11 @@ protected:
     // released, broken off or out of time; FinishCall hands its answer to `block` and
     // the shared members and frees its entry.
     enum class CallEnd { kAnswered, kReleased, kBroken, kTimedOut };
-    talvex::PendingCall* StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block, void* waker,
-                                   bool mirror);
+    talvex::PendingCall* StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block, void* waker);
+    // With m_callLock held: gives `block` the next reference number, enters it as a call
+    // to `destination` and builds its packet 0 into `record` (sent by the caller of this).
+    talvex::PendingCall* EnterCall(const CSockAddr& destination, CUdpDataBlockEx& block, void* waker,
+                                   std::int32_t* record);
     CallEnd AwaitCall(talvex::PendingCall* call, std::int32_t timeout);
     bool FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBlockEx* block);
     // Waits once on `waker`, the break event and (while `turn` reads) the unicast
@@ -162,7 +165,12 @@ protected:
     void HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender);
     // Completes a return packet into its call's entry (or into m_ReturnBlock when that
     // awaits it); `ownWaker` is the waker of the thread that handles it, not set for it.
+    // A completed try of a chunked call moves that call on: its next chunk goes out here.
     void CompleteReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker);
+    // Sends the next chunk a completed try made room for; a failure of the send is handed
+    // to the chunked call it belongs to.
+    void SendNextChunk(const std::int32_t* record, const CSockAddr& destination);
+    friend class talvex::ChunkedCallSender;
     // Every datagram the caller sends through m_Socket goes out here; a test sink,
     // when installed, takes the bytes instead of the socket.
     void SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination, int seconds = 120);
