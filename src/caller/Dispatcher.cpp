@@ -159,10 +159,10 @@ bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
     if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived && ArrivedOn(m_nBroadcastInterface, taken)) {
         ZeroMissingHeader(words, taken.size);
         HandleDatagram(words, taken.size, sender);
-        if (!m_pDeferred->Empty()) {
-            HandleDeferred(words);
-            m_pWaiterReads->DoneHandling();
-        }
+        // A hook that read the unicast socket (a chunked answer's acknowledgements) left
+        // datagrams to handle, and the dispatcher counted as handling since.
+        HandleDeferred(words);
+        m_pWaiterReads->DoneHandling();
     }
     return true;
 }
