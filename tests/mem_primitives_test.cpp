@@ -1,6 +1,7 @@
 // The mem functions: named locks and signals within one process and between two
 // (helper ipc_peer), mapped regions of files, the clock, the cleanup of named objects
 // in /dev/shm, and a second user (nobody) that must reach none of them.
+#include "shmem/MemTime.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/shmem/MemPrimitives.h"
 #include "talvex05u/socket/BlockingSocketException.h"

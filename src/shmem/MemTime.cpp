@@ -1,6 +1,7 @@
 // The millisecond clock of the mem functions: CLOCK_MONOTONIC read as a counter of
 // nanoseconds, whose "frequency" (counts per second) is read once when the library loads.
 #include "talvex05u/shmem/MemPrimitives.h"
+#include "shmem/MemTime.h"
 
 #include <atomic>
 #include <ctime>

@@ -1,6 +1,7 @@
 // The library's module object: one instance, constructed when the shared library is
 // loaded, that makes the millisecond clock ready. Nothing else of the library runs at load.
 #include "talvex05u/shmem/MemPrimitives.h"
+#include "shmem/MemTime.h"
 
 namespace {
 

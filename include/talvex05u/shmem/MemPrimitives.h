@@ -34,8 +34,6 @@ double memtimeTickCount();
 void memtimeWait(double milliseconds);
 
 namespace talvex {
-// Makes the clock ready; run by the library at load. 1 when the clock is usable.
-int memtimeInit();
 // Removes the named locks and signals that no live process holds any more (left in
 // /dev/shm when every holder crashed). Returns how many were removed.
 int RemoveOrphanedNamedObjects();
