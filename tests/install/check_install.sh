@@ -31,8 +31,8 @@ lib_file=$(find "$root" -name 'libtalvex05u.so*' | head -n 1)
 lib_dir=$(dirname "$lib_file")
 
 step "the library exports the interface only"
-exported=$(nm -D --defined-only -C "$lib_file")
-for internal in 'talvex::PendingCalls' 'talvex::WaiterReads' 'talvex::memtimeInit' 'talvex::ChunkReassembly' 'std::'; do
+exported=$(nm -D --defined-only -C "$lib_file" | cut -d' ' -f3-)
+for internal in '^talvex::PendingCalls' '^talvex::WaiterReads' '^talvex::memtimeInit' '^talvex::ChunkReassembly' '^std::'; do
   if grep -q "$internal" <<<"$exported"; then echo "internal name exported: $internal"; exit 1; fi
 done
 grep -q 'CRP_CallerEx::CallProcedure' <<<"$exported" || { echo "CRP_CallerEx::CallProcedure not exported"; exit 1; }
