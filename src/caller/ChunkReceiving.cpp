@@ -8,25 +8,48 @@
 #include "datablock/BlockMove.h"
 #include "talvex05u/platform/Event.h"
 
-void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
-    if (block == nullptr) return;
+namespace {
+
+// One arriving chunk as its direction's store took it.
+struct ArrivedChunk {
     CSockAddr from;
-    {
-        std::scoped_lock lock(m_callLock);
-        from = ReplyDestination();
-    }
-    talvex::ChunkReassembly calls(m_mapChunks, m_abyCallChunkStore, m_nLastCallSlot, m_callLedger);
+    talvex::ChunkSender sender = 0;
     talvex::ChunkHeader header;
-    const talvex::ChunkSender sender = talvex::ChunkSenderOf(from);
-    const talvex::ChunkOutcome outcome = calls.Accept(*block, sender, &header);
+    talvex::ChunkOutcome outcome = talvex::ChunkOutcome::Refused;
+
     // A refused chunk gets no answer: its sender's tries end in false instead of in a
     // transfer that silently never completes. A late repeat of a chunk of a transfer
     // already served gets none either: an empty acknowledgement would reach its sender
     // as if it were the answer.
-    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) return;
-    if (outcome == talvex::ChunkOutcome::Completed) {
+    bool Ignored() const {
+        return outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished;
+    }
+    talvex::TransferKey Transfer() const { return {sender, header.transferReference}; }
+};
+
+ArrivedChunk Arrive(talvex::ChunkReassembly& store, const CUdpDataBlockEx& chunk, const CSockAddr& from) {
+    ArrivedChunk arrived;
+    arrived.from = from;
+    arrived.sender = talvex::ChunkSenderOf(from);
+    arrived.outcome = store.Accept(chunk, arrived.sender, &arrived.header);
+    return arrived;
+}
+
+}  // namespace
+
+CSockAddr CRP_CallerEx::ServedSender() const {
+    std::scoped_lock lock(m_callLock);
+    return ReplyDestination();
+}
+
+void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
+    if (block == nullptr) return;
+    talvex::ChunkReassembly calls(m_mapChunks, m_abyCallChunkStore, m_nLastCallSlot, m_callLedger);
+    const ArrivedChunk arrived = Arrive(calls, *block, ServedSender());
+    if (arrived.Ignored()) return;
+    if (arrived.outcome == talvex::ChunkOutcome::Completed) {
         m_MultiCallBlock.Clear();
-        if (!calls.Collect({sender, header.transferReference}, m_MultiCallBlock)) return;
+        if (!calls.Collect(arrived.Transfer(), m_MultiCallBlock)) return;
         m_MultiCallBlock.m_nType = block->m_nType;
         m_MultiCallBlock.m_nProcedure = block->m_nProcedure;
         m_MultiCallBlock.m_nPacketPos = block->m_nPacketPos;
@@ -42,27 +65,19 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
 
 bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     if (block == nullptr) return false;
-    CSockAddr from;
-    {
-        std::scoped_lock lock(m_callLock);
-        from = ReplyDestination();
-    }
     talvex::ChunkReassembly returns(m_mapChunks, m_abyReturnChunkStore, m_nLastReturnSlot, m_returnLedger);
-    talvex::ChunkHeader header;
-    const talvex::ChunkSender sender = talvex::ChunkSenderOf(from);
-    const talvex::ChunkOutcome outcome = returns.Accept(*block, sender, &header);
-    // Refused chunks and late repeats of a finished return are neither stored nor answered.
-    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) return false;
+    const ArrivedChunk arrived = Arrive(returns, *block, ServedSender());
+    if (arrived.Ignored()) return false;
     bool completed = false;
-    if (outcome == talvex::ChunkOutcome::Completed) {
+    if (arrived.outcome == talvex::ChunkOutcome::Completed) {
         m_ReturnAssembly.Clear();
-        completed = returns.Collect({sender, header.transferReference}, m_ReturnAssembly);
+        completed = returns.Collect(arrived.Transfer(), m_ReturnAssembly);
         if (completed) {
             m_ReturnAssembly.m_nType = RP_RETURN;
             m_ReturnAssembly.m_nProcedure = block->m_nProcedure;
             m_ReturnAssembly.m_nPacketPos = block->m_nPacketPos;
             m_ReturnAssembly.m_nReferenceNumber = block->m_nReferenceNumber;
-            DeliverChunkedReturn(from);
+            DeliverChunkedReturn(arrived.from);
         }
     }
     // Every stored return chunk is acknowledged, the completing one too.

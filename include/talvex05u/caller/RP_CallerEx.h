@@ -197,6 +197,8 @@ protected:
     // Hands a return put together from chunks (in m_ReturnAssembly) to the call in
     // flight it answers, or, when none awaits it, to m_MultiReturnBlock.
     void DeliverChunkedReturn(const CSockAddr& from);
+    // The sender of the chunk being served.
+    CSockAddr ServedSender() const;
 
     // The channel references of this caller's last shared-memory calls that gave up: a
     // late answer that carries one of them is never taken by a later call.
