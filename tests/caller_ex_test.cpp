@@ -18,12 +18,6 @@ using Verdict = UdpRelay::Verdict;
 
 namespace {
 
-class CapturingSink : public talvex::DatagramSink {
-public:
-    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr&) override { sent.emplace_back(packet, packet + bytes / 4); }
-    std::vector<std::vector<std::int32_t>> sent;
-};
-
 // A chunk datagram: `present` bytes of chunk data (default all), words from the pattern.
 std::vector<std::int32_t> Chunk(std::int32_t type, std::int32_t reference, std::int32_t count, std::int32_t index,
                                 std::int32_t byteCount, std::int32_t present = -1) {
@@ -44,11 +38,9 @@ std::vector<std::vector<std::int32_t>> Transfer(std::int32_t type, std::int32_t 
 class DrivenChunks : public ::testing::Test {
 protected:
     void SetUp() override { talvex::DatagramSeam::InstallSink(*caller, &sink); }
-    void Feed(const std::vector<std::int32_t>& d, CRP_CallerEx* to = nullptr) {
-        talvex::DatagramSeam::Handle(to ? *to : *caller, d.data(), static_cast<int>(d.size() * 4), CSockAddr(kLoopback, 40000));
-    }
+    void Feed(const std::vector<std::int32_t>& d, CRP_CallerEx* to = nullptr) { callertest::Feed(to ? *to : *caller, d); }
     std::unique_ptr<TestCallerEx> caller = std::make_unique<TestCallerEx>();
-    CapturingSink sink;
+    SentPackets sink;
 };
 
 TEST_F(DrivenChunks, CallChunksGetEmptyAnswersAndTheCompletingOneReachesTheHook) {
@@ -61,7 +53,7 @@ TEST_F(DrivenChunks, CallChunksGetEmptyAnswersAndTheCompletingOneReachesTheHook)
     ASSERT_EQ(700, seen.length);
     EXPECT_EQ(-1, FirstPatternMismatch(seen.data.data(), 700, 77));
     ASSERT_EQ(3u, sink.sent.size());   // two empty returns, then the hook's answer
-    for (int i = 0; i < 2; ++i) EXPECT_EQ((std::vector<std::int32_t>{RP_RETURN, kProcRecord, 5000 + i, 0}), sink.sent[i]);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ((std::vector<std::int32_t>{RP_RETURN, kProcRecord, 5000 + i, 0}), sink.sent[i].words);
     EXPECT_TRUE(caller->m_mapChunks.empty());
 }
 
