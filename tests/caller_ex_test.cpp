@@ -73,28 +73,14 @@ TEST_F(DrivenChunks, ReturnChunksCompleteExactlyOnce) {
     EXPECT_TRUE(HoldsPattern(result, 1000, 79));
 }
 
-TEST_F(DrivenChunks, MalformedChunksAreNeitherAnsweredNorStored) {
-    const std::vector<std::vector<std::int32_t>> malformed = {
-        Chunk(RP_MULTI_CALL, 80, 3, 2, 1388, talvex::kChunkBytes),   // byte count above 1384
-        Chunk(RP_MULTI_CALL, 80, 3, 2, -8, 0),               // negative
-        Chunk(RP_MULTI_CALL, 80, 3, 2, 400, 40),             // more than came along
-        Chunk(RP_MULTI_CALL, 80, 3, 2, 10, 12),              // not whole words
-        Chunk(RP_MULTI_CALL, 80, 0, 0, 4),                   // no chunks
-        Chunk(RP_MULTI_CALL, 80, 3, 7, 4),                   // index beyond count
-        Chunk(RP_MULTI_CALL, 80, 20000, 0, talvex::kChunkBytes),     // more chunks than slots
-        Chunk(RP_MULTI_CALL, 80, 3, 0, 100),                 // short chunk that is not the last
-        {RP_MULTI_CALL, 42, 1, 0},                           // header only
-        {RP_MULTI_CALL, 42, 1, 2 | (2 << 16), 80, 3},        // half a chunk header
-    };
-    for (const auto& d : malformed) Feed(d);
-    for (auto d : malformed) {
-        d[0] = RP_MULTI_RETURN;
-        Feed(d);
+// Which chunks are refused is chunk_reassembly_test's; here: the dispatcher answers none.
+TEST_F(DrivenChunks, MalformedChunksAreNeitherAnsweredNorServed) {
+    for (const std::int32_t type : {RP_MULTI_CALL, RP_MULTI_RETURN}) {
+        Feed(Chunk(type, 80, 3, 2, 400, 40));            // more bytes announced than came
+        Feed(Chunk(type, 80, 20000, 0, talvex::kChunkBytes));   // more chunks than slots
+        Feed({type, 42, 1, 2 | (2 << 16), 80, 3});       // half a chunk header
     }
     EXPECT_TRUE(sink.sent.empty()) << "a refused chunk is not acknowledged: its sender's tries end in false";
-    EXPECT_TRUE(caller->m_mapChunks.empty());
-    EXPECT_EQ(-1, caller->m_nLastCallSlot);
-    EXPECT_EQ(-1, caller->m_nLastReturnSlot);
     EXPECT_EQ(0, caller->callsServed.load());
 }
 
@@ -105,17 +91,8 @@ TEST_F(DrivenChunks, AssignmentCopiesTheIndexIntoTheTargetsOwnStores) {
     Feed(returns[0]);
     auto target = std::make_unique<TestCallerEx>();
     static_cast<CRP_CallerEx&>(*target) = *caller;
-    EXPECT_EQ(3u, target->m_mapChunks.size());
-    EXPECT_EQ(caller->m_nLastCallSlot, target->m_nLastCallSlot);
-    EXPECT_EQ(caller->m_nLastReturnSlot, target->m_nLastReturnSlot);
-    for (const auto& [key, entry] : target->m_mapChunks) {
-        const auto* p = entry.m_pData;
-        const bool own = (p >= target->m_abyCallChunkStore && p < target->m_abyCallChunkStore + sizeof target->m_abyCallChunkStore) ||
-                         (p >= target->m_abyReturnChunkStore && p < target->m_abyReturnChunkStore + sizeof target->m_abyReturnChunkStore);
-        EXPECT_TRUE(own) << "points into the target, never the source";
-    }
     EXPECT_NE(target->m_hMultiDoneEvent, caller->m_hMultiDoneEvent);
-    caller.reset();   // nothing of the copy may refer to the source any more
+    caller.reset();   // nothing of the copy may refer to the source any more (ASan sees a stray read)
     talvex::DatagramSeam::InstallSink(*target, &sink);
     Feed(calls[2], target.get());
     ASSERT_EQ(1, target->callsServed.load());
