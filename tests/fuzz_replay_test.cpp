@@ -50,6 +50,6 @@ INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,
                          testing::Values(Target{"datablock", FuzzReplay_datablock}, Target{"dispatcher", FuzzReplay_dispatcher},
                                          Target{"http_reader", FuzzReplay_http_reader},
                                          Target{"string_conversions", FuzzReplay_string_conversions}),
-                         [](const testing::TestParamInfo<Target>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<Target>& target) { return std::string(target.param.name); });
 
 }  // namespace
