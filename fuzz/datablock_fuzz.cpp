@@ -3,6 +3,7 @@
 // block, then runs a sequence of appends, gets, framing and copies driven by the
 // remaining bytes. Destinations are sized exactly, so any write or read outside
 // them is caught; a block cut into packets must reassemble to itself.
+#include "fuzz_input.h"
 #include "talvex05u/datablock/UdpDataBlockEx.h"
 
 #include <algorithm>
@@ -14,56 +15,16 @@
 
 namespace {
 
-// Reads the fuzz input front to back; runs dry as zeros.
-class InputReader {
-public:
-    InputReader(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-    bool Empty() const { return m_pos >= m_size; }
-    std::size_t Remaining() const { return m_size - m_pos; }
-    std::uint8_t Byte() { return Empty() ? 0 : m_data[m_pos++]; }
-    std::int16_t Int16()
-    {
-        const std::uint16_t low = Byte();
-        const std::uint16_t high = Byte();
-        return static_cast<std::int16_t>(low | (high << 8));
-    }
-    std::int32_t Int32()
-    {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i)
-            value |= std::uint32_t{Byte()} << (8 * i);
-        return static_cast<std::int32_t>(value);
-    }
-    // Copies up to `count` bytes into `out`; returns how many were available.
-    std::size_t Bytes(void* out, std::size_t count)
-    {
-        const std::size_t taken = std::min(count, Remaining());
-        if (taken > 0)
-            std::memcpy(out, m_data + m_pos, taken);
-        m_pos += taken;
-        return taken;
-    }
-
-private:
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    std::size_t m_pos = 0;
-};
+using fuzzinput::Check;
+using fuzzinput::InputReader;
 
 // Blocks take no more appends or growth requests beyond this, so that one input stays small and fast.
 constexpr std::int32_t kGrowthLimitWords = 1 << 15;
 // Most operations one input runs.
 constexpr int kMaxOperations = 1024;
 
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
 // The block's own promises: a sane cursor and never more claimed room than buffer.
-void CheckInvariants(const CUdpDataBlockEx& block)
-{
+void CheckInvariants(const CUdpDataBlockEx& block) {
     Check(block.m_nCapacity >= 512);
     Check(block.m_pData != nullptr);
 }
@@ -76,8 +37,7 @@ struct Datagram {
     std::int16_t size = 0;
 };
 
-void ReadDatagram(InputReader& input, Datagram& datagram)
-{
+void ReadDatagram(InputReader& input, Datagram& datagram) {
     datagram.size = input.Int16();
     const std::size_t wanted = datagram.size > 0 ? std::min<std::size_t>(datagram.size, 2048) : 0;
     const std::size_t given = input.Bytes(datagram.words.data(), wanted);
@@ -86,8 +46,7 @@ void ReadDatagram(InputReader& input, Datagram& datagram)
 }
 
 // Cuts `block` into packets and reassembles them in a fresh block; both must agree.
-void CheckRoundTrip(const CUdpDataBlockEx& original)
-{
+void CheckRoundTrip(const CUdpDataBlockEx& original) {
     if (original.m_nLength < 0 || original.m_nLength > talvex::kMaxFramedWords || original.m_nLength > original.m_nCapacity)
         return;
     CUdpDataBlockEx sender(original);
@@ -108,8 +67,7 @@ void CheckRoundTrip(const CUdpDataBlockEx& original)
     Check(std::memcmp(receiver.m_pData, sender.m_pData, sizeof(std::int32_t) * sender.m_nLength) == 0);
 }
 
-void RunGet(InputReader& input, const CUdpDataBlockEx& block, std::uint8_t kind)
-{
+void RunGet(InputReader& input, const CUdpDataBlockEx& block, std::uint8_t kind) {
     switch (kind) {
     case 0: block.GetLongData(); break;
     case 1: block.GetFloatData(); break;
@@ -142,8 +100,7 @@ void RunGet(InputReader& input, const CUdpDataBlockEx& block, std::uint8_t kind)
     }
 }
 
-void RunAppend(InputReader& input, CUdpDataBlockEx& block, std::uint8_t kind)
-{
+void RunAppend(InputReader& input, CUdpDataBlockEx& block, std::uint8_t kind) {
     const std::int32_t lengthBefore = block.m_nLength;
     bool ok = false;
     switch (kind) {
@@ -175,8 +132,7 @@ void RunAppend(InputReader& input, CUdpDataBlockEx& block, std::uint8_t kind)
         Check(block.m_nLength == lengthBefore);
 }
 
-void RunOperation(InputReader& input, CUdpDataBlockEx (&blocks)[3], Datagram& datagram)
-{
+void RunOperation(InputReader& input, CUdpDataBlockEx (&blocks)[3], Datagram& datagram) {
     const std::uint8_t op = input.Byte();
     CUdpDataBlockEx& block = blocks[(op >> 5) % 3];
     switch (op & 0x1F) {
@@ -217,8 +173,7 @@ void RunOperation(InputReader& input, CUdpDataBlockEx (&blocks)[3], Datagram& da
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     InputReader input(data, size);
     static Datagram datagram;
 

@@ -7,6 +7,7 @@
 // datagram: every answer is a well-formed packet sent to the datagram's sender, the
 // chunk index and ledgers stay within their bounds, and every reassembled block of
 // chunks generated here holds exactly the words those chunks carried.
+#include "fuzz_input.h"
 #include "caller/DatagramSeam.h"
 #include "talvex05u/caller/RP_Caller.h"
 #include "talvex05u/caller/RP_CallerEx.h"
@@ -22,56 +23,22 @@
 
 namespace {
 
+using fuzzinput::Check;
+using fuzzinput::InputReader;
+
 constexpr int kReceiveBytes = 2048;
 constexpr std::int32_t kMaxChunkCountOfBurst = talvex::kChunkSlots + 200;
 constexpr int kMaxDatagramsPerInput = 4096;
 constexpr std::uint32_t kLoopback = 0x7F000001u;
 
 // DISPATCHER_FUZZ_TRACE=1 prints every datagram and mismatch, to read a reproducer.
-bool Tracing()
-{
+bool Tracing() {
     static const bool tracing = std::getenv("DISPATCHER_FUZZ_TRACE") != nullptr;
     return tracing;
 }
 
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-// Reads the fuzz input front to back; runs dry as zeros.
-class InputReader {
-public:
-    InputReader(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-    bool Empty() const { return m_pos >= m_size; }
-    std::uint8_t Byte() { return Empty() ? 0 : m_data[m_pos++]; }
-    std::uint16_t UInt16() { return static_cast<std::uint16_t>(Byte() | (Byte() << 8)); }
-    std::int32_t Int32()
-    {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i)
-            value |= std::uint32_t{Byte()} << (8 * i);
-        return static_cast<std::int32_t>(value);
-    }
-    std::size_t Bytes(void* out, std::size_t count)
-    {
-        const std::size_t taken = std::min(count, m_size - std::min(m_pos, m_size));
-        if (taken > 0)
-            std::memcpy(out, m_data + m_pos, taken);
-        m_pos += taken;
-        return taken;
-    }
-
-private:
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    std::size_t m_pos = 0;
-};
-
 // Word `word` of the data of chunk `index` of transfer `transfer`, for chunks built here.
-std::int32_t ChunkWord(std::int32_t transfer, std::int64_t index, std::int64_t word)
-{
+std::int32_t ChunkWord(std::int32_t transfer, std::int64_t index, std::int64_t word) {
     const auto mix = static_cast<std::uint32_t>(transfer) * 0x9E3779B1u + static_cast<std::uint32_t>(index) * 40503u +
                      static_cast<std::uint32_t>(word);
     return static_cast<std::int32_t>(mix ^ (mix >> 15));
@@ -86,8 +53,7 @@ struct Oracle {
 };
 
 // A reassembled block of built chunks holds, word for word, the chunks' data.
-void CheckReassembled(const Oracle& oracle, const CUdpDataBlockEx& block)
-{
+void CheckReassembled(const Oracle& oracle, const CUdpDataBlockEx& block) {
     Check(block.m_nLength >= 0 && block.m_nLength <= block.m_nCapacity);
     if (!oracle.onlyBuiltChunks)
         return;
@@ -105,8 +71,7 @@ void CheckReassembled(const Oracle& oracle, const CUdpDataBlockEx& block)
 class CheckingSink : public talvex::DatagramSink {
 public:
     explicit CheckingSink(Oracle& oracle) : m_oracle(oracle) {}
-    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr& destination) override
-    {
+    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr& destination) override {
         Check(bytes == 0 || (bytes >= 16 && bytes <= talvex::kMaxPacketBytes && bytes % 4 == 0));
         Check(std::memcmp(&destination, &m_oracle.sender, sizeof destination) == 0);
         std::uint32_t sum = 0;
@@ -123,15 +88,13 @@ private:
 
 // Replaces `block` by a new empty one, buffer included, so that no capacity
 // carries over from one input to the next.
-void Renew(CUdpDataBlockEx& block)
-{
+void Renew(CUdpDataBlockEx& block) {
     block.~CUdpDataBlockEx();
     new (&block) CUdpDataBlockEx();
 }
 
 // Reads every word a hook may read and answers with a short return.
-void ServeCall(CUdpDataBlockEx* block, std::int32_t answerWords)
-{
+void ServeCall(CUdpDataBlockEx* block, std::int32_t answerWords) {
     // A block taken from one packet announces the whole call's length (any 16-bit
     // value, negative ones too); only the words inside the buffer may be read.
     const std::int32_t readable = std::clamp(block->m_nLength, 0, block->m_nCapacity);
@@ -148,13 +111,11 @@ public:
     std::int32_t answerWords = 1;
 
 protected:
-    void DoRemoteFunction(CUdpDataBlockEx* block) override
-    {
+    void DoRemoteFunction(CUdpDataBlockEx* block) override {
         ServeCall(block, answerWords);
         SendReturn(block);
     }
-    void DoBroadCastFunction(CUdpDataBlockEx* block) override
-    {
+    void DoBroadCastFunction(CUdpDataBlockEx* block) override {
         ServeCall(block, answerWords);
         SendReturn(block);
     }
@@ -165,8 +126,7 @@ public:
     explicit FuzzCallerEx(const Oracle& oracle) : m_oracle(oracle) {}
     std::int32_t answerWords = 1;
 
-    void DoRemoteFunction(CUdpDataBlockEx* block) override
-    {
+    void DoRemoteFunction(CUdpDataBlockEx* block) override {
         if (block == &m_MultiCallBlock) {
             Check(block->m_nType == RP_MULTI_CALL);
             CheckReassembled(m_oracle, *block);
@@ -174,8 +134,7 @@ public:
         ServeCall(block, answerWords);
         SendReturn(block);
     }
-    bool SendReturnMulti(CUdpDataBlockEx* block) override
-    {
+    bool SendReturnMulti(CUdpDataBlockEx* block) override {
         const bool completed = CRP_CallerEx::SendReturnMulti(block);
         if (completed) {
             Check(m_MultiReturnBlock.m_nType == RP_RETURN);
@@ -184,8 +143,7 @@ public:
         return completed;
     }
     // Forgets every chunk and reassembled block, as a new object would have none.
-    void ForgetChunks()
-    {
+    void ForgetChunks() {
         m_mapChunks.clear();
         m_callLedger = talvex::ChunkLedger{};
         m_returnLedger = talvex::ChunkLedger{};
@@ -195,8 +153,7 @@ public:
         Renew(m_MultiReturnBlock);
     }
     // Every part of the chunk bookkeeping stays within what the stores can hold.
-    void CheckBounds() const
-    {
+    void CheckBounds() const {
         Check(m_mapChunks.size() <= 2u * talvex::kChunkSlots);
         for (const talvex::ChunkLedger* ledger : {&m_callLedger, &m_returnLedger}) {
             Check(ledger->transfers.size() <= static_cast<std::size_t>(talvex::kChunkSlots));
@@ -211,8 +168,7 @@ private:
 };
 
 // Reference numbers come from a small set, so that datagrams meet the state they aim at.
-std::int32_t SmallReference(std::uint8_t choice)
-{
+std::int32_t SmallReference(std::uint8_t choice) {
     static constexpr std::int32_t kReferences[] = {1, 2, 3, 4, 5, -1, 0x7FFFFFFF, static_cast<std::int32_t>(0x80000000u)};
     return kReferences[choice % 8];
 }
@@ -223,16 +179,14 @@ struct Datagram {
     int size = 0;
 };
 
-void ReadRaw(InputReader& input, Datagram& datagram)
-{
+void ReadRaw(InputReader& input, Datagram& datagram) {
     datagram.size = input.UInt16() % (kReceiveBytes + 8);
     std::fill(datagram.words.begin(), datagram.words.end(), 0);
     input.Bytes(datagram.words.data(), std::min(datagram.size, kReceiveBytes));
 }
 
 // A block packet: type, procedure, reference and positions chosen, data from the input.
-void ReadBlockPacket(InputReader& input, Datagram& datagram)
-{
+void ReadBlockPacket(InputReader& input, Datagram& datagram) {
     std::fill(datagram.words.begin(), datagram.words.end(), 0);
     const std::uint8_t shape = input.Byte();
     datagram.words[0] = shape % 14;
@@ -249,8 +203,7 @@ void ReadBlockPacket(InputReader& input, Datagram& datagram)
 // Builds a chunk of transfer `transfer` into `datagram`; `consistent` keeps the
 // header words true to the data that follows.
 void BuildChunk(Datagram& datagram, std::int32_t type, std::int32_t transfer, std::int32_t count,
-                std::int32_t index, std::int32_t byteCount, int dataWords, std::int32_t word3)
-{
+                std::int32_t index, std::int32_t byteCount, int dataWords, std::int32_t word3) {
     std::fill(datagram.words.begin(), datagram.words.end(), 0);
     datagram.words[0] = type;
     datagram.words[1] = 77;
@@ -266,16 +219,14 @@ void BuildChunk(Datagram& datagram, std::int32_t type, std::int32_t transfer, st
     datagram.size = 32 + 4 * dataWords;
 }
 
-std::int32_t PacketPositions(int dataWords)
-{
+std::int32_t PacketPositions(int dataWords) {
     const auto words = static_cast<std::uint32_t>(4 + dataWords);
     return static_cast<std::int32_t>(words | (words << 16));
 }
 
 // A chunk whose fields are each either consistent or taken from the input; true
 // when its packet positions frame exactly the data it carries.
-bool ReadChunk(InputReader& input, Datagram& datagram)
-{
+bool ReadChunk(InputReader& input, Datagram& datagram) {
     const std::uint8_t shape = input.Byte();
     const std::int32_t type = (shape & 1) ? RP_MULTI_RETURN : RP_MULTI_CALL;
     const std::int32_t transfer = SmallReference(input.Byte());
@@ -299,14 +250,12 @@ bool ReadChunk(InputReader& input, Datagram& datagram)
 // build per input); every input starts them from the same state.
 class Harness {
 public:
-    Harness() : m_sink(m_oracle), m_callerEx(std::make_unique<FuzzCallerEx>(m_oracle))
-    {
+    Harness() : m_sink(m_oracle), m_callerEx(std::make_unique<FuzzCallerEx>(m_oracle)) {
         talvex::DatagramSeam::InstallSink(m_caller, &m_sink);
         talvex::DatagramSeam::InstallSink(*m_callerEx, &m_sink);
     }
 
-    void Reset()
-    {
+    void Reset() {
         m_oracle.onlyBuiltChunks = true;
         m_oracle.answers = 0;
         m_hadLongBurst = false;
@@ -323,8 +272,7 @@ public:
 
     // Puts both callers into a state with a pending return, a call and a reply
     // block that can be pulled from, and possibly a collecting broadcast.
-    void Prepare(InputReader& input)
-    {
+    void Prepare(InputReader& input) {
         const std::uint8_t flags = input.Byte();
         for (CRP_Caller* caller : {static_cast<CRP_Caller*>(&m_caller), static_cast<CRP_Caller*>(m_callerEx.get())}) {
             FillBlock(caller->m_CallBlock, SmallReference(flags), input.UInt16() % 2000);
@@ -337,8 +285,7 @@ public:
         m_callerEx->answerWords = m_caller.answerWords;
     }
 
-    void Run(InputReader& input)
-    {
+    void Run(InputReader& input) {
         for (int step = 0; step < kMaxDatagramsPerInput && !input.Empty(); ++step) {
             const std::uint8_t op = input.Byte();
             m_oracle.sender = CSockAddr(kLoopback, static_cast<std::uint16_t>(4000 + (op >> 4)));
@@ -360,8 +307,7 @@ public:
     }
 
 private:
-    static void FillBlock(CUdpDataBlockEx& block, std::int32_t reference, int words)
-    {
+    static void FillBlock(CUdpDataBlockEx& block, std::int32_t reference, int words) {
         block.Clear();
         block.m_nProcedure = 9;
         block.m_nReferenceNumber = reference;
@@ -369,22 +315,19 @@ private:
             block.AppendLongData(i);
     }
     // As CallProcedure leaves it: an empty return block awaiting one reference number.
-    static void ArmReturn(CRP_Caller& caller, std::uint8_t choice)
-    {
+    static void ArmReturn(CRP_Caller& caller, std::uint8_t choice) {
         caller.m_ReturnBlock.Clear();
         caller.m_ReturnBlock.m_nReferenceNumber = (choice & 0x80) ? 0 : SmallReference(choice);
     }
 
-    void NoteUnbuiltChunk()
-    {
+    void NoteUnbuiltChunk() {
         if (m_datagram.size >= 4 && (m_datagram.words[0] == RP_MULTI_CALL || m_datagram.words[0] == RP_MULTI_RETURN))
             m_oracle.onlyBuiltChunks = false;
     }
 
     // Hands the datagram to both callers in a buffer of exactly its size (whole
     // words, and at least the header the dispatcher zero-fills for short datagrams).
-    void Feed()
-    {
+    void Feed() {
         const int size = m_datagram.size;
         if (Tracing())
             std::fprintf(stderr, "feed size %d: %d %d %d %08x | %d %d %d %d\n", size, m_datagram.words[0],
@@ -402,8 +345,7 @@ private:
 
     // Many well-formed chunks in a row: one long transfer, or many short ones,
     // enough to wrap the chunk store and reuse its slots.
-    void Burst(InputReader& input)
-    {
+    void Burst(InputReader& input) {
         const std::uint8_t shape = input.Byte();
         const std::int32_t type = (shape & 1) ? RP_MULTI_RETURN : RP_MULTI_CALL;
         // Long bursts (enough to wrap the store) take about a second: one per input at most.
@@ -440,8 +382,7 @@ private:
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     InputReader input(data, size);
     static Harness harness;
     harness.Reset();

@@ -8,6 +8,7 @@
 // was cut, the read-ahead count stays within its buffer, and every byte handed out
 // is the next byte of the stream (after a cut line, the rest of that line may be
 // skipped, nothing else).
+#include "fuzz_input.h"
 #include "talvex05u/socket/BlockingSocketException.h"
 #include "talvex05u/socket/HttpBlockingSocket.h"
 
@@ -28,37 +29,30 @@
 
 namespace {
 
+using fuzzinput::Check;
+
 constexpr int kReceiveSeconds = 5;     // never reached: the feeder always closes its end
 constexpr int kMaxOperations = 64;
 constexpr int kMaxPieces = 64;
 constexpr auto kDrainWait = std::chrono::milliseconds(2);
-
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 // The two ends of a stream socket pair, closed on destruction.
 struct SocketPair {
     int reader = -1;
     int writer = -1;
     std::atomic<bool> readerDone{false};   // the reader takes nothing more
-    SocketPair()
-    {
+    SocketPair() {
         int fds[2];
         Check(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
         reader = fds[0];
         writer = fds[1];
     }
-    ~SocketPair()
-    {
+    ~SocketPair() {
         if (writer >= 0)
             ::close(writer);
         ::close(reader);
     }
-    int Unread() const
-    {
+    int Unread() const {
         int pending = 0;
         return ::ioctl(reader, FIONREAD, &pending) == 0 ? pending : 0;
     }
@@ -75,8 +69,7 @@ struct Script {
     std::vector<Operation> operations;
 };
 
-Script ParseScript(const std::uint8_t* data, std::size_t size)
-{
+Script ParseScript(const std::uint8_t* data, std::size_t size) {
     Script script;
     std::size_t pos = 0;
     auto byte = [&]() -> std::uint8_t { return pos < size ? data[pos++] : 0; };
@@ -108,8 +101,7 @@ Script ParseScript(const std::uint8_t* data, std::size_t size)
 
 // Writes the stream piece by piece, waiting after each until the reader has
 // taken it (or briefly, when the reader does not want more yet), then closes.
-void Feed(SocketPair& pair, const Script& script)
-{
+void Feed(SocketPair& pair, const Script& script) {
     std::size_t from = 0;
     for (const std::size_t end : script.pieceEnds) {
         while (from < end) {
@@ -134,8 +126,7 @@ public:
 
     // `bytes` must be the next bytes of the stream; after a cut header line the
     // rest of that line (up to and including its line feed) may have been skipped.
-    void Consume(const char* bytes, std::size_t count)
-    {
+    void Consume(const char* bytes, std::size_t count) {
         if (count == 0)
             return;
         std::size_t at = m_next;
@@ -158,8 +149,7 @@ private:
 };
 
 // Runs one header-line read into a destination of exactly `size` bytes.
-void ReadLine(CHttpBlockingSocket& socket, int size, StreamCursor& cursor)
-{
+void ReadLine(CHttpBlockingSocket& socket, int size, StreamCursor& cursor) {
     std::unique_ptr<char[]> destination(new char[static_cast<std::size_t>(std::max(size, 0))]);
     const int length = socket.ReadHttpHeaderLine(destination.get(), size, kReceiveSeconds);
     Check(size >= 1 && length >= 0 && length <= size - 1);
@@ -172,8 +162,7 @@ void ReadLine(CHttpBlockingSocket& socket, int size, StreamCursor& cursor)
         cursor.NoteCutLine();
 }
 
-void ReadResponse(CHttpBlockingSocket& socket, int size, StreamCursor& cursor)
-{
+void ReadResponse(CHttpBlockingSocket& socket, int size, StreamCursor& cursor) {
     std::unique_ptr<char[]> destination(new char[static_cast<std::size_t>(std::max(size, 0))]);
     const int count = socket.ReadHttpResponse(destination.get(), size, kReceiveSeconds);
     Check(count >= 0 && count <= std::max(size, 0));
@@ -182,8 +171,7 @@ void ReadResponse(CHttpBlockingSocket& socket, int size, StreamCursor& cursor)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const Script script = ParseScript(data, size);
     SocketPair pair;
     std::thread feeder([&] { Feed(pair, script); });

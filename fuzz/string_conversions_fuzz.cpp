@@ -7,6 +7,7 @@
 // otherwise the destination's last character is zero, characters the encoding
 // cannot hold are substituted (a success converts back), and plain ASCII survives
 // the round trip unchanged.
+#include "fuzz_input.h"
 #include "talvex05u/support/StringConversions.h"
 
 #include <algorithm>
@@ -21,38 +22,14 @@
 
 namespace {
 
+using fuzzinput::Check;
+using fuzzinput::InputReader;
+
 constexpr unsigned char kCanary = 0xA5;
 constexpr wchar_t kWideCanary = 0x5A5A;
 
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-// Reads the fuzz input front to back; runs dry as zeros.
-class InputReader {
-public:
-    InputReader(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-    bool Empty() const { return m_pos >= m_size; }
-    std::uint8_t Byte() { return Empty() ? 0 : m_data[m_pos++]; }
-    std::uint32_t UInt32()
-    {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i)
-            value |= std::uint32_t{Byte()} << (8 * i);
-        return value;
-    }
-
-private:
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    std::size_t m_pos = 0;
-};
-
 // A destination size: often small or around the source's length, sometimes invalid.
-int ChooseSize(InputReader& input, std::size_t sourceLength)
-{
+int ChooseSize(InputReader& input, std::size_t sourceLength) {
     const std::uint8_t choice = input.Byte();
     switch (choice % 4) {
     case 0: return static_cast<int>(choice >> 2) - 8;                               // -8 .. 55
@@ -62,13 +39,11 @@ int ChooseSize(InputReader& input, std::size_t sourceLength)
     }
 }
 
-bool IsAscii(const std::string& text)
-{
+bool IsAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-void CheckWideToAnsi(InputReader& input, const std::wstring& source, bool generic)
-{
+void CheckWideToAnsi(InputReader& input, const std::wstring& source, bool generic) {
     const int size = ChooseSize(input, source.size());
     const bool nullSource = input.Byte() == 0xFF;
     const std::size_t room = static_cast<std::size_t>(std::max(size, 0));
@@ -98,8 +73,7 @@ void CheckWideToAnsi(InputReader& input, const std::wstring& source, bool generi
     }
 }
 
-void CheckAnsiToWide(InputReader& input, const std::string& source, bool generic)
-{
+void CheckAnsiToWide(InputReader& input, const std::string& source, bool generic) {
     const int size = ChooseSize(input, source.size());
     const bool nullSource = input.Byte() == 0xFF;
     const std::size_t room = static_cast<std::size_t>(std::max(size, 0));
@@ -125,8 +99,7 @@ void CheckAnsiToWide(InputReader& input, const std::string& source, bool generic
         Check(result == talvex::kConvertOk);
 }
 
-void CheckAllocatingConversions(const std::string& narrow, const std::wstring& wide)
-{
+void CheckAllocatingConversions(const std::string& narrow, const std::wstring& wide) {
     const CString fromNarrow = Char2CString(narrow.c_str());
     if (IsAscii(narrow))
         Check(fromNarrow.GetLength() == static_cast<int>(narrow.size()));
@@ -145,8 +118,7 @@ void CheckAllocatingConversions(const std::string& narrow, const std::wstring& w
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     InputReader input(data, size);
     const std::uint8_t flags = input.Byte();
     std::setlocale(LC_CTYPE, (flags & 1) ? "C.UTF-8" : "C");
@@ -162,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::wstring wide;
     const std::size_t wideLength = input.Byte() % 64;
     for (std::size_t i = 0; i < wideLength && !input.Empty(); ++i) {
-        const std::uint32_t value = (flags & 2) ? input.UInt32() : input.Byte() | (input.Byte() << 8);
+        const std::uint32_t value = (flags & 2) ? input.UInt32() : input.UInt16();
         if (value != 0)
             wide.push_back(static_cast<wchar_t>(value));
     }

@@ -1,21 +1,14 @@
 // Broadcast calls between real callers. Broadcasts to 255.255.255.255 run only in a
-// private network namespace: an outer test re-runs this program under `unshare -n`;
-// the inner test first checks that it is in a fresh namespace (not the one the
-// outer test runs in, nothing but loopback in it), then sets up its interfaces and
-// routes there and does the work.
+// private network namespace (testsupport::RerunInPrivateNamespace): each inner test
+// first checks that its namespace is fresh, then sets up interfaces and routes there.
 #include "caller_test_util.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <net/if.h>
-#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <set>
 #include <string>
@@ -26,11 +19,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kInsideVariable[] = "TALVEX_CALLER_BROADCAST_NETNS";   // holds the outer namespace
-constexpr char kUnavailableMark[] = "BROADCAST-UNAVAILABLE";
 constexpr unsigned short kBroadcastPort = 47123;   // private namespace: no other user
 
-bool InsideNamespace() { return std::getenv(kInsideVariable) != nullptr; }
+using testsupport::kNoBroadcastMark;
 
 // Runs each command with /bin/sh; false at the first that fails.
 bool RunAll(std::initializer_list<const char*> commands, std::string& failed) {
@@ -41,12 +32,6 @@ bool RunAll(std::initializer_list<const char*> commands, std::string& failed) {
         }
     }
     return true;
-}
-
-std::string OwnProgram() {
-    char path[PATH_MAX] = {};
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
 // True when a datagram sent to 255.255.255.255 comes back on this machine.
@@ -71,52 +56,32 @@ bool BroadcastReachesLoopback() {
     return arrived;
 }
 
-// Runs the inner tests matching `filter` in a new private network namespace and
-// checks their result; skips when no namespace can be made or it carries no broadcasts.
-void RunInsidePrivateNamespace(const std::string& filter) {
-    if (!testsupport::CanUsePrivateNetworkNamespace())
-        GTEST_SKIP() << "cannot create a private network namespace (unshare -n): broadcast tests not run";
-    const std::string script = std::string(kInsideVariable) + "='" + testsupport::OwnNetworkNamespace() + "' exec '" +
-                               OwnProgram() + "' --gtest_filter='" + filter + "'";
-    const std::string unshare = ::access("/usr/bin/unshare", X_OK) == 0 ? "/usr/bin/unshare" : "/bin/unshare";
-    testsupport::ChildProcess child(unshare, {"-n", "/bin/sh", "-c", script});
-    ASSERT_TRUE(child.Started());
-    const std::string output = child.ReadAll(40s);
-    const int status = child.Wait(10s);
-    if (output.find(kUnavailableMark) != std::string::npos)
-        GTEST_SKIP() << "the private network namespace does not carry broadcasts: " << output;
-    EXPECT_EQ(0, status) << output;
-    EXPECT_NE(std::string::npos, output.find("[  PASSED  ]")) << output;
-    EXPECT_EQ(std::string::npos, output.find("[  SKIPPED ]")) << output;
-}
-
-TEST(CallerBroadcast, AnswersAreCollectedInAPrivateNetworkNamespace) {
-    if (InsideNamespace()) GTEST_SKIP() << "outer driver; the inner tests run here";
+// Each group of inner tests in a namespace of its own, since each needs a fresh one.
+TEST(CallerBroadcast, AnswersAreCollectedInPrivateNetworkNamespaces) {
+    if (testsupport::InsidePrivateNamespace()) GTEST_SKIP() << "outer driver; the inner tests run here";
     callertest::TestCaller caller;   // port 0 needs no network: null at once
     ASSERT_TRUE(caller.StartDispatchThread(0, L"127.0.0.1", "", 0));
     CUdpDataBlockEx call(7);
     EXPECT_EQ(nullptr, caller.BroadcastCall(0, &call, 10));
-    RunInsidePrivateNamespace("BroadcastInNamespace.*");
-}
-
-TEST(CallerBroadcast, ServerBoundToAnOwnAddressHearsBroadcastsOnItsInterfaceOnly) {
-    if (InsideNamespace()) GTEST_SKIP() << "outer driver; the inner test runs here";
-    RunInsidePrivateNamespace("BroadcastOverVeth.*");
+    for (const char* filter : {"BroadcastInNamespace.*", "BroadcastOverVeth.*"}) {
+        SCOPED_TRACE(filter);
+        testsupport::RerunInPrivateNamespace(filter);
+    }
 }
 
 class BroadcastInNamespace : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!InsideNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
+        if (!testsupport::InsidePrivateNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
         std::string why;
-        ASSERT_TRUE(testsupport::InFreshPrivateNamespace(std::getenv(kInsideVariable), why)) << why;
+        ASSERT_TRUE(testsupport::FreshPrivateNamespace(why)) << why;
         RunAll({"ip link set lo up",
                 "ip route add broadcast 255.255.255.255 dev lo table local 2>/dev/null || "
                 "ip route add 255.255.255.255/32 dev lo 2>/dev/null || true"},
                why);
         if (!BroadcastReachesLoopback()) {
-            std::printf("%s\n", kUnavailableMark);
-            GTEST_SKIP() << kUnavailableMark;
+            std::printf("%s\n", kNoBroadcastMark);
+            GTEST_SKIP() << kNoBroadcastMark;
         }
         ASSERT_TRUE(broadcaster.StartDispatchThread(0, L"127.0.0.1", "", 0));
         for (int i = 0; i < 3; ++i) {
@@ -169,9 +134,9 @@ TEST_F(BroadcastInNamespace, AnswersCarryUnicastAddressesAndASecondBroadcastRepl
 class BroadcastOverVeth : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!InsideNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
+        if (!testsupport::InsidePrivateNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
         std::string why;
-        ASSERT_TRUE(testsupport::InFreshPrivateNamespace(std::getenv(kInsideVariable), why)) << why;
+        ASSERT_TRUE(testsupport::FreshPrivateNamespace(why)) << why;
         if (!RunAll({"ip link set lo up", "ip link add v0 type veth peer name v1",
                      "ip addr add 10.200.0.1/24 dev v0", "ip addr add 10.200.0.2/24 dev v1", "ip link set v0 up",
                      "ip link set v1 up", "ip route add 255.255.255.255/32 dev v1",
@@ -179,8 +144,8 @@ protected:
                      "echo 1 > /proc/sys/net/ipv4/conf/all/accept_local",
                      "echo 1 > /proc/sys/net/ipv4/conf/v0/accept_local"},
                     why)) {
-            std::printf("%s: %s\n", kUnavailableMark, why.c_str());
-            GTEST_SKIP() << kUnavailableMark << ": " << why;
+            std::printf("%s: %s\n", kNoBroadcastMark, why.c_str());
+            GTEST_SKIP() << kNoBroadcastMark << ": " << why;
         }
     }
 };

@@ -18,12 +18,6 @@ using Verdict = UdpRelay::Verdict;
 
 namespace {
 
-class CapturingSink : public talvex::DatagramSink {
-public:
-    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr&) override { sent.emplace_back(packet, packet + bytes / 4); }
-    std::vector<std::vector<std::int32_t>> sent;
-};
-
 // A chunk datagram: `present` bytes of chunk data (default all), words from the pattern.
 std::vector<std::int32_t> Chunk(std::int32_t type, std::int32_t reference, std::int32_t count, std::int32_t index,
                                 std::int32_t byteCount, std::int32_t present = -1) {
@@ -44,11 +38,9 @@ std::vector<std::vector<std::int32_t>> Transfer(std::int32_t type, std::int32_t 
 class DrivenChunks : public ::testing::Test {
 protected:
     void SetUp() override { talvex::DatagramSeam::InstallSink(*caller, &sink); }
-    void Feed(const std::vector<std::int32_t>& d, CRP_CallerEx* to = nullptr) {
-        talvex::DatagramSeam::Handle(to ? *to : *caller, d.data(), static_cast<int>(d.size() * 4), CSockAddr(kLoopback, 40000));
-    }
+    void Feed(const std::vector<std::int32_t>& d, CRP_CallerEx* to = nullptr) { callertest::Feed(to ? *to : *caller, d); }
     std::unique_ptr<TestCallerEx> caller = std::make_unique<TestCallerEx>();
-    CapturingSink sink;
+    SentPackets sink;
 };
 
 TEST_F(DrivenChunks, CallChunksGetEmptyAnswersAndTheCompletingOneReachesTheHook) {
@@ -61,7 +53,7 @@ TEST_F(DrivenChunks, CallChunksGetEmptyAnswersAndTheCompletingOneReachesTheHook)
     ASSERT_EQ(700, seen.length);
     EXPECT_EQ(-1, FirstPatternMismatch(seen.data.data(), 700, 77));
     ASSERT_EQ(3u, sink.sent.size());   // two empty returns, then the hook's answer
-    for (int i = 0; i < 2; ++i) EXPECT_EQ((std::vector<std::int32_t>{RP_RETURN, kProcRecord, 5000 + i, 0}), sink.sent[i]);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ((std::vector<std::int32_t>{RP_RETURN, kProcRecord, 5000 + i, 0}), sink.sent[i].words);
     EXPECT_TRUE(caller->m_mapChunks.empty());
 }
 
@@ -81,28 +73,14 @@ TEST_F(DrivenChunks, ReturnChunksCompleteExactlyOnce) {
     EXPECT_TRUE(HoldsPattern(result, 1000, 79));
 }
 
-TEST_F(DrivenChunks, MalformedChunksAreNeitherAnsweredNorStored) {
-    const std::vector<std::vector<std::int32_t>> malformed = {
-        Chunk(RP_MULTI_CALL, 80, 3, 2, 1388, talvex::kChunkBytes),   // byte count above 1384
-        Chunk(RP_MULTI_CALL, 80, 3, 2, -8, 0),               // negative
-        Chunk(RP_MULTI_CALL, 80, 3, 2, 400, 40),             // more than came along
-        Chunk(RP_MULTI_CALL, 80, 3, 2, 10, 12),              // not whole words
-        Chunk(RP_MULTI_CALL, 80, 0, 0, 4),                   // no chunks
-        Chunk(RP_MULTI_CALL, 80, 3, 7, 4),                   // index beyond count
-        Chunk(RP_MULTI_CALL, 80, 20000, 0, talvex::kChunkBytes),     // more chunks than slots
-        Chunk(RP_MULTI_CALL, 80, 3, 0, 100),                 // short chunk that is not the last
-        {RP_MULTI_CALL, 42, 1, 0},                           // header only
-        {RP_MULTI_CALL, 42, 1, 2 | (2 << 16), 80, 3},        // half a chunk header
-    };
-    for (const auto& d : malformed) Feed(d);
-    for (auto d : malformed) {
-        d[0] = RP_MULTI_RETURN;
-        Feed(d);
+// Which chunks are refused is chunk_reassembly_test's; here: the dispatcher answers none.
+TEST_F(DrivenChunks, MalformedChunksAreNeitherAnsweredNorServed) {
+    for (const std::int32_t type : {RP_MULTI_CALL, RP_MULTI_RETURN}) {
+        Feed(Chunk(type, 80, 3, 2, 400, 40));            // more bytes announced than came
+        Feed(Chunk(type, 80, 20000, 0, talvex::kChunkBytes));   // more chunks than slots
+        Feed({type, 42, 1, 2 | (2 << 16), 80, 3});       // half a chunk header
     }
     EXPECT_TRUE(sink.sent.empty()) << "a refused chunk is not acknowledged: its sender's tries end in false";
-    EXPECT_TRUE(caller->m_mapChunks.empty());
-    EXPECT_EQ(-1, caller->m_nLastCallSlot);
-    EXPECT_EQ(-1, caller->m_nLastReturnSlot);
     EXPECT_EQ(0, caller->callsServed.load());
 }
 
@@ -113,17 +91,8 @@ TEST_F(DrivenChunks, AssignmentCopiesTheIndexIntoTheTargetsOwnStores) {
     Feed(returns[0]);
     auto target = std::make_unique<TestCallerEx>();
     static_cast<CRP_CallerEx&>(*target) = *caller;
-    EXPECT_EQ(3u, target->m_mapChunks.size());
-    EXPECT_EQ(caller->m_nLastCallSlot, target->m_nLastCallSlot);
-    EXPECT_EQ(caller->m_nLastReturnSlot, target->m_nLastReturnSlot);
-    for (const auto& [key, entry] : target->m_mapChunks) {
-        const auto* p = entry.m_pData;
-        const bool own = (p >= target->m_abyCallChunkStore && p < target->m_abyCallChunkStore + sizeof target->m_abyCallChunkStore) ||
-                         (p >= target->m_abyReturnChunkStore && p < target->m_abyReturnChunkStore + sizeof target->m_abyReturnChunkStore);
-        EXPECT_TRUE(own) << "points into the target, never the source";
-    }
     EXPECT_NE(target->m_hMultiDoneEvent, caller->m_hMultiDoneEvent);
-    caller.reset();   // nothing of the copy may refer to the source any more
+    caller.reset();   // nothing of the copy may refer to the source any more (ASan sees a stray read)
     talvex::DatagramSeam::InstallSink(*target, &sink);
     Feed(calls[2], target.get());
     ASSERT_EQ(1, target->callsServed.load());

@@ -119,24 +119,37 @@ using TestCallerEx = Serving<CRP_CallerEx>;
 using testsupport::UdpRelay;
 
 // Takes what a caller sends instead of the socket, so a test can answer at will.
+// Seam tests, which send from their own thread, read `sent` directly.
 class SentPackets : public talvex::DatagramSink {
 public:
-    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr&) override {
+    struct Sent {
+        std::vector<std::int32_t> words;
+        int bytes, port;
+    };
+    void OnSend(const std::int32_t* packet, int bytes, const CSockAddr& to) override {
         std::scoped_lock lock(m_lock);
-        m_sent.emplace_back(packet, packet + bytes / 4);
+        sent.push_back({{packet, packet + (bytes + 3) / 4}, bytes, to.Port()});
         m_changed.notify_all();
     }
     // The n-th packet sent (from 0), waiting up to 5 s for it; empty if none came.
     std::vector<std::int32_t> Packet(std::size_t n) {
         std::unique_lock lock(m_lock);
-        m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_sent.size() > n; });
-        return m_sent.size() > n ? m_sent[n] : std::vector<std::int32_t>{};
+        m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return sent.size() > n; });
+        return sent.size() > n ? sent[n].words : std::vector<std::int32_t>{};
     }
+    std::vector<Sent> sent;
 
 private:
     std::mutex m_lock;
     std::condition_variable m_changed;
-    std::vector<std::vector<std::int32_t>> m_sent;
 };
+
+// Runs the dispatcher of `caller` on `words` (the first `bytes` of them, default
+// all) as if the datagram came from port `from` on loopback.
+inline void Feed(CRP_Caller& caller, std::vector<std::int32_t> words, int bytes = -1, std::uint16_t from = 4000) {
+    if (bytes < 0) bytes = static_cast<int>(words.size() * 4);
+    words.resize(512, 0);
+    talvex::DatagramSeam::Handle(caller, words.data(), bytes, CSockAddr(kLoopback, from));
+}
 
 }  // namespace callertest

@@ -205,26 +205,12 @@ TEST_F(CliTest, DemoRunsToTheEnd) {
     }
 }
 
-// Broadcasts go to 255.255.255.255, so this test re-runs itself under `unshare -n`.
+// Broadcasts go to 255.255.255.255: the test runs in a private network namespace.
 TEST_F(CliTest, BroadcastIsAnsweredByEveryServer) {
-    constexpr const char* kInside = "TALVEX_CLI_TEST_INSIDE_NETNS";
-    if (std::getenv(kInside) == nullptr) {
-        if (!testsupport::CanUsePrivateNetworkNamespace())
-            GTEST_SKIP() << "no private network namespace can be made here (unshare -n fails); broadcast not tested";
-        char self[4096];
-        ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(length, 0);
-        setenv(kInside, testsupport::OwnNetworkNamespace().c_str(), 1);
-        testsupport::ChildProcess inside("/usr/bin/unshare", {"-n", "--", std::string(self, size_t(length)),
-                                                              "--gtest_filter=CliTest.BroadcastIsAnsweredByEveryServer"});
-        std::string output = inside.ReadAll(60s);
-        unsetenv(kInside);
-        EXPECT_EQ(inside.Wait(10s), 0) << output;
-        EXPECT_TRUE(Contains(output, "[  PASSED  ] 1 test")) << output;
-        return;
-    }
+    if (!testsupport::InsidePrivateNamespace()) return testsupport::RerunInPrivateNamespace(
+        "CliTest.BroadcastIsAnsweredByEveryServer");
     std::string why;
-    ASSERT_TRUE(testsupport::InFreshPrivateNamespace(std::getenv(kInside), why)) << why;
+    ASSERT_TRUE(testsupport::FreshPrivateNamespace(why)) << why;
     ASSERT_EQ(std::system("ip link set lo up && ip route add broadcast 255.255.255.255 dev lo table local "
                           "scope link src 127.0.0.1"), 0);
     const std::string port = std::to_string(LocalPort(BoundLoopback(SOCK_DGRAM)));   // free, then released

@@ -33,7 +33,7 @@ TEST(FaultInjection, TwoProcessesChunkedCallsOnACleanWireEachGetTheirOwnAnswers)
     for (int p = 0; p < kClientProcesses; ++p) {
         SCOPED_TRACE("process " + std::to_string(plan.processes[p].tag));
         ASSERT_TRUE(run.Result(p).finished) << run.Result(p).output;
-        EXPECT_EQ(plan.calls, run.Result(p).outcomes.right) << run.Result(p).outcomes;
+        EXPECT_EQ(plan.calls, run.Result(p).outcomes.right) << faultload::FormatOutcomes(run.Result(p).outcomes);
     }
 }
 

@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cstring>
-#include <random>
 #include <vector>
 
 namespace {
@@ -167,26 +166,6 @@ TEST(PacketFraming, ConstructorFromPacketSizesItsBuffer) {
     }
     const CUdpDataBlockEx full(packet.data(), 1416);
     EXPECT_EQ(Words({full.m_nPacketPos, full.GetLongData()}), Words({350, 1000}));
-}
-
-TEST(PacketFraming, RandomBlocksSurviveCuttingAndReassembly) {
-    std::mt19937 random(20240601);
-    for (int round = 0; round < 200; ++round) {
-        CUdpDataBlockEx sent(static_cast<std::int32_t>(random() % 1000));
-        sent.m_nReferenceNumber = static_cast<std::int32_t>(random());
-        for (std::uint32_t words = random() % 3000; words > 0; --words) sent.AppendLongData(static_cast<std::int32_t>(random()));
-        Record record = PacketAt(sent, 0);
-        ASSERT_GT(record[0], 0);
-        CUdpDataBlockEx received(record.data() + 1, static_cast<std::int16_t>(record[0]));
-        int packets = 1;
-        for (; received.m_nPacketPos < received.m_nLength && packets < 200; ++packets)
-            ASSERT_EQ(Add(received, PacketAt(sent, static_cast<std::int16_t>(received.m_nPacketPos))), 1);
-        EXPECT_EQ(packets, sent.m_nLength == 0 ? 1 : (sent.m_nLength + 349) / 350);
-        ExpectSameBlock(received, sent);
-        CUdpDataBlockEx copy;
-        copy = received;
-        ExpectSameBlock(copy, sent);
-    }
 }
 
 }  // namespace

@@ -104,15 +104,4 @@ TEST(StringConversions, MultibyteText) {
     EXPECT_STREQ(narrowLone, "x?");
 }
 
-// The "C" locale drops some characters it cannot encode (glibc writes nothing for
-// them); they become '?' like every other character without a narrow form, never
-// a silently shorter string (found by fuzzing: tests/data/string_conversions_fuzz/).
-TEST(StringConversions, CharacterTheLocaleDropsBecomesTheDefaultCharacter) {
-    LocaleScope c("C");
-    const wchar_t source[] = {static_cast<wchar_t>(0xE0000), L'a', L'\0'};
-    char narrow[8];
-    EXPECT_EQ(ConvertWideStringToAnsiCch(narrow, source, 8), talvex::kConvertOk);
-    EXPECT_STREQ(narrow, "?a");
-}
-
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include "FreshNetworkNamespace.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -174,15 +177,24 @@ int UniqueKey() {
     return static_cast<int>((static_cast<unsigned>(getpid()) << 8) & 0x3FFFFF00u) + (counter++ & 0xFF) + 0x100000;
 }
 
-bool CanUsePrivateNetworkNamespace() {
-    return std::system("unshare -n true >/dev/null 2>&1") == 0;
-}
+bool InsidePrivateNamespace() { return std::getenv("TALVEX_OUTER_NETNS") != nullptr; }
 
-// The network namespace this process is in, as the link text of /proc/self/ns/net.
-std::string OwnNetworkNamespace() { return talvex::OwnNetworkNamespace(); }
+bool FreshPrivateNamespace(std::string& why) { return talvex::InFreshNamespaceOfParent(why); }
 
-bool InFreshPrivateNamespace(const char* outerNamespace, std::string& why) {
-    return talvex::InFreshPrivateNamespace(outerNamespace, why);
+void RerunInPrivateNamespace(const std::string& filter) {
+    if (std::system("unshare -n true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "cannot create a private network namespace (unshare -n): not tested";
+    char self[PATH_MAX] = {};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    talvex::PassOwnNamespaceToChildren();
+    ChildProcess inside("/usr/bin/unshare", {"-n", "--", self, "--gtest_filter=" + filter});
+    const std::string output = inside.ReadAll(std::chrono::seconds(60));
+    ::unsetenv("TALVEX_OUTER_NETNS");
+    if (output.find(kNoBroadcastMark) != std::string::npos)
+        GTEST_SKIP() << "the private network namespace does not carry broadcasts: " << output;
+    EXPECT_EQ(0, inside.Wait(std::chrono::seconds(10))) << output;
+    EXPECT_NE(std::string::npos, output.find("[  PASSED  ]")) << output;
+    EXPECT_EQ(std::string::npos, output.find("[  SKIPPED ]")) << output;
 }
 
 }  // namespace testsupport

@@ -54,15 +54,15 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 std::string UniqueName(const std::string& prefix);
 // A key for named objects that no other test run uses at the same time.
 int UniqueKey();
-// True when the tests may create a private network namespace (unshare -n works).
-bool CanUsePrivateNetworkNamespace();
-
-// The network namespace this process is in, as the link text of /proc/self/ns/net.
-std::string OwnNetworkNamespace();
-// True in a network namespace other than `outerNamespace` (the one the test started
-// in) that is fresh: loopback still down and no interface but loopback and the tunnel
-// devices the kernel puts into every new one. Only there may a test add interfaces,
-// addresses and routes; `why` says what is wrong otherwise.
-bool InFreshPrivateNamespace(const char* outerNamespace, std::string& why);
+// Tests that add interfaces, addresses or routes run in a network namespace of their
+// own: the outer run calls RerunInPrivateNamespace, which runs this test program's
+// tests matching `filter` under `unshare -n` and checks their result (skipping
+// visibly where no namespace can be made, or where the inner run printed
+// kNoBroadcastMark); the inner tests first check FreshPrivateNamespace.
+constexpr char kNoBroadcastMark[] = "BROADCAST-UNAVAILABLE";
+bool InsidePrivateNamespace();
+// True in a fresh namespace other than the outer run's; `why` says what is wrong otherwise.
+bool FreshPrivateNamespace(std::string& why);
+void RerunInPrivateNamespace(const std::string& filter);
 
 }  // namespace testsupport
