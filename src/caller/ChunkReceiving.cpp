@@ -4,6 +4,7 @@
 #include "talvex05u/caller/RP_CallerEx.h"
 
 #include "caller/ChunkReassembly.h"
+#include "caller/CounterCells.h"
 #include "caller/PendingCalls.h"
 #include "datablock/BlockMove.h"
 #include "talvex05u/platform/Event.h"
@@ -23,7 +24,10 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
     // transfer that silently never completes. A late repeat of a chunk of a transfer
     // already served gets none either: an empty acknowledgement would reach its sender
     // as if it were the answer.
-    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) return;
+    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) {
+        m_pCounters->Add(talvex::Counter::kChunksRefused);
+        return;
+    }
     if (outcome == talvex::ChunkOutcome::Completed) {
         m_MultiCallBlock.Clear();
         if (!calls.Collect({sender, header.transferReference}, m_MultiCallBlock)) return;
@@ -32,12 +36,13 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
         m_MultiCallBlock.m_nPacketPos = block->m_nPacketPos;
         m_MultiCallBlock.m_nReferenceNumber = block->m_nReferenceNumber;
         // The application answers the completing chunk's call from DoRemoteFunction.
+        m_pCounters->Add(talvex::Counter::kServed);
         DoRemoteFunction(&m_MultiCallBlock);
         return;
     }
     // Stored chunks and repeats (stored once, answered each time) get an empty return.
     block->ResetForReturn();
-    CRP_Caller::SendReturn(block);
+    SendReturnPacket(block);
 }
 
 bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
@@ -52,7 +57,10 @@ bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     const talvex::ChunkSender sender = talvex::ChunkSenderOf(from);
     const talvex::ChunkOutcome outcome = returns.Accept(*block, sender, &header);
     // Refused chunks and late repeats of a finished return are neither stored nor answered.
-    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) return false;
+    if (outcome == talvex::ChunkOutcome::Refused || outcome == talvex::ChunkOutcome::Finished) {
+        m_pCounters->Add(talvex::Counter::kChunksRefused);
+        return false;
+    }
     bool completed = false;
     if (outcome == talvex::ChunkOutcome::Completed) {
         m_ReturnAssembly.Clear();
@@ -67,7 +75,7 @@ bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     }
     // Every stored return chunk is acknowledged, the completing one too.
     block->ResetForReturn();
-    CRP_Caller::SendReturn(block);
+    SendReturnPacket(block);
     return completed;
 }
 
