@@ -340,8 +340,10 @@ void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const
             target = &call->returnBlock;
             wake = call->waker;
         } else {
-            // Late, repeated or a stranger's: no waiting call takes it.
-            m_pCounters->Add(talvex::Counter::kUnmatchedReturns);
+            // Late, repeated or a stranger's: no waiting call takes it. The empty returns
+            // that acknowledge the chunks of the answer sent last are expected, not unmatched.
+            const bool acknowledgesOwnAnswer = size == kHeaderBytes && reference == m_ReplyBlock.m_nReferenceNumber;
+            if (!acknowledgesOwnAnswer) m_pCounters->Add(talvex::Counter::kUnmatchedReturns);
             // A return awaited in m_ReturnBlock itself (0: none awaited, or it is complete).
             const std::int32_t awaited = m_ReturnBlock.m_nReferenceNumber;
             if (awaited == 0 || reference != awaited || !talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) return;
