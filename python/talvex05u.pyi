@@ -18,6 +18,9 @@ class SocketError(OSError):
 def set_diagnostic_handler(handler: Optional[Callable[[str], None]]) -> None:
     """Sends the library's diagnostic lines to handler(line); None: the 'talvex05u' logger."""
 
+def publish_counters() -> bool:
+    """Lets `talvex stat` read the counters of this process's callers; False when it cannot."""
+
 class Block:
     """The typed 32-bit words that a call, answer, event or broadcast carries."""
     def __init__(self, procedure: Optional[int] = None) -> None: ...

@@ -374,6 +374,9 @@ void RegisterCallers(py::module_& module) {
                                "The plain caller: calls of at most 350 words; answers up to 32767 words.");
     RegisterCaller<CRP_CallerEx>(module, "CallerEx",
                                  "The extended caller: long calls and answers travel as chunks.");
+    module.def("publish_counters", &talvex::PublishCounters,
+               "Keeps the counters of every caller of the process where `talvex stat` reads them\n"
+               "(a page only this user can read); False when the page cannot be made.");
     module.add_object("_stop_callers", py::cpp_function([] {
         std::vector<CallerHandleBase*> live(LiveCallers().begin(), LiveCallers().end());
         for (CallerHandleBase* caller : live) caller->Stop();

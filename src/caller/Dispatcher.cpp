@@ -236,10 +236,7 @@ CSockAddr CRP_Caller::ReplyDestination() const {
 }
 
 void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender) {
-    if (words == nullptr || size < 4 || size > kReceiveBytes) {
-        m_pCounters->Add(talvex::Counter::kMalformed);
-        return;
-    }
+    if (words == nullptr || size < 4 || size > kReceiveBytes) return m_pCounters->Add(talvex::Counter::kMalformed);
     {
         std::scoped_lock lock(m_callLock);
         m_addrLastSender = sender;

@@ -259,6 +259,13 @@ std::int32_t* RegionWords(mappedRegionS** region) {
 }
 
 
+// Counts a call through the channel that gave up at its time-out; false, its result.
+bool GaveUp(talvex::CounterCells& counters) {
+    counters.Add(talvex::Counter::kTimedOut);
+    counters.Add(talvex::Counter::kShmTimeouts);
+    return false;
+}
+
 // Releases the regions, lock and signal of a channel side, whichever of them exist.
 // The lock is closed on either side: the non-owner's handle is its own reference.
 void ReleaseChannelObjects(CRP_CallerEx& side) {
@@ -402,12 +409,7 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     talvex::CounterCells& counters = *m_pCounters;
     counters.Add(talvex::Counter::kCalls);
     counters.Add(talvex::Counter::kShmCalls);
-    const auto gaveUp = [&counters] {
-        counters.Add(talvex::Counter::kTimedOut);
-        counters.Add(talvex::Counter::kShmTimeouts);
-        return false;
-    };
-    if (!LockWithin(m_hSharedLock, LockMilliseconds(timeout), "writing a call")) return gaveUp();
+    if (!LockWithin(m_hSharedLock, LockMilliseconds(timeout), "writing a call")) return GaveUp(counters);
     if (!FitsRegion(block->m_nLength, UsableRegionBytes(*this))) {   // a file was cut short meanwhile
         memUnlock(m_hSharedLock);
         return false;
@@ -420,7 +422,7 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     // From here on a failed call may still be answered late: its reference is remembered.
     const auto abandon = [&] {
         m_anAbandonedChannelCalls[m_nAbandonedChannelCalls++ % m_anAbandonedChannelCalls.size()] = callReference;
-        return gaveUp();
+        return GaveUp(counters);
     };
     const auto isAbandoned = [&](std::int32_t reference) {
         const std::size_t known = std::min(m_nAbandonedChannelCalls, m_anAbandonedChannelCalls.size());
