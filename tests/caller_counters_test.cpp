@@ -90,7 +90,17 @@ TEST(CallerCounters, ChunksBehindARelayThatDropsOneAndRepeatsAnother) {
               (std::array{got.chunks_received, got.chunks_refused, got.served, got.returns_sent}));
 }
 
-TEST(CallerCounters, APageNotOursIsRefusedAndAForeignUserCannotReadOurs) {
+TEST(CallerCounters, DamagedOrForeignPagesAreRefusedAndAnotherUserCannotReadOurs) {
+    const std::string damaged = talvex::CounterPageName(999999999);
+    for (const std::size_t size : {sizeof(talvex::CounterPage), std::size_t{100}}) {
+        const testsupport::Fd fd(::shm_open(damaged.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600));
+        const std::vector<char> junk(size, '\x7f');
+        ASSERT_EQ(static_cast<ssize_t>(size), ::write(fd.Get(), junk.data(), size));
+        std::string why;
+        EXPECT_FALSE(talvex::ReadCounterPage(999999999, &why).has_value());
+        EXPECT_EQ(size == 100 ? "not the size of a counters page" : "not a counters page of this version", why);
+    }
+    ::shm_unlink(damaged.c_str());
     const std::string name = talvex::CounterPageName(static_cast<int>(::getpid()));
     const int squatted = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     ASSERT_GE(squatted, 0);

@@ -49,15 +49,21 @@ FileDescriptor OpenOwnPage(int pid, std::string* why) {
     return fd;
 }
 
-bool IsConsistent(const CounterPage& page, int pid, std::string* why) {
-    const CounterPageHeader& h = page.header;
+// The fields a publisher writes once, when it makes the page.
+bool IsPageOf(const CounterPageHeader& h, int pid, std::string* why) {
     const char* fault = nullptr;
     if (h.magic != kCounterPageMagic || h.version != kCounterPageVersion) fault = "not a counters page of this version";
     else if (h.counterCount != kCounterCount) fault = "another set of counters";
-    else if (h.callerCount > kCounterPageCallers || h.callerCount > h.callerTotal) fault = "bad caller count";
     else if (h.pid != pid) fault = "page of another process";
     if (fault != nullptr && why != nullptr) *why = fault;
     return fault == nullptr;
+}
+
+// The fields of a refresh, read whole.
+bool HasSaneCallerCount(const CounterPageHeader& h, std::string* why) {
+    const bool sane = h.callerCount <= kCounterPageCallers && h.callerCount <= h.callerTotal;
+    if (!sane && why != nullptr) *why = "bad caller count";
+    return sane;
 }
 
 PublishedProcess Unpacked(const CounterPage& page) {
@@ -112,8 +118,9 @@ std::optional<PublishedProcess> ReadCounterPage(int pid, std::string* why) {
             if (why != nullptr) *why = "cannot be read";
             return std::nullopt;
         }
+        if (!IsPageOf(page->header, pid, why)) return std::nullopt;
         if (page->header.sequence % 2 == 0 && page->header.sequence == sequenceAfter) {
-            if (!IsConsistent(*page, pid, why)) return std::nullopt;
+            if (!HasSaneCallerCount(page->header, why)) return std::nullopt;
             return Unpacked(*page);
         }
         ::usleep(1000);
