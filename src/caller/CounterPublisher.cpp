@@ -18,6 +18,7 @@
 #include <mutex>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -48,15 +49,33 @@ private:
     CounterPage* m_page;
 };
 
+// Opens (or creates) the page `name` and holds it with a shared flock; invalid, with
+// the reason in `why`, when it is not ours. A stale page of the same name that another
+// process removes meanwhile (a reused pid) is opened again.
+detail::OwnedDescriptor OpenAndHold(const std::string& name, std::string* why) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        detail::OwnedDescriptor fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd.Valid()) {
+            *why = std::strerror(errno);
+            return fd;
+        }
+        if (!IsOwnPrivateFile(fd.Get(), why)) return {};
+        struct stat held {};
+        if (::flock(fd.Get(), LOCK_SH) != 0 || ::fstat(fd.Get(), &held) != 0) {
+            *why = std::strerror(errno);
+            return {};
+        }
+        if (held.st_nlink > 0) return fd;
+    }
+    *why = "removed again and again while opened";
+    return {};
+}
+
 std::unique_ptr<OwnPage> OwnPage::Open() {
     const std::string name = CounterPageName(static_cast<int>(::getpid()));
-    detail::OwnedDescriptor fd(::shm_open(name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     std::string why;
-    if (!fd.Valid()) {
-        why = std::strerror(errno);
-    } else if (!IsOwnPrivateFile(fd.Get(), &why)) {
-        fd.Reset();
-    } else if (::flock(fd.Get(), LOCK_SH) != 0 || ::ftruncate(fd.Get(), sizeof(CounterPage)) != 0) {
+    detail::OwnedDescriptor fd = OpenAndHold(name, &why);
+    if (fd.Valid() && ::ftruncate(fd.Get(), sizeof(CounterPage)) != 0) {
         why = std::strerror(errno);
         fd.Reset();
     }
