@@ -9,6 +9,7 @@
 #include "talvex05u/socket/HttpBlockingSocket.h"
 #include "talvex05u/caller/BCastReturnBlock.h"
 #include "talvex05u/caller/SocketErrorText.h"
+#include "talvex05u/caller/CallerCounters.h"
 #include "talvex05u/caller/RP_Caller.h"
 #include "talvex05u/caller/RP_CallerEx.h"
 #include "talvex05u/shmem/MemPrimitives.h"

@@ -164,6 +164,16 @@ public:
             std::lock_guard<std::mutex> hold(m_callLock);
             caller->StopDispatchThread();
         });
+        m_lastCounters = caller->GetCounters();
+    }
+
+    // The library caller's counters by name: of the running caller, or as it stopped.
+    py::dict Counters() const {
+        const talvex::CallerCounters counters = m_caller ? m_caller->GetCounters() : m_lastCounters;
+        const auto values = talvex::CounterValues(counters);
+        py::dict named;
+        for (std::size_t i = 0; i < values.size(); ++i) named[talvex::CounterNames()[i]] = values[i];
+        return named;
     }
 
     CUdpDataBlockEx Call(const py::handle& address, const CUdpDataBlockEx& block, long long timeoutMs) {
@@ -309,6 +319,7 @@ private:
     // the library caller under them.
     std::shared_ptr<Serving> m_caller;
     std::mutex m_callLock;
+    talvex::CallerCounters m_lastCounters;   // of the library caller stopped last
 };
 
 template <class Library>
@@ -342,6 +353,9 @@ void RegisterCaller(py::module_& module, const char* name, const char* doc) {
              "thread with the GIL held; an exception it raises is reported through the diagnostic\n"
              "handler and the call gets no answer. handler None stops serving the procedure.")
         .def("is_active", &Handle::IsActive, "True when the last ping was answered.")
+        .def("counters", &Handle::Counters,
+             "What the caller has done since start(), by name (calls, answered, timed_out, ...);\n"
+             "after stop(), as it stopped.")
         .def_property_readonly("started", &Handle::IsStarted, "True between start() and stop().")
         .def_property_readonly("port", &Handle::Port, "The UDP port the caller is bound to (0 when not started).")
         .def_property_readonly("broadcast_port", &Handle::BroadcastPortBound,
@@ -360,6 +374,9 @@ void RegisterCallers(py::module_& module) {
                                "The plain caller: calls of at most 350 words; answers up to 32767 words.");
     RegisterCaller<CRP_CallerEx>(module, "CallerEx",
                                  "The extended caller: long calls and answers travel as chunks.");
+    module.def("publish_counters", &talvex::PublishCounters,
+               "Keeps the counters of every caller of the process where `talvex stat` reads them\n"
+               "(a page only this user can read); False when the page cannot be made.");
     module.add_object("_stop_callers", py::cpp_function([] {
         std::vector<CallerHandleBase*> live(LiveCallers().begin(), LiveCallers().end());
         for (CallerHandleBase* caller : live) caller->Stop();

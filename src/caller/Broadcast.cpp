@@ -2,6 +2,7 @@
 // sleeps for the waiting time and hands back the answers the dispatcher collected.
 #include "talvex05u/caller/RP_Caller.h"
 
+#include "caller/CounterCells.h"
 #include "talvex05u/platform/System.h"
 
 #include <netinet/in.h>
@@ -28,9 +29,16 @@ CBCastReturnBlock* CRP_Caller::BroadcastCall(unsigned short port, CUdpDataBlockE
     {
         std::shared_lock lock(m_socketLock);
         if (m_hBroadcastSocket != talvex::kInvalidSocket) {
-            ::sendto(static_cast<int>(m_hBroadcastSocket), record + 1, static_cast<size_t>(record[0]), 0,
-                     static_cast<const sockaddr*>(destination), sizeof(sockaddr_in));
+            const ssize_t sent = ::sendto(static_cast<int>(m_hBroadcastSocket), record + 1,
+                                          static_cast<size_t>(record[0]), 0,
+                                          static_cast<const sockaddr*>(destination), sizeof(sockaddr_in));
+            if (sent >= 0) {
+                m_pCounters->DatagramOut(record[0]);
+            } else {
+                m_pCounters->Add(talvex::Counter::kSocketErrors);
+            }
         }
+        m_pCounters->Add(talvex::Counter::kBroadcasts);
     }
     talvex::Sleep(static_cast<std::uint32_t>(waitMilliseconds));
     std::scoped_lock lock(m_callLock);

@@ -5,6 +5,7 @@
 // sends one way, BreakActiveCall ends a waiting call.
 #include "talvex05u/caller/RP_Caller.h"
 
+#include "caller/CounterCells.h"
 #include "caller/PendingCalls.h"
 #include "caller/WaiterReads.h"
 #include "datablock/BlockMove.h"
@@ -42,6 +43,7 @@ bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, s
     if (destination->sin_port == 0) return true;
     const talvex::WakerLease waker(*m_pCalls, m_callLock);
     if (waker.Get() == nullptr) return false;
+    m_pCounters->Add(talvex::Counter::kCalls);
     talvex::PendingCall* call = StartCall(*destination, *block, waker.Get());
     return FinishCall(call, AwaitCall(call, timeout), block);
 }
@@ -125,7 +127,10 @@ CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t millisec
         alignas(std::int32_t) std::int32_t words[talvex::WaiterReads::kDatagramBytes / 4];
         CSockAddr sender;
         const int size = turn.TakeHead(&CRP_Caller::IsAwaitedReturn, this, words, sender);
-        if (size > 0) CompleteReturnPacket(words, size, sender, waker);
+        if (size > 0) {
+            m_pCounters->DatagramIn(size);
+            CompleteReturnPacket(words, size, sender, waker);
+        }
     } else if (woken == talvex::kWaitTimeout) {
         return Woken::kTimeout;
     }
@@ -156,7 +161,20 @@ bool CRP_Caller::FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBloc
         m_addrAwaitedPeer = call->peer;
     }
     talvex::PendingCalls::Close(call);
+    CountCallEnd(end, answered);
     return answered;
+}
+
+void CRP_Caller::CountCallEnd(CallEnd end, bool answered) {
+    switch (end) {
+    case CallEnd::kAnswered:
+        // A call that lost its return chunks and ends false for it counts in neither.
+        if (answered) m_pCounters->Add(talvex::Counter::kAnswered);
+        break;
+    case CallEnd::kTimedOut: m_pCounters->Add(talvex::Counter::kTimedOut); break;
+    case CallEnd::kBroken:
+    case CallEnd::kReleased: m_pCounters->Add(talvex::Counter::kBroken); break;
+    }
 }
 
 bool CRP_Caller::AwaitsLateReturnChunks(const talvex::PendingCall& call) const {
@@ -178,6 +196,11 @@ bool CRP_Caller::ReturnChunksLost(std::int32_t reference, std::int32_t announced
 
 std::int32_t CRP_Caller::SendReturn(CUdpDataBlockEx* block) {
     if (block == nullptr) return 0;
+    m_pCounters->Add(talvex::Counter::kReturnsSent);
+    return SendReturnPacket(block);
+}
+
+std::int32_t CRP_Caller::SendReturnPacket(CUdpDataBlockEx* block) {
     std::int32_t record[kRecordWords];
     CSockAddr destination;
     {
@@ -206,6 +229,7 @@ void CRP_Caller::SendEvent(CUdpDataBlockEx* block) {
     if (destination.sin_port == 0) return;
     block->GetPacketAt(0, record, true);
     SendPacket(record + 1, record[0], destination);
+    m_pCounters->Add(talvex::Counter::kEventsSent);
 }
 
 void CRP_Caller::BreakActiveCall() { talvex::SetEvent(m_hBreakEvent); }

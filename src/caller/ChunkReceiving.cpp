@@ -4,6 +4,7 @@
 #include "talvex05u/caller/RP_CallerEx.h"
 
 #include "caller/ChunkReassembly.h"
+#include "caller/CounterCells.h"
 #include "caller/PendingCalls.h"
 #include "datablock/BlockMove.h"
 #include "talvex05u/platform/Event.h"
@@ -46,7 +47,10 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
     if (block == nullptr) return;
     talvex::ChunkReassembly calls(m_mapChunks, m_abyCallChunkStore, m_nLastCallSlot, m_callLedger);
     const ArrivedChunk arrived = Arrive(calls, *block, ServedSender());
-    if (arrived.Ignored()) return;
+    if (arrived.Ignored()) {
+        m_pCounters->Add(talvex::Counter::kChunksRefused);
+        return;
+    }
     if (arrived.outcome == talvex::ChunkOutcome::Completed) {
         m_MultiCallBlock.Clear();
         if (!calls.Collect(arrived.Transfer(), m_MultiCallBlock)) return;
@@ -55,19 +59,23 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
         m_MultiCallBlock.m_nPacketPos = block->m_nPacketPos;
         m_MultiCallBlock.m_nReferenceNumber = block->m_nReferenceNumber;
         // The application answers the completing chunk's call from DoRemoteFunction.
+        m_pCounters->Add(talvex::Counter::kServed);
         DoRemoteFunction(&m_MultiCallBlock);
         return;
     }
     // Stored chunks and repeats (stored once, answered each time) get an empty return.
     block->ResetForReturn();
-    CRP_Caller::SendReturn(block);
+    SendReturnPacket(block);
 }
 
 bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     if (block == nullptr) return false;
     talvex::ChunkReassembly returns(m_mapChunks, m_abyReturnChunkStore, m_nLastReturnSlot, m_returnLedger);
     const ArrivedChunk arrived = Arrive(returns, *block, ServedSender());
-    if (arrived.Ignored()) return false;
+    if (arrived.Ignored()) {
+        m_pCounters->Add(talvex::Counter::kChunksRefused);
+        return false;
+    }
     bool completed = false;
     if (arrived.outcome == talvex::ChunkOutcome::Completed) {
         m_ReturnAssembly.Clear();
@@ -82,7 +90,7 @@ bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     }
     // Every stored return chunk is acknowledged, the completing one too.
     block->ResetForReturn();
-    CRP_Caller::SendReturn(block);
+    SendReturnPacket(block);
     return completed;
 }
 

@@ -1,5 +1,6 @@
 #include "caller/ChunkedCallSender.h"
 
+#include "caller/CounterCells.h"
 #include "datablock/BlockMove.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
@@ -51,13 +52,21 @@ bool ChunkedCallSender::Run(CUdpDataBlockEx& answer) {
     }
     CloseTriesInFlight();
     if (m_sendFailure != nullptr) throw std::exchange(m_sendFailure, nullptr);   // to the application
-    if (m_failed) return false;   // a chunk out of tries: the peer keeps the chunks it holds
+    CounterCells& counters = *m_caller.m_pCounters;
+    if (m_failed) {   // a chunk out of tries: the peer keeps the chunks it holds
+        counters.Add(m_stopped ? Counter::kBroken : Counter::kTimedOut);
+        return false;
+    }
     // The application's break of a chunked call, which nothing in the library sets.
-    if (IsEventSet(m_caller.m_hMultiBreakEvent)) return false;
+    if (IsEventSet(m_caller.m_hMultiBreakEvent)) {
+        counters.Add(Counter::kBroken);
+        return false;
+    }
     if (m_rank == Rank::kChunked && m_answerChunked.m_nLength == 0 &&
         m_caller.ReturnChunksLost(m_answerReference, m_chunksAnnounced, m_chunksArrived)) {
         return false;
     }
+    counters.Add(Counter::kAnswered);
     std::scoped_lock lock(m_caller.m_callLock);
     m_caller.m_CallChunkBlock = m_answerPlain;   // shows the answer of the last chunk's call
     MoveBlockInto(m_answerChunked.m_nLength > 0 ? m_answerChunked : m_answerPlain, answer);
@@ -97,7 +106,9 @@ PendingCall* ChunkedCallSender::EnterTry(ChunkTry& slot, std::int32_t* record) {
         m_failed = true;
         return nullptr;
     }
+    if (slot.tries > 0) m_caller.m_pCounters->Add(Counter::kChunkTriesRepeated);
     ++slot.tries;
+    m_caller.m_pCounters->Add(Counter::kChunksSent);
     // Built anew for every try: a try is a call of its own with a reference of its own.
     CRP_CallerEx::BuildChunk(m_block, RP_MULTI_CALL, m_transferReference, m_chunkCount, slot.index, m_staging,
                              m_chunk);
@@ -135,7 +146,7 @@ void ChunkedCallSender::LookAtTriesInFlight() {
         ChunkTry& slot = m_window[place];
         PendingCall* call = slot.call;
         if (call == nullptr) continue;
-        if (call->released) m_failed = true;   // the caller stops: a transfer cut short has no answer
+        if (call->released) m_failed = m_stopped = true;   // the caller stops: a transfer cut short has no answer
         if (call->sendFailure != nullptr) m_sendFailure = std::exchange(call->sendFailure, nullptr);
         if (m_failed || m_sendFailure != nullptr) return;
         const bool expired = m_limit != kInfinite && now - slot.sentAt >= m_limit;

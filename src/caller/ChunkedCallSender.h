@@ -66,6 +66,7 @@ private:
     std::int32_t m_nextIndex = 0;
     std::int32_t m_answered = 0;
     bool m_failed = false;
+    bool m_stopped = false;   // failed because the caller stops
     CBlockingSocketException* m_sendFailure = nullptr;   // rethrown by Run
     CUdpDataBlockEx m_chunk;      // the chunk being sent, built anew for every try
     unsigned char m_staging[kChunkBytes];

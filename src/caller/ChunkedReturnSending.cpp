@@ -3,6 +3,8 @@
 // caller's wait.
 #include "talvex05u/caller/RP_CallerEx.h"
 
+#include "caller/CounterCells.h"
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -66,6 +68,7 @@ void CRP_CallerEx::WaitForRoom(std::int32_t index, void* acknowledgements) {
 }
 
 void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
+    m_pCounters->Add(talvex::Counter::kReturnsSent);
     CSockAddr destination;
     {
         std::scoped_lock lock(m_callLock);
@@ -90,6 +93,7 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
                        m_abyReturnChunkStaging, m_ReturnChunkBlock);
             m_ReturnChunkBlock.GetPacketAt(0, record, true);
             SendPacket(record + 1, record[0], destination, kChunkSendTimeoutSeconds);
+            m_pCounters->Add(talvex::Counter::kChunksSent);
         }
     }
     {

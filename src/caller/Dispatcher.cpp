@@ -3,6 +3,7 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "DatagramSeam.h"
+#include "caller/CounterCells.h"
 #include "caller/DeferredDatagrams.h"
 #include "caller/PendingCalls.h"
 #include "caller/SocketSetup.h"
@@ -116,11 +117,14 @@ bool CRP_Caller::ReceiveUnicast(std::int32_t* words) {
         ~DoneHandling() { reads.DoneHandling(); }
     } done{*m_pWaiterReads};
     if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
+        m_pCounters->DatagramIn(taken.size);
         ZeroMissingHeader(words, taken.size);
         HandleDatagram(words, taken.size, sender);
         HandleDeferred(words);
     }
-    return taken.outcome != talvex::PendingDatagram::Outcome::kFailed || RecoverUnicastSocket();
+    if (taken.outcome != talvex::PendingDatagram::Outcome::kFailed) return true;
+    m_pCounters->Add(talvex::Counter::kSocketErrors);
+    return RecoverUnicastSocket();
 }
 
 void CRP_Caller::HandleDeferred(std::int32_t* words) {
@@ -145,6 +149,7 @@ CRP_Caller::HookRead CRP_Caller::ReadDuringHook(std::uint32_t milliseconds, AckT
     const talvex::PendingDatagram taken = m_pWaiterReads->TakeDuringHook(fd, words, sender);
     // An empty datagram or a failed receive is dropped here: the socket itself is fine.
     if (taken.outcome != talvex::PendingDatagram::Outcome::kReceived) return HookRead::kNothing;
+    m_pCounters->DatagramIn(taken.size);
     if (isAck(context, words, taken.size, sender)) return HookRead::kAck;
     m_pDeferred->Keep(words, taken.size, sender);
     return HookRead::kKept;
@@ -155,7 +160,11 @@ bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
     CSockAddr sender;
     const talvex::PendingDatagram taken =
         talvex::TakePendingDatagram(static_cast<int>(m_hBroadcastSocket), words, kReceiveBytes, sender);
-    if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) return RecoverBroadcastSocket();
+    if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) {
+        m_pCounters->Add(talvex::Counter::kSocketErrors);
+        return RecoverBroadcastSocket();
+    }
+    if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) m_pCounters->DatagramIn(taken.size);
     if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived && ArrivedOn(m_nBroadcastInterface, taken)) {
         ZeroMissingHeader(words, taken.size);
         HandleDatagram(words, taken.size, sender);
@@ -192,6 +201,7 @@ bool CRP_Caller::RecoverUnicastSocket() {
     }
     m_pWaiterReads->Offer(replacement);
     talvex::WSASetLastError(0);
+    m_pCounters->Add(talvex::Counter::kSocketRecoveries);
     return true;
 }
 
@@ -202,16 +212,23 @@ bool CRP_Caller::RecoverBroadcastSocket() {
     m_hBroadcastSocket = talvex::kInvalidSocket;
     talvex::Sleep(kRecoveryPauseMs);
     OpenBroadcastSocket();
+    m_pCounters->Add(talvex::Counter::kSocketRecoveries);
     return true;
 }
 
 void CRP_Caller::SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination, int seconds) {
     if (m_pSeamSink != nullptr) {
         m_pSeamSink->OnSend(packet, bytes, destination);
-        return;
+    } else {
+        try {
+            std::shared_lock lock(m_socketLock);
+            m_Socket.SendDatagram(reinterpret_cast<const char*>(packet), bytes, destination, seconds);
+        } catch (CBlockingSocketException*) {
+            m_pCounters->Add(talvex::Counter::kSocketErrors);
+            throw;
+        }
     }
-    std::shared_lock lock(m_socketLock);
-    m_Socket.SendDatagram(reinterpret_cast<const char*>(packet), bytes, destination, seconds);
+    m_pCounters->DatagramOut(bytes);
 }
 
 CSockAddr CRP_Caller::ReplyDestination() const {
@@ -219,7 +236,7 @@ CSockAddr CRP_Caller::ReplyDestination() const {
 }
 
 void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender) {
-    if (words == nullptr || size < 4 || size > kReceiveBytes) return;
+    if (words == nullptr || size < 4 || size > kReceiveBytes) return m_pCounters->Add(talvex::Counter::kMalformed);
     {
         std::scoped_lock lock(m_callLock);
         m_addrLastSender = sender;
@@ -228,6 +245,8 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
     const auto packetSize = static_cast<std::int16_t>(size);
     switch (words[0]) {
     case RP_CALL:
+        // A call without a reference number is a one-way event (SendEvent gives none).
+        m_pCounters->Add(words[2] == 0 ? talvex::Counter::kEventsReceived : talvex::Counter::kServed);
         m_WorkBlock.Clear();
         m_WorkBlock.AddRawData(words, packetSize);
         DoRemoteFunction(&m_WorkBlock);
@@ -242,11 +261,13 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
         DoBroadCastFunction(&m_WorkBlock);
         break;
     case RP_MULTI_CALL:
+        m_pCounters->Add(talvex::Counter::kChunksReceived);
         m_WorkBlock.Clear();
         m_WorkBlock.AddRawData(words, packetSize);
         DoRemoteFunctionMulti(&m_WorkBlock);
         break;
     case RP_MULTI_RETURN:
+        m_pCounters->Add(talvex::Counter::kChunksReceived);
         HandleReturnChunk(words, size, sender);
         break;
     case RP_BROADCAST_RETURN:
@@ -268,7 +289,9 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
         HandleNextPacketRequest(words, size, sender);
         break;
     default:
-        break;   // unknown types are ignored; the sender is still recorded
+        // Unknown types are ignored; the sender is still recorded.
+        m_pCounters->Add(talvex::Counter::kMalformed);
+        break;
     }
 }
 
@@ -294,6 +317,7 @@ void CRP_Caller::HandleBroadcastReturn(const std::int32_t* words, int size, cons
     m_WorkBlock.Clear();
     m_WorkBlock.AddRawData(words, static_cast<std::int16_t>(size));
     m_BCastReturn.Add(&m_WorkBlock, &sender);
+    m_pCounters->Add(talvex::Counter::kBroadcastAnswers);
 }
 
 void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker) {
@@ -313,6 +337,10 @@ void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const
             target = &call->returnBlock;
             wake = call->waker;
         } else {
+            // Late, repeated or a stranger's: no waiting call takes it. The empty returns
+            // that acknowledge the chunks of the answer sent last are expected, not unmatched.
+            const bool acknowledgesOwnAnswer = size == kHeaderBytes && reference == m_ReplyBlock.m_nReferenceNumber;
+            if (!acknowledgesOwnAnswer) m_pCounters->Add(talvex::Counter::kUnmatchedReturns);
             // A return awaited in m_ReturnBlock itself (0: none awaited, or it is complete).
             const std::int32_t awaited = m_ReturnBlock.m_nReferenceNumber;
             if (awaited == 0 || reference != awaited || !talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) return;

@@ -2,6 +2,7 @@
 // keeps m_bActive at whether the answer came within 300 ms.
 #include "talvex05u/caller/RP_Caller.h"
 
+#include "caller/CounterCells.h"
 #include "talvex05u/platform/Event.h"
 
 namespace {
@@ -26,9 +27,11 @@ void CRP_Caller::Ping() {
     if (destination.sin_port == 0) return;
     try {
         SendPacket(kPingPacket, sizeof kPingPacket, destination);
+        m_pCounters->Add(talvex::Counter::kPingsSent);
         // No window messages here: wait only on the answer and the time-out.
         if (talvex::WaitForEvent(m_hPingAnswerEvent, kPingAnswerWaitMs) == talvex::kWaitObject0) {
             talvex::ResetEvent(m_hPingAnswerEvent);
+            m_pCounters->Add(talvex::Counter::kPingsAnswered);
             m_bActive = true;
         } else {
             m_bActive = false;

@@ -2,6 +2,7 @@
 // small accessors.
 #include "talvex05u/caller/RP_Caller.h"
 
+#include "caller/CounterCells.h"
 #include "caller/DeferredDatagrams.h"
 #include "caller/PendingCalls.h"
 #include "caller/SocketSetup.h"
@@ -43,6 +44,14 @@ std::uint32_t ParseOwnAddress(const char* text) {
     return ntohl(address.s_addr);
 }
 
+// The port `fd` is bound to; 0 when it is not bound.
+std::uint16_t BoundPort(int fd) {
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+    return ntohs(bound.sin_port);
+}
+
 }  // namespace
 
 CRP_Caller::CRP_Caller()
@@ -62,6 +71,7 @@ CRP_Caller::CRP_Caller()
       m_PacketRecord{},
       m_hMultiDoneEvent(nullptr),
       m_hMultiBreakEvent(nullptr),
+      m_pCounters(std::make_unique<talvex::CounterCells>()),
       m_hWakeDispatcher(nullptr),
       m_pCalls(std::make_unique<talvex::PendingCalls>()),
       m_pWaiterReads(std::make_unique<talvex::WaiterReads>()),
@@ -184,6 +194,7 @@ bool CRP_Caller::StartDispatchThread(unsigned short remotePort, CString remoteCo
     // Linux reports no ICMP port-unreachable on unconnected UDP sockets: nothing to switch off.
     m_Socket.Bind(m_addrMy);
     IsErrorOccured();
+    m_pCounters->SetOwn(m_nMyAddress, BoundPort(static_cast<int>(m_Socket.m_hSocket)));
 
     m_nBroadcastPort = broadcastPort;
     OpenBroadcastSocket();
@@ -261,6 +272,7 @@ void CRP_Caller::SetRemoteSocket(unsigned short port, std::uint32_t hostAddress)
     m_nRemotePort = port;
     m_addrRemote.sin_port = htons(port);
     m_addrRemote.sin_addr.s_addr = htonl(hostAddress);
+    m_pCounters->SetPeer(hostAddress, port);
 }
 
 void CRP_Caller::SetRemoteSocket(unsigned short port, CString computer) {
@@ -269,6 +281,7 @@ void CRP_Caller::SetRemoteSocket(unsigned short port, CString computer) {
     const CSockAddr resolved = CBlockingSocket::GetHostByName(name.get(), port);
     std::scoped_lock lock(m_callLock);
     m_addrRemote = resolved;
+    m_pCounters->SetPeer(resolved.IPAddr(), port);
 }
 
 unsigned short CRP_Caller::GetMyUDPPort() {
@@ -292,6 +305,8 @@ CString CRP_Caller::GetRemoteComputer() const {
     ::inet_ntop(AF_INET, &address, text, sizeof text);
     return Char2CString(text);
 }
+
+talvex::CallerCounters CRP_Caller::GetCounters() const { return m_pCounters->Snapshot(); }
 
 bool CRP_Caller::IsActive() const { return m_bActive.load(); }
 

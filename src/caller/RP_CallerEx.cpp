@@ -4,6 +4,7 @@
 #include "talvex05u/caller/RP_CallerEx.h"
 
 #include "caller/ChunkedCallSender.h"
+#include "caller/CounterCells.h"
 #include "caller/PendingCalls.h"
 #include "talvex05u/platform/Event.h"
 
@@ -33,6 +34,7 @@ void CRP_CallerEx::InitExtendedState() {
     m_nLastCallSlot = -1;
     m_nLastReturnSlot = -1;
     m_bMultiEnabled = true;
+    m_pCounters->SetKind(talvex::CallerKind::kExtended);
     // Left unset by the protocol; 0 means "no target", so a chunked call before
     // SetMultiTarget fails without sending instead of going somewhere random.
     m_nMultiPort = 0;
@@ -151,6 +153,7 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     if (peer.sin_port == 0) return false;
     const talvex::WakerLease waker(*m_pCalls, m_callLock);
     if (waker.Get() == nullptr) return false;
+    m_pCounters->Add(talvex::Counter::kCalls);
     talvex::ChunkedCallSender sender(*this, *block, static_cast<std::int32_t>(chunkCount), peer, waker.Get(), timeout);
     return sender.Run(*block);
 }

@@ -50,6 +50,7 @@
 #include "talvex05u/platform/Thread.h"
 #include "talvex05u/socket/BlockingSocketException.h"
 
+#include "caller/CounterCells.h"
 #include "shmem/MappedFileBytes.h"
 #include "shmem/MemLockWithin.h"
 
@@ -258,6 +259,13 @@ std::int32_t* RegionWords(mappedRegionS** region) {
 }
 
 
+// Counts a call through the channel that gave up at its time-out; false, its result.
+bool GaveUp(talvex::CounterCells& counters) {
+    counters.Add(talvex::Counter::kTimedOut);
+    counters.Add(talvex::Counter::kShmTimeouts);
+    return false;
+}
+
 // Releases the regions, lock and signal of a channel side, whichever of them exist.
 // The lock is closed on either side: the non-owner's handle is its own reference.
 void ReleaseChannelObjects(CRP_CallerEx& side) {
@@ -385,6 +393,7 @@ std::uint32_t CRP_CallerEx::TelegramFunc(void* /*unused*/) {
             talvex::SetEvent(m_hTelegramSignal);
             continue;
         }
+        m_pCounters->Add(talvex::Counter::kServed);
         DoRemoteFunction(&block);
     }
 }
@@ -397,7 +406,10 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     if (block->m_nLength > kReceivingBlockWords) return false;
 
     const std::int32_t callReference = NextChannelReference();
-    if (!LockWithin(m_hSharedLock, LockMilliseconds(timeout), "writing a call")) return false;
+    talvex::CounterCells& counters = *m_pCounters;
+    counters.Add(talvex::Counter::kCalls);
+    counters.Add(talvex::Counter::kShmCalls);
+    if (!LockWithin(m_hSharedLock, LockMilliseconds(timeout), "writing a call")) return GaveUp(counters);
     if (!FitsRegion(block->m_nLength, UsableRegionBytes(*this))) {   // a file was cut short meanwhile
         memUnlock(m_hSharedLock);
         return false;
@@ -410,7 +422,7 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
     // From here on a failed call may still be answered late: its reference is remembered.
     const auto abandon = [&] {
         m_anAbandonedChannelCalls[m_nAbandonedChannelCalls++ % m_anAbandonedChannelCalls.size()] = callReference;
-        return false;
+        return GaveUp(counters);
     };
     const auto isAbandoned = [&](std::int32_t reference) {
         const std::size_t known = std::min(m_nAbandonedChannelCalls, m_anAbandonedChannelCalls.size());
@@ -440,12 +452,14 @@ bool CRP_CallerEx::SharedCallProcedure(CUdpDataBlockEx* block, std::int32_t time
         }
         const AnswerCheck check = TakeAnswer(*this, callReference, isAbandoned, block);
         if (check == AnswerCheck::kNoLock) return abandon();
+        if (check == AnswerCheck::kTaken) counters.Add(talvex::Counter::kAnswered);
         if (check != AnswerCheck::kStale) return check == AnswerCheck::kTaken;
     }
 }
 
 std::int32_t CRP_CallerEx::SharedSendReturn(CUdpDataBlockEx* block) {
     if (block == nullptr || m_pSharedReturn == nullptr) return 0;
+    m_pCounters->Add(talvex::Counter::kReturnsSent);
     block->m_nType = RP_RETURN;
     // An answer the region cannot hold is not written; the caller's wait then ends without it.
     if (DataInsideBuffer(*block) && FitsRegion(block->m_nLength, UsableRegionBytes(*this)) &&

@@ -17,3 +17,4 @@ int RunBroadcast(int argc, char** argv);
 int RunDemo(int argc, char** argv);
 int RunTraceViewer(int argc, char** argv);
 int RunBench(int argc, char** argv);
+int RunStat(int argc, char** argv);

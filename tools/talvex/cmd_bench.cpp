@@ -9,6 +9,8 @@
 #include "Commands.h"
 #include "Options.h"
 
+#include <talvex05u/caller/CallerCounters.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sys/utsname.h>
@@ -18,13 +20,14 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: talvex bench [--quick] [--json FILE] [--csv FILE] [--only FAMILY]\n"
-    "                   [--wait-spin N] [--chunks-in-flight N]\n"
+    "                   [--wait-spin N] [--chunks-in-flight N] [--publish]\n"
     "  Measures calls, transfers, the shared-memory channel and broadcasts against raw\n"
     "  UDP / shared-memory floors and libtirpc, interleaved in one run; prints a table\n"
     "  (median and 99th percentile of each, and the ratio). --quick takes under 30 s.\n"
     "  --only runs one family, for profiling: calls, rate, transfers, processes, chunks, broadcast.\n"
     "  --wait-spin N sets the library's wait spin (talvex::SetWaitSpinIterations) before measuring.\n"
-    "  --chunks-in-flight N sets the chunk calls a chunked call keeps outstanding (1 to 64).\n";
+    "  --chunks-in-flight N sets the chunk calls a chunked call keeps outstanding (1 to 64).\n"
+    "  --publish publishes the callers' counters while it measures, for talvex stat --watch.\n";
 
 // True when the family `name` is to run (all run without --only).
 bool Wanted(const cli::ParsedOptions& options, const char* name) {
@@ -135,7 +138,7 @@ int RunBench(int argc, char** argv) {
     const auto options = cli::ParseOptions(
         argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"only", true}, {"wait-spin", true},
                         {"chunks-in-flight", true}, {"peer", false},
-                        {"broadcast-inside", false}},
+                        {"broadcast-inside", false}, {"publish", false}},
         &error);
     if (!options) return cli::UsageError("bench", error);
     if (options->help) {
@@ -162,5 +165,6 @@ int RunBench(int argc, char** argv) {
         !cli::ParseInteger(options->Get("chunks-in-flight"), 1, talvex::kMaxChunksInFlight, "--chunks-in-flight", &error)) {
         return cli::UsageError("bench", error);
     }
+    if (options->Has("publish")) talvex::PublishCounters();
     return RunMeasurements(*options);
 }

@@ -22,7 +22,7 @@ constexpr const char* kCommand = "serve";
 
 void PrintHelp() {
     std::printf(
-        "usage: talvex serve --port P [--bind ADDR] [--broadcast-port B] [--plain] [--quiet]\n"
+        "usage: talvex serve --port P [--bind ADDR] [--broadcast-port B] [--plain] [--quiet] [--no-publish]\n"
         "\n"
         "Serves on UDP port P (0 lets the system choose) until SIGINT or SIGTERM:\n"
         "  procedure 1 (echo)   answers the call's data words unchanged\n"
@@ -39,7 +39,8 @@ void PrintHelp() {
         "  --plain              a plain caller: calls of one packet, long answers (up to\n"
         "                       32767 words) pulled packet by packet; default is an\n"
         "                       extended caller that sends long answers as chunks\n"
-        "  --quiet              no line per call\n");
+        "  --quiet              no line per call\n"
+        "  --no-publish         keep the counters to itself (default: published for talvex stat)\n");
 }
 
 // Port the socket is bound to, or 0 when it is not bound.
@@ -57,6 +58,7 @@ struct ServeSettings {
     unsigned short broadcastPort = 0;
     bool plain = false;
     bool quiet = false;
+    bool publish = true;
 };
 
 std::unique_ptr<CRP_Caller> MakeServer(const ServeSettings& settings, cli::ServedCallObserver observer) {
@@ -110,6 +112,8 @@ int Serve(const ServeSettings& settings) {
                 settings.plain ? "plain" : "extended", broadcastPort,
                 settings.broadcastPort != 0 ? "answers broadcasts" : "system-chosen; --broadcast-port B to choose");
     std::fflush(stdout);
+    // A refused page is reported by the library; serving goes on without it.
+    if (settings.publish) talvex::PublishCounters();
 
     int received = 0;
     sigwait(&stopSignals, &received);
@@ -126,7 +130,7 @@ int RunServe(int argc, char** argv) {
     std::string error;
     auto options = cli::ParseOptions(argc, argv,
                                      {{"port", true}, {"bind", true}, {"broadcast-port", true},
-                                      {"plain", false}, {"quiet", false}},
+                                      {"plain", false}, {"quiet", false}, {"no-publish", false}},
                                      &error);
     if (!options) return cli::UsageError(kCommand, error);
     if (options->help) {
@@ -150,5 +154,6 @@ int RunServe(int argc, char** argv) {
         return cli::UsageError(kCommand, "bad --bind address '" + settings.bind + "' (expected a dotted IPv4 address)");
     settings.plain = options->Has("plain");
     settings.quiet = options->Has("quiet");
+    settings.publish = !options->Has("no-publish");
     return Serve(settings);
 }

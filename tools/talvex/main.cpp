@@ -23,6 +23,7 @@ constexpr Subcommand kSubcommands[] = {
     {"demo", RunDemo, "show what the library does, on this computer"},
     {"trace-viewer", RunTraceViewer, "print the trace lines of debug streams"},
     {"bench", RunBench, "measure calls and transfers against raw baselines"},
+    {"stat", RunStat, "show the counters of running callers of this user"},
 };
 
 void PrintUsage(FILE* out) {

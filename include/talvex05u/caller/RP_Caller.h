@@ -9,6 +9,7 @@
 // A derived class whose hooks use its own members calls StopDispatchThread in its
 // own destructor, so that no hook runs while the derived part is destroyed.
 #include "talvex05u/caller/BCastReturnBlock.h"
+#include "talvex05u/caller/CallerCounters.h"
 #include "talvex05u/datablock/UdpDataBlockEx.h"
 #include "talvex05u/platform/CString.h"
 #include "talvex05u/platform/Thread.h"
@@ -31,7 +32,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class DeferredDatagrams; class ChunkedCallSender; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class DeferredDatagrams; class ChunkedCallSender; class CounterCells; }
 
 class CRP_Caller {
 public:
@@ -65,6 +66,8 @@ public:
     void BreakActiveCall();
     CBCastReturnBlock* BroadcastCall(unsigned short port, CUdpDataBlockEx* block, std::int32_t waitMilliseconds);
     void Ping();
+    // What this caller has done since it was made (see CallerCounters.h).
+    talvex::CallerCounters GetCounters() const;
 
     std::int32_t DatagrammDispatcher();
     static std::uint32_t DispatchThreadProc(void* caller);
@@ -117,6 +120,8 @@ public:
     std::atomic<bool> m_bFailOnLostReturnChunks{false};
 
 protected:
+    // This caller's counters, bumped with relaxed atomics wherever the counted thing happens.
+    std::unique_ptr<talvex::CounterCells> m_pCounters;
     // Guards the table of calls in flight and every call's state in it, and the shared
     // members above (the three blocks, addresses, the broadcast flag and answers, the
     // packet record). Never held across a send, a wait or a hook. See docs/caller.md.
@@ -149,6 +154,10 @@ protected:
                                    std::int32_t* record);
     CallEnd AwaitCall(talvex::PendingCall* call, std::int32_t timeout);
     bool FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBlockEx* block);
+    // Counts how a call ended: answered (when `answered`), timed out, or broken off.
+    void CountCallEnd(CallEnd end, bool answered);
+    // SendReturn without counting an answer: the acknowledgement of a chunk goes out here.
+    std::int32_t SendReturnPacket(CUdpDataBlockEx* block);
     // Waits once on `waker`, the break event and (while `turn` reads) the unicast
     // socket, taking awaited returns there; false when the break event ended it.
     enum class Woken { kWaker, kBreak, kTimeout };
