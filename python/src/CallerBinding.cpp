@@ -57,23 +57,13 @@ std::uint32_t ParseDotted(const std::string& text, const char* what) {
 // A peer's host: a dotted IPv4 address, or a name resolved to its first IPv4
 // address, as the talvex program resolves it.
 std::uint32_t ResolveHost(const std::string& host, const char* what) {
-    in_addr parsed{};
-    if (inet_pton(AF_INET, host.c_str(), &parsed) == 1) return ntohl(parsed.s_addr);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    int result = EAI_NONAME;
-    if (!host.empty() && host.find('\0') == std::string::npos) {
+    std::optional<std::uint32_t> address;
+    {
         py::gil_scoped_release released;   // a name server may take its time
-        result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+        address = talvex::ResolveIPv4(host);
     }
-    if (result != 0 || found == nullptr)
-        throw py::value_error(std::string(what) + ": unknown host '" + host + "'" +
-                              (result != 0 && !host.empty() ? std::string(" (") + gai_strerror(result) + ")" : ""));
-    std::uint32_t address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(found);
-    return address;
+    if (!address) throw py::value_error(std::string(what) + ": unknown host '" + host + "'");
+    return *address;
 }
 
 // ("host", port) as the peer's address; host a dotted IPv4 address or a host name.

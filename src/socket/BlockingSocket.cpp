@@ -6,6 +6,7 @@
 #include "talvex05u/platform/SocketError.h"
 #include "socket/SocketWait.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -258,6 +259,16 @@ CSockAddr CBlockingSocket::GetHostByName(const char* name, std::uint16_t port) {
     resolved.sin_family = AF_INET;
     resolved.sin_port = htons(port);
     return resolved;
+}
+
+std::optional<std::uint32_t> talvex::ResolveIPv4(const std::string& host) {
+    if (host.empty() || host.find('\0') != std::string::npos) return std::nullopt;
+    try {
+        return ntohl(CBlockingSocket::GetHostByName(host.c_str()).sin_addr.s_addr);
+    } catch (CBlockingSocketException* failure) {
+        failure->Delete();
+        return std::nullopt;
+    }
 }
 
 // The name lives in a per-thread buffer, valid until this thread's next call.

@@ -2,6 +2,8 @@
 
 #include "Options.h"
 
+#include <Talvex05u.h>
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -31,20 +33,8 @@ std::optional<std::uint16_t> ParsePort(const std::string& text, std::uint16_t mi
 }
 
 std::optional<std::uint32_t> ResolveHost(const std::string& host, std::string* error) {
-    in_addr dotted{};
-    if (inet_pton(AF_INET, host.c_str(), &dotted) == 1) return ntohl(dotted.s_addr);
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    int result = host.empty() ? EAI_NONAME : getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (result != 0 || found == nullptr) {
-        *error = "unknown host '" + host + "'";
-        if (result != 0 && !host.empty()) *error += std::string(" (") + gai_strerror(result) + ")";
-        return std::nullopt;
-    }
-    std::uint32_t address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-    freeaddrinfo(found);
+    std::optional<std::uint32_t> address = talvex::ResolveIPv4(host);
+    if (!address) *error = "unknown host '" + host + "'";
     return address;
 }
 

@@ -7,6 +7,8 @@
 #include "talvex05u/socket/SockAddr.h"
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <string>
 
 namespace talvex {
 using SocketHandle = std::uint32_t;                 // a file descriptor, or kInvalidSocket
@@ -51,4 +53,10 @@ public:
 private:
     void CloseDescriptor(int fd);
 };
+namespace talvex {
+// A dotted IPv4 address, or a host name resolved to its first IPv4 address, in host
+// order; nothing when the text is none of these.
+std::optional<std::uint32_t> ResolveIPv4(const std::string& host);
+}  // namespace talvex
+
 extern const CRuntimeClass classCBlockingSocket;
