@@ -51,16 +51,14 @@ void CheckRoundTrip(const CUdpDataBlockEx& original) {
         return;
     CUdpDataBlockEx sender(original);
     sender.m_nPacketPos = 0;
-    if (sender.m_nProcedure == talvex::kNoProcedure)
-        sender.m_nProcedure = 0;
+    if (sender.m_nProcedure == talvex::kNoProcedure) sender.m_nProcedure = 0;
     std::array<std::int32_t, talvex::kPacketRecordWords> record{};
     CUdpDataBlockEx receiver;
     for (int packets = 0; packets < 100; ++packets) {
         sender.GetPacketAt(receiver.m_nPacketPos, record.data(), true);
         Check(record[0] >= 16 && record[0] <= talvex::kMaxPacketBytes);
         Check(receiver.AddRawData(record.data() + 1, static_cast<std::int16_t>(record[0])) == 1);
-        if (receiver.m_nPacketPos == receiver.m_nLength)
-            break;
+        if (receiver.m_nPacketPos == receiver.m_nLength) break;
     }
     Check(receiver.m_nLength == sender.m_nLength);
     Check(receiver.m_nPacketPos == receiver.m_nLength);
@@ -126,10 +124,8 @@ void RunAppend(InputReader& input, CUdpDataBlockEx& block, std::uint8_t kind) {
         break;
     }
     }
-    if (ok)
-        Check(block.m_nLength > lengthBefore && block.m_nLength <= block.m_nCapacity);
-    else
-        Check(block.m_nLength == lengthBefore);
+    if (ok) Check(block.m_nLength > lengthBefore && block.m_nLength <= block.m_nCapacity);
+    else Check(block.m_nLength == lengthBefore);
 }
 
 void RunOperation(InputReader& input, CUdpDataBlockEx (&blocks)[3], Datagram& datagram) {
@@ -140,8 +136,7 @@ void RunOperation(InputReader& input, CUdpDataBlockEx (&blocks)[3], Datagram& da
         RunGet(input, block, op & 0x07);
         break;
     case 8: case 9: case 10: case 11: case 12:
-        if (block.m_nCapacity < kGrowthLimitWords)
-            RunAppend(input, block, (op & 0x1F) - 8);
+        if (block.m_nCapacity < kGrowthLimitWords) RunAppend(input, block, (op & 0x1F) - 8);
         break;
     case 13: block.ResetReadPos(); break;
     case 14: block.m_nReadPos = input.Int16(); break;
@@ -188,13 +183,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     blocks[0].AddRawData(datagram.words.data(), datagram.size);
     for (int i = 1; i < datagrams && !input.Empty(); ++i) {
         ReadDatagram(input, datagram);
-        for (CUdpDataBlockEx& block : blocks)
-            block.AddRawData(datagram.words.data(), datagram.size);
+        for (CUdpDataBlockEx& block : blocks) block.AddRawData(datagram.words.data(), datagram.size);
     }
     // Phase 2: operations driven by the rest of the input.
-    for (int steps = 0; steps < kMaxOperations && !input.Empty(); ++steps)
-        RunOperation(input, blocks, datagram);
-    for (const CUdpDataBlockEx& block : blocks)
-        CheckRoundTrip(block);
+    for (int steps = 0; steps < kMaxOperations && !input.Empty(); ++steps) RunOperation(input, blocks, datagram);
+    for (const CUdpDataBlockEx& block : blocks) CheckRoundTrip(block);
     return 0;
 }

@@ -55,8 +55,7 @@ struct Oracle {
 // A reassembled block of built chunks holds, word for word, the chunks' data.
 void CheckReassembled(const Oracle& oracle, const CUdpDataBlockEx& block) {
     Check(block.m_nLength >= 0 && block.m_nLength <= block.m_nCapacity);
-    if (!oracle.onlyBuiltChunks)
-        return;
+    if (!oracle.onlyBuiltChunks) return;
     for (std::int64_t w = 0; w < block.m_nLength; ++w) {
         const std::int32_t expected = ChunkWord(block.m_nReferenceNumber, w / talvex::kChunkWords, w % talvex::kChunkWords);
         if (block.m_pData[w] != expected && Tracing())
@@ -75,8 +74,7 @@ public:
         Check(bytes == 0 || (bytes >= 16 && bytes <= talvex::kMaxPacketBytes && bytes % 4 == 0));
         Check(std::memcmp(&destination, &m_oracle.sender, sizeof destination) == 0);
         std::uint32_t sum = 0;
-        for (int i = 0; i < bytes / 4; ++i)
-            sum += static_cast<std::uint32_t>(packet[i]);
+        for (int i = 0; i < bytes / 4; ++i) sum += static_cast<std::uint32_t>(packet[i]);
         m_checksum += sum;
         ++m_oracle.answers;
     }
@@ -99,11 +97,9 @@ void ServeCall(CUdpDataBlockEx* block, std::int32_t answerWords) {
     // value, negative ones too); only the words inside the buffer may be read.
     const std::int32_t readable = std::clamp(block->m_nLength, 0, block->m_nCapacity);
     std::uint32_t sum = 0;
-    for (std::int32_t i = 0; i < readable; ++i)
-        sum += static_cast<std::uint32_t>(block->m_pData[i]);
+    for (std::int32_t i = 0; i < readable; ++i) sum += static_cast<std::uint32_t>(block->m_pData[i]);
     block->ResetForReturn();
-    for (std::int32_t i = 0; i < answerWords; ++i)
-        block->AppendLongData(static_cast<std::int32_t>(sum) + i);
+    for (std::int32_t i = 0; i < answerWords; ++i) block->AppendLongData(static_cast<std::int32_t>(sum) + i);
 }
 
 class FuzzCaller : public CRP_Caller {
@@ -214,8 +210,7 @@ void BuildChunk(Datagram& datagram, std::int32_t type, std::int32_t transfer, st
     datagram.words[6] = index;
     datagram.words[7] = byteCount;
     dataWords = std::clamp(dataWords, 0, talvex::kMaxPacketDataWords - 4);
-    for (int w = 0; w < dataWords; ++w)
-        datagram.words[8 + w] = ChunkWord(transfer, index, w);
+    for (int w = 0; w < dataWords; ++w) datagram.words[8 + w] = ChunkWord(transfer, index, w);
     datagram.size = 32 + 4 * dataWords;
 }
 
@@ -234,11 +229,9 @@ bool ReadChunk(InputReader& input, Datagram& datagram) {
     const std::int32_t index = (shape & 4) ? input.Int32() : input.Byte() % 7;
     const std::int32_t lastBytes = 4 * (input.UInt16() % (talvex::kChunkWords + 1));
     std::int32_t byteCount = index < count - 1 ? talvex::kChunkBytes : lastBytes;
-    if (shape & 8)
-        byteCount = input.Int32();
+    if (shape & 8) byteCount = input.Int32();
     int dataWords = byteCount >= 0 && byteCount <= talvex::kChunkBytes ? byteCount / 4 : talvex::kChunkWords;
-    if (shape & 16)
-        dataWords = input.UInt16() % (talvex::kChunkWords + 1);
+    if (shape & 16) dataWords = input.UInt16() % (talvex::kChunkWords + 1);
     const std::int32_t word3 = (shape & 32) ? input.Int32() : PacketPositions(dataWords);
     BuildChunk(datagram, type, transfer, count, index, byteCount, dataWords, word3);
     // Packet positions that do not frame the data make the receiver read words the
@@ -293,8 +286,7 @@ public:
             case 0: ReadRaw(input, m_datagram); NoteUnbuiltChunk(); Feed(); break;
             case 1: ReadBlockPacket(input, m_datagram); NoteUnbuiltChunk(); Feed(); break;
             case 2: case 3:
-                if (!ReadChunk(input, m_datagram))
-                    m_oracle.onlyBuiltChunks = false;
+                if (!ReadChunk(input, m_datagram)) m_oracle.onlyBuiltChunks = false;
                 Feed();
                 break;
             case 4: Burst(input); break;
@@ -311,8 +303,7 @@ private:
         block.Clear();
         block.m_nProcedure = 9;
         block.m_nReferenceNumber = reference;
-        for (int i = 0; i < words; ++i)
-            block.AppendLongData(i);
+        for (int i = 0; i < words; ++i) block.AppendLongData(i);
     }
     // As CallProcedure leaves it: an empty return block awaiting one reference number.
     static void ArmReturn(CRP_Caller& caller, std::uint8_t choice) {
@@ -358,8 +349,7 @@ private:
         const int skipEvery = 2 + input.Byte();   // chunks of the long transfer left out now and then
         for (std::int32_t i = 0; i < chunks; ++i) {
             if (oneTransfer) {
-                if ((shape & 4) && i % skipEvery == 0)
-                    continue;
+                if ((shape & 4) && i % skipEvery == 0) continue;
                 const int dataWords = i < chunks - 1 ? talvex::kChunkWords : 1 + i % talvex::kChunkWords;
                 BuildChunk(m_datagram, type, firstTransfer, chunks, i, dataWords * 4, dataWords,
                            PacketPositions(dataWords));

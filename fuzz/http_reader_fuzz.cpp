@@ -48,8 +48,7 @@ struct SocketPair {
         writer = fds[1];
     }
     ~SocketPair() {
-        if (writer >= 0)
-            ::close(writer);
+        if (writer >= 0) ::close(writer);
         ::close(reader);
     }
     int Unread() const {
@@ -81,18 +80,14 @@ Script ParseScript(const std::uint8_t* data, std::size_t size) {
             opSize = -(opSize & 0xFF);          // zero and negative sizes
         else if (kind & 0x40)
             opSize = opSize % 24;               // tiny destinations
-        else
-            opSize = opSize % 2100;
+        else opSize = opSize % 2100;
         script.operations.push_back({(kind & 1) == 0, opSize});
     }
     const int pieces = 1 + byte() % kMaxPieces;
     std::vector<std::size_t> cuts;
-    for (int i = 0; i < pieces - 1; ++i)
-        cuts.push_back(byte() | (byte() << 8));
-    if (pos < size)
-        script.stream.assign(reinterpret_cast<const char*>(data + pos), size - pos);
-    for (std::size_t& cut : cuts)
-        cut = script.stream.empty() ? 0 : cut % (script.stream.size() + 1);
+    for (int i = 0; i < pieces - 1; ++i) cuts.push_back(byte() | (byte() << 8));
+    if (pos < size) script.stream.assign(reinterpret_cast<const char*>(data + pos), size - pos);
+    for (std::size_t& cut : cuts) cut = script.stream.empty() ? 0 : cut % (script.stream.size() + 1);
     cuts.push_back(script.stream.size());
     std::sort(cuts.begin(), cuts.end());
     script.pieceEnds = cuts;
@@ -106,15 +101,13 @@ void Feed(SocketPair& pair, const Script& script) {
     for (const std::size_t end : script.pieceEnds) {
         while (from < end) {
             const ssize_t written = ::send(pair.writer, script.stream.data() + from, end - from, MSG_NOSIGNAL);
-            if (written <= 0)
-                break;
+            if (written <= 0) break;
             from += static_cast<std::size_t>(written);
         }
         const auto deadline = std::chrono::steady_clock::now() + kDrainWait;
         while (!pair.readerDone && pair.Unread() > 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::microseconds(20));
-        if (from < end || pair.readerDone)
-            break;
+        if (from < end || pair.readerDone) break;
     }
     ::shutdown(pair.writer, SHUT_WR);
 }
@@ -127,8 +120,7 @@ public:
     // `bytes` must be the next bytes of the stream; after a cut header line the
     // rest of that line (up to and including its line feed) may have been skipped.
     void Consume(const char* bytes, std::size_t count) {
-        if (count == 0)
-            return;
+        if (count == 0) return;
         std::size_t at = m_next;
         if (m_lineWasCut && std::memcmp(m_stream.data() + at, bytes, std::min(count, m_stream.size() - at)) != 0) {
             const std::size_t lineFeed = m_stream.find('\n', at);
@@ -158,8 +150,7 @@ void ReadLine(CHttpBlockingSocket& socket, int size, StreamCursor& cursor) {
     Check(endsLine || length == size - 1);
     Check(std::memchr(destination.get(), '\n', static_cast<std::size_t>(std::max(length - 1, 0))) == nullptr);
     cursor.Consume(destination.get(), static_cast<std::size_t>(length));
-    if (!endsLine)
-        cursor.NoteCutLine();
+    if (!endsLine) cursor.NoteCutLine();
 }
 
 void ReadResponse(CHttpBlockingSocket& socket, int size, StreamCursor& cursor) {
@@ -181,10 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     StreamCursor cursor(script.stream);
     for (const Script::Operation& operation : script.operations) {
         try {
-            if (operation.headerLine)
-                ReadLine(socket, operation.size, cursor);
-            else
-                ReadResponse(socket, operation.size, cursor);
+            if (operation.headerLine) ReadLine(socket, operation.size, cursor);
+            else ReadResponse(socket, operation.size, cursor);
         } catch (CBlockingSocketException* e) {
             e->Delete();   // the end of the stream, a full buffer without a line, or a bad size
         }

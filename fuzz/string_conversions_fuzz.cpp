@@ -54,8 +54,7 @@ void CheckWideToAnsi(InputReader& input, const std::wstring& source, bool generi
                                         : ConvertWideStringToAnsiCch(destination.get(), from, size);
     if (nullSource || size < 1) {
         Check(result == talvex::kConvertInvalidArg);
-        for (std::size_t i = 0; i < room; ++i)
-            Check(static_cast<unsigned char>(destination[i]) == kCanary);
+        for (std::size_t i = 0; i < room; ++i) Check(static_cast<unsigned char>(destination[i]) == kCanary);
         return;
     }
     Check(result == talvex::kConvertOk || result == talvex::kConvertFail);
@@ -84,8 +83,7 @@ void CheckAnsiToWide(InputReader& input, const std::string& source, bool generic
                                         : ConvertAnsiStringToWideCch(destination.get(), from, size);
     if (nullSource || size < 1) {
         Check(result == talvex::kConvertInvalidArg);
-        for (std::size_t i = 0; i < room; ++i)
-            Check(destination[i] == kWideCanary);
+        for (std::size_t i = 0; i < room; ++i) Check(destination[i] == kWideCanary);
         return;
     }
     Check(result == talvex::kConvertOk || result == talvex::kConvertFail);
@@ -95,18 +93,15 @@ void CheckAnsiToWide(InputReader& input, const std::string& source, bool generic
         for (std::size_t i = 0; i < source.size(); ++i)
             Check(destination[i] == static_cast<wchar_t>(static_cast<unsigned char>(source[i])));
     }
-    if (IsAscii(source) && room > source.size())
-        Check(result == talvex::kConvertOk);
+    if (IsAscii(source) && room > source.size()) Check(result == talvex::kConvertOk);
 }
 
 void CheckAllocatingConversions(const std::string& narrow, const std::wstring& wide) {
     const CString fromNarrow = Char2CString(narrow.c_str());
-    if (IsAscii(narrow))
-        Check(fromNarrow.GetLength() == static_cast<int>(narrow.size()));
+    if (IsAscii(narrow)) Check(fromNarrow.GetLength() == static_cast<int>(narrow.size()));
     std::unique_ptr<char[]> back(CString2Char(fromNarrow));
     Check(back != nullptr);
-    if (IsAscii(narrow))
-        Check(narrow == back.get());
+    if (IsAscii(narrow)) Check(narrow == back.get());
 
     std::unique_ptr<char[]> fromWide(CString2Char(CString(wide.c_str())));
     Check(fromWide != nullptr);
@@ -128,15 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t narrowLength = input.Byte();
     for (std::size_t i = 0; i < narrowLength && !input.Empty(); ++i) {
         const char c = static_cast<char>(input.Byte());
-        if (c != '\0')
-            narrow.push_back(c);
+        if (c != '\0') narrow.push_back(c);
     }
     std::wstring wide;
     const std::size_t wideLength = input.Byte() % 64;
     for (std::size_t i = 0; i < wideLength && !input.Empty(); ++i) {
         const std::uint32_t value = (flags & 2) ? input.UInt32() : input.UInt16();
-        if (value != 0)
-            wide.push_back(static_cast<wchar_t>(value));
+        if (value != 0) wide.push_back(static_cast<wchar_t>(value));
     }
 
     for (int round = 0; round < 4 && !input.Empty(); ++round) {

@@ -49,12 +49,6 @@ struct ProcessResult {
 // The relays between one client process and the two servers.
 struct RelayPair {
     std::unique_ptr<testsupport::UdpRelay> ex, plain;
-    testsupport::RelayCounts Counts() const {
-        testsupport::RelayCounts sum;
-        for (const auto* relay : {ex.get(), plain.get()})
-            if (relay != nullptr) sum.Add(relay->Counts());
-        return sum;
-    }
 };
 
 class TwoProcessRun {
@@ -84,15 +78,11 @@ public:
     const ProcessResult& Result(int process) const { return m_results[process]; }
     const std::string& Problem() const { return m_problem; }
 
-    // The counts of every process and its relays, for the test log.
+    // The outcome counts of every process, for the test log.
     std::string Report() const {
         std::ostringstream out;
-        for (int p = 0; p < kClientProcesses; ++p) {
-            const testsupport::RelayCounts relay = m_relays[p].Counts();
-            out << "process " << m_plan.processes[p].tag << ": " << FormatOutcomes(m_results[p].outcomes)
-                << ", relay: datagrams " << relay.received << ", dropped " << relay.dropped << ", duplicated "
-                << relay.duplicated << ", delayed " << relay.delayed << "\n";
-        }
+        for (int p = 0; p < kClientProcesses; ++p)
+            out << "process " << m_plan.processes[p].tag << ": " << FormatOutcomes(m_results[p].outcomes) << "\n";
         return out.str();
     }
 

@@ -207,6 +207,15 @@ def test_bad_arguments_are_refused_with_clear_errors(py_server):
             talvex05u.Caller(own_address=LOOPBACK, own_port=caller.port).start()
 
 
+def read_line(connection):
+    received = b""
+    while not received.endswith(b"\r\n"):
+        chunk = connection.recv(256)
+        assert chunk, "the stream closed before the line ended"
+        received += chunk
+    return received
+
+
 def test_debug_stream_sends_header_and_lines_to_a_viewer():
     with socket.create_server((LOOPBACK, 0)) as viewer:
         viewer.settimeout(10)
@@ -214,22 +223,12 @@ def test_debug_stream_sends_header_and_lines_to_a_viewer():
             connection, _ = viewer.accept()
             with connection:
                 connection.settimeout(10)
-                received = b""
-                while not received.endswith(b"\r\n"):
-                    chunk = connection.recv(256)
-                    assert chunk, "the stream closed before its header line"
-                    received += chunk
-                assert received == b"alpha\tbeta\t001A\r\n"
+                assert read_line(connection) == b"alpha\tbeta\t001A\r\n"
                 deadline = time.monotonic() + 10
                 while stream.state != talvex05u.DebugStream.State.CONNECTED and time.monotonic() < deadline:
                     time.sleep(0.01)
                 stream.trace("calls", "hello viewer")
-                received = b""
-                while not received.endswith(b"\r\n"):
-                    chunk = connection.recv(256)
-                    assert chunk
-                    received += chunk
-                assert received == b"hello viewer\r\n"
+                assert read_line(connection) == b"hello viewer\r\n"
             assert stream.traces == {"calls": 0}
             for n in range(1, 32):
                 stream.trace(f"t{n}", "x")

@@ -2,7 +2,7 @@
 // A lossy wire for tests: a UDP relay thread between one client and one server on
 // loopback. It drops, duplicates, delays and so reorders datagrams at given rates,
 // driven by a fixed seed so that a run can be repeated, and a filter may decide the
-// fate of chosen datagrams. It keeps a log of what passed through. Header-only, so
+// fate of chosen datagrams. It keeps a log of what reached it. Header-only, so
 // any test program can use it without a build change.
 #include "support/loopback.h"
 
@@ -31,12 +31,6 @@ struct RelayFaults {
     double delayRate = 0.0;       // held back up to maxDelay, so later ones overtake it
     std::chrono::milliseconds maxDelay{5};
     std::uint32_t seed = 1;
-};
-
-// How many datagrams met which fate.
-struct RelayCounts {
-    std::uint64_t received = 0, dropped = 0, duplicated = 0, delayed = 0;
-    void Add(const RelayCounts& o) { received += o.received, dropped += o.dropped, duplicated += o.duplicated, delayed += o.delayed; }
 };
 
 class UdpRelay {
@@ -70,10 +64,6 @@ public:
 
     // The port the client sends to.
     std::uint16_t Port() const { return LocalPort(m_clientSide); }
-    RelayCounts Counts() const {
-        std::scoped_lock lock(m_lock);
-        return m_counts;
-    }
     // Every datagram with word 0 `type` (all with -1) that reached the relay, in order.
     std::vector<Seen> Log(std::int32_t type = -1) const {
         std::scoped_lock lock(m_lock);
@@ -143,19 +133,12 @@ private:
         const Verdict verdict = m_filter ? m_filter(toServer ? Way::ToServer : Way::ToClient, words.data(), size) : Verdict::Pass;
         std::scoped_lock lock(m_lock);
         m_log.push_back({size >= 4 ? words[0] : -2, size >= 32 ? words[6] : -1, size >= 32 ? words[7] : -1, size});
-        ++m_counts.received;
-        if (verdict == Verdict::Drop || Chance(m_faults.dropRate)) {
-            ++m_counts.dropped;
-            return;
-        }
+        if (verdict == Verdict::Drop || Chance(m_faults.dropRate)) return;
         Clock::time_point due = Clock::now();
-        if (Chance(m_faults.delayRate)) {
-            ++m_counts.delayed;
-            due += RandomDelay();
-        }
+        if (Chance(m_faults.delayRate)) due += RandomDelay();
         m_held.push(Held{due, m_order++, toServer, std::vector<char>(bytes, bytes + size)});
         if (verdict == Verdict::Duplicate || Chance(m_faults.duplicateRate)) {
-            ++m_counts.duplicated;   // the copy follows at once, or, when delays are on, somewhat later
+            // the copy follows at once, or, when delays are on, somewhat later
             const Clock::time_point copyDue = m_faults.delayRate > 0.0 ? due + RandomDelay() / 2 : due;
             m_held.push(Held{copyDue, m_order++, toServer, std::vector<char>(bytes, bytes + size)});
         }
@@ -170,7 +153,6 @@ private:
     std::priority_queue<Held, std::vector<Held>, std::greater<Held>> m_held;
     std::uint64_t m_order = 0;
     mutable std::mutex m_lock;
-    RelayCounts m_counts;
     std::vector<Seen> m_log;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

@@ -33,8 +33,7 @@ int main(int argc, char** argv)
         targets.push_back(to);
     }
     const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return 1;
+    if (fd < 0) return 1;
     std::mt19937 random(12345);
     std::vector<std::uint8_t> datagram(1500);
     const auto pause = std::chrono::microseconds(1000000 / rate);
@@ -42,8 +41,7 @@ int main(int argc, char** argv)
     long sent = 0;
     for (auto next = std::chrono::steady_clock::now(); next < end; next += pause) {
         const std::size_t size = std::uniform_int_distribution<std::size_t>(0, datagram.size())(random);
-        for (std::size_t i = 0; i < size; ++i)
-            datagram[i] = static_cast<std::uint8_t>(random());
+        for (std::size_t i = 0; i < size; ++i) datagram[i] = static_cast<std::uint8_t>(random());
         if (size >= 4 && random() % 2 == 0) {
             // A real message type, so that the noise reaches the handlers behind the type switch.
             static constexpr std::int32_t kTypes[] = {1, 2, 3, 4, 7, 8, 9, 11, 12};
@@ -51,8 +49,7 @@ int main(int argc, char** argv)
             std::memcpy(datagram.data(), &type, sizeof type);
         }
         const sockaddr_in& to = targets[static_cast<std::size_t>(random()) % targets.size()];
-        if (::sendto(fd, datagram.data(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0)
-            ++sent;
+        if (::sendto(fd, datagram.data(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0) ++sent;
         std::this_thread::sleep_until(next + pause);
     }
     ::close(fd);

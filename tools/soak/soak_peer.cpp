@@ -30,8 +30,7 @@ long ResidentKilobytes()
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtol(line.c_str() + 6, nullptr, 10);
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
     return -1;
 }
 
@@ -40,14 +39,12 @@ public:
     ~SoakPeer() override { StopDispatchThread(); }
     void DoRemoteFunction(CUdpDataBlockEx* block) override
     {
-        if (block->m_nProcedure != kProcSoak)
-            return;
+        if (block->m_nProcedure != kProcSoak) return;
         const std::int32_t length = block->m_nLength;
         const std::int32_t answerWords = block->GetLongData();
         const std::int32_t seed = block->GetLongData();
         bool intact = length >= 2 && length <= block->m_nCapacity && answerWords > 0 && answerWords <= 4000;
-        for (std::int32_t i = 2; intact && i < length; ++i)
-            intact = block->m_pData[i] == Pattern(i, seed);
+        for (std::int32_t i = 2; intact && i < length; ++i) intact = block->m_pData[i] == Pattern(i, seed);
         block->ResetForReturn();
         if (!intact) {
             SendReturn(block);
@@ -55,8 +52,7 @@ public:
         }
         block->CheckBufferSize(answerWords);
         block->AppendLongData(length);
-        for (std::int32_t i = 1; i < answerWords; ++i)
-            block->AppendLongData(Pattern(i, ~seed));
+        for (std::int32_t i = 1; i < answerWords; ++i) block->AppendLongData(Pattern(i, ~seed));
         SendReturn(block);
     }
 };
@@ -79,8 +75,7 @@ void CallOnce(SoakPeer& peer, std::mt19937& random, std::int32_t seed, Tally& ta
     block.CheckBufferSize(callWords);
     block.AppendLongData(answerWords);
     block.AppendLongData(seed);
-    for (std::int32_t i = 2; i < callWords; ++i)
-        block.AppendLongData(Pattern(i, seed));
+    for (std::int32_t i = 2; i < callWords; ++i) block.AppendLongData(Pattern(i, seed));
     ++tally.calls;
     if (!peer.CallProcedure(&block, kTimeoutMs)) {
         ++tally.failed;
@@ -91,8 +86,7 @@ void CallOnce(SoakPeer& peer, std::mt19937& random, std::int32_t seed, Tally& ta
         return;
     }
     bool right = block.m_nLength == answerWords && block.m_pData[0] == callWords;
-    for (std::int32_t i = 1; right && i < answerWords; ++i)
-        right = block.m_pData[i] == Pattern(i, ~seed);
+    for (std::int32_t i = 1; right && i < answerWords; ++i) right = block.m_pData[i] == Pattern(i, ~seed);
     ++(right ? tally.right : tally.wrong);
 }
 
