@@ -23,8 +23,11 @@ constexpr unsigned short kBroadcastPort = 47123;   // private namespace: no othe
 
 using testsupport::kNoBroadcastMark;
 
-// Runs each command with /bin/sh; false at the first that fails.
-bool RunAll(std::initializer_list<const char*> commands, std::string& failed) {
+// Runs each command with /bin/sh, after checking that this is the fresh private
+// namespace the outer run created (never the machine's own); false, with `failed`,
+// when it is not or at the first command that fails.
+bool SetUpNamespace(std::initializer_list<const char*> commands, std::string& failed) {
+    if (!testsupport::FreshPrivateNamespace(failed)) return false;
     for (const char* command : commands) {
         if (std::system(command) != 0) {
             failed = command;
@@ -74,11 +77,11 @@ protected:
     void SetUp() override {
         if (!testsupport::InsidePrivateNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
         std::string why;
-        ASSERT_TRUE(testsupport::FreshPrivateNamespace(why)) << why;
-        RunAll({"ip link set lo up",
-                "ip route add broadcast 255.255.255.255 dev lo table local 2>/dev/null || "
-                "ip route add 255.255.255.255/32 dev lo 2>/dev/null || true"},
-               why);
+        ASSERT_TRUE(SetUpNamespace({"ip link set lo up",
+                                    "ip route add broadcast 255.255.255.255 dev lo table local 2>/dev/null || "
+                                    "ip route add 255.255.255.255/32 dev lo 2>/dev/null || true"},
+                                   why))
+            << why;
         if (!BroadcastReachesLoopback()) {
             std::printf("%s\n", kNoBroadcastMark);
             GTEST_SKIP() << kNoBroadcastMark;
@@ -136,8 +139,8 @@ protected:
     void SetUp() override {
         if (!testsupport::InsidePrivateNamespace()) GTEST_SKIP() << "runs only inside the private network namespace";
         std::string why;
-        ASSERT_TRUE(testsupport::FreshPrivateNamespace(why)) << why;
-        if (!RunAll({"ip link set lo up", "ip link add v0 type veth peer name v1",
+        ASSERT_TRUE(testsupport::FreshPrivateNamespace(why)) << why;   // refused outside one
+        if (!SetUpNamespace({"ip link set lo up", "ip link add v0 type veth peer name v1",
                      "ip addr add 10.200.0.1/24 dev v0", "ip addr add 10.200.0.2/24 dev v1", "ip link set v0 up",
                      "ip link set v1 up", "ip route add 255.255.255.255/32 dev v1",
                      // v0 sees the namespace's own address 10.200.0.2 as the source: accept it.

@@ -2,6 +2,7 @@
 
 #include "BenchServer.h"
 #include "FreshNetworkNamespace.h"
+#include "LoopbackBroadcast.h"
 #include "Subprocess.h"
 
 #include <Talvex05u.h>
@@ -28,23 +29,6 @@ constexpr std::int32_t kWaitMs = 30;             // BroadcastCall's waiting time
 constexpr int kDatagramBytes = 20;               // a broadcast block of one word
 constexpr auto kInsideLimit = std::chrono::seconds(60);
 const std::string kCaseName = "broadcast, 16 answers in";
-
-// Runs one command to its end; false when it fails.
-bool RunCommand(const std::vector<std::string>& args, std::string* output) {
-    cli::Subprocess command;
-    if (!command.Start(args[0], args, output)) return false;
-    std::string line;
-    while (command.ReadLine(&line, std::chrono::seconds(5))) *output += line + " ";
-    return command.Wait(std::chrono::seconds(5)) == 0;
-}
-
-// Loopback up, and a route that carries 255.255.255.255 on it from 127.0.0.1.
-bool SetUpLoopbackBroadcast(std::string* why) {
-    if (!RunCommand({"ip", "link", "set", "lo", "up"}, why)) return false;
-    return RunCommand({"ip", "route", "add", "broadcast", "255.255.255.255", "dev", "lo", "table", "local", "scope",
-                       "link", "src", "127.0.0.1"},
-                      why);
-}
 
 int BroadcastSocket(unsigned short port) {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -202,7 +186,7 @@ int RunBroadcastInside(bool quick) {
         return 2;
     }
     std::string why;
-    if (!SetUpLoopbackBroadcast(&why)) {
+    if (!cli::SetUpLoopbackBroadcast(&why)) {
         std::printf("SKIP no broadcast on loopback in the namespace: %s\n", why.c_str());
         return 0;
     }

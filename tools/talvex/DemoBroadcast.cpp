@@ -3,6 +3,7 @@
 #include "Address.h"
 #include "EchoServer.h"
 #include "FreshNetworkNamespace.h"
+#include "LoopbackBroadcast.h"
 #include "Subprocess.h"
 
 #include <Talvex05u.h>
@@ -20,32 +21,6 @@ constexpr const char* kInsideMarker = "inside a private network namespace";
 constexpr std::int32_t kBroadcastWaitMs = 300;
 constexpr std::int32_t kCountAsked = 3;
 constexpr auto kInsideLimit = std::chrono::seconds(20);
-
-// Runs one command to its end; false with its output when it fails.
-bool RunCommand(const std::vector<std::string>& args, std::string* output) {
-    Subprocess command;
-    if (!command.Start(args[0], args, output)) return false;
-    std::string line;
-    while (command.ReadLine(&line, std::chrono::seconds(5))) *output += line + " ";
-    return command.Wait(std::chrono::seconds(5)) == 0;
-}
-
-// Loopback up, and a route that carries 255.255.255.255 on it from 127.0.0.1.
-bool SetUpLoopbackBroadcast(std::string* why) {
-    std::string output;
-    if (!RunCommand({"ip", "link", "set", "lo", "up"}, &output)) {
-        *why = "ip link set lo up failed: " + output;
-        return false;
-    }
-    output.clear();
-    if (!RunCommand({"ip", "route", "add", "broadcast", "255.255.255.255", "dev", "lo", "table", "local", "scope",
-                     "link", "src", "127.0.0.1"},
-                    &output)) {
-        *why = "no broadcast route on lo: " + output;
-        return false;
-    }
-    return true;
-}
 
 unsigned short BoundBroadcastPort(const CRP_Caller& caller) {
     if (caller.m_hBroadcastSocket == talvex::kInvalidSocket) return 0;
