@@ -49,10 +49,14 @@ struct ExtendedPair {
 // One echo call whose words are unique to (thread, call): `callWords` words in all
 // (more than 350 makes it a chunked call), answered with `answerWords` pattern words
 // (more than 350 makes it a chunked answer). True when it came back as its own answer.
-bool OwnAnswer(CRP_CallerEx& client, std::int32_t seed, std::int32_t callWords, std::int32_t answerWords) {
+// With `to`, a one-packet call goes there instead of to the client's peer.
+bool OwnAnswer(CRP_CallerEx& client, std::int32_t seed, std::int32_t callWords, std::int32_t answerWords,
+               CSockAddr* to = nullptr) {
     CUdpDataBlockEx block = EchoCall(answerWords, seed);
     for (std::int32_t i = 2; i < callWords; ++i) block.AppendLongData(seed ^ i);
-    return client.CallProcedure(&block, kTimeoutMs) && HoldsPattern(block, answerWords, seed);
+    const bool answered = to != nullptr ? client.CRP_Caller::CallProcedure(to, &block, kTimeoutMs)
+                                        : client.CallProcedure(&block, kTimeoutMs);
+    return answered && HoldsPattern(block, answerWords, seed);
 }
 
 // Runs `calls` calls on each of `threads` threads through `call(thread, index)`;
@@ -88,16 +92,20 @@ TEST(ThreadedCaller, ChunkedAnswersBesideShortCallsArriveWholeAndUnmixed) {
               }));
 }
 
+// Thread 2 calls a second server, so two senders' chunked answers arrive at once.
 TEST(ThreadedCaller, AMixOfAllKindsOfCallsFromFourThreadsAndTheOtherWay) {
     ExtendedPair pair;
-    ASSERT_TRUE(pair.server && pair.client);
+    auto secondServer = Started<TestCallerEx>();
+    ASSERT_TRUE(pair.server && pair.client && secondServer);
+    CSockAddr second(kLoopback, secondServer->GetMyUDPPort());
     pair.client->SetChunksInFlight(3);
     pair.server->SetRemoteSocket(pair.client->GetMyUDPPort(), kLoopback);   // the fifth calls back
     pair.server->SetMultiTarget(pair.client->GetMyUDPPort(), kLoopback);
     static constexpr std::int32_t kCallWords[5] = {2, 900, 2, 400, 500};
-    static constexpr std::int32_t kAnswerWords[5] = {1200, 2, 4, 351, 800};
+    static constexpr std::int32_t kAnswerWords[5] = {1200, 2, 1000, 351, 800};
     EXPECT_EQ(0, WrongAnswers(5, 15, [&](int t, int i) {
-                  return OwnAnswer(t == 4 ? *pair.server : *pair.client, Seed(t, i), kCallWords[t], kAnswerWords[t]);
+                  return OwnAnswer(t == 4 ? *pair.server : *pair.client, Seed(t, i), kCallWords[t], kAnswerWords[t],
+                                   t == 2 ? &second : nullptr);
               }));
 }
 

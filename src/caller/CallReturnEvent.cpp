@@ -9,6 +9,7 @@
 #include "caller/PendingCalls.h"
 #include "caller/WaiterReads.h"
 #include "datablock/BlockMove.h"
+#include "datablock/PacketRecord.h"
 #include "platform/EventWait.h"
 
 #include "talvex05u/platform/Event.h"
@@ -75,7 +76,7 @@ talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const C
         // m_ReturnBlock no longer awaits the return of a call before.
         m_CallBlock = block;
         call = EnterCall(destination, m_CallBlock, waker, m_PacketRecord);
-        std::memcpy(record, m_PacketRecord, sizeof record);
+        talvex::CopyPacketRecord(record, m_PacketRecord);
         m_ReturnBlock.Clear();
         m_addrAwaitedPeer = destination;
         talvex::ResetEvent(m_hReturnEvent);
@@ -208,7 +209,7 @@ std::int32_t CRP_Caller::SendReturnPacket(CUdpDataBlockEx* block) {
         block->m_nType = m_bBroadcastCall ? RP_BROADCAST_RETURN : RP_RETURN;
         m_ReplyBlock = *block;
         m_ReplyBlock.GetPacketAt(0, m_PacketRecord, true);
-        std::memcpy(record, m_PacketRecord, sizeof record);
+        talvex::CopyPacketRecord(record, m_PacketRecord);
         destination = ReplyDestination();
         m_addrReplyPeer = destination;
     }

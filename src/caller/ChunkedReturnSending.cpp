@@ -3,6 +3,8 @@
 // caller's wait.
 #include "talvex05u/caller/RP_CallerEx.h"
 
+#include "datablock/PacketRecord.h"
+
 #include "caller/CounterCells.h"
 
 #include <chrono>
@@ -27,9 +29,11 @@ constexpr std::uint32_t kAcknowledgementStallMs = 1000;
 constexpr std::int32_t kChunksPerBurst = 32;
 constexpr std::chrono::microseconds kPauseBetweenBursts{200};
 
+}  // namespace
+
 // The acknowledgements of one chunked return: empty returns with its reference number
 // from the peer it goes to.
-struct ReturnAcknowledgements {
+struct talvex::ReturnAcknowledgements {
     CSockAddr peer;
     std::int32_t reference = 0;
     std::int64_t received = 0;
@@ -41,7 +45,6 @@ struct ReturnAcknowledgements {
                sender.sin_port == acks.peer.sin_port && sender.sin_addr.s_addr == acks.peer.sin_addr.s_addr;
     }
 };
-}  // namespace
 
 std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
     if (m_bSharedMemory) return SharedSendReturn(block);
@@ -54,11 +57,10 @@ std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
     return 0;
 }
 
-void CRP_CallerEx::WaitForRoom(std::int32_t index, void* acknowledgements) {
-    auto& acks = *static_cast<ReturnAcknowledgements*>(acknowledgements);
+void CRP_CallerEx::WaitForRoom(std::int32_t index, talvex::ReturnAcknowledgements& acks) {
     while (acks.flowing && index - acks.received >= kUnacknowledgedChunks) {
         const std::uint32_t patience = acks.received == 0 ? kFirstAcknowledgementMs : kAcknowledgementStallMs;
-        switch (ReadDuringHook(patience, &ReturnAcknowledgements::IsOne, &acks)) {
+        switch (ReadDuringHook(patience, &talvex::ReturnAcknowledgements::IsOne, &acks)) {
         case HookRead::kAck: ++acks.received; break;
         case HookRead::kKept: break;
         case HookRead::kNothing:
@@ -82,10 +84,10 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
     if (block->m_nLength <= block->m_nCapacity && chunkCount <= talvex::kChunkSlots) {
         std::scoped_lock chunkLock(m_returnChunkLock);
         const std::int32_t transferReference = TakeReferenceNumber();
-        ReturnAcknowledgements acks{destination, block->m_nReferenceNumber, 0, InHook()};
+        talvex::ReturnAcknowledgements acks{destination, block->m_nReferenceNumber, 0, InHook()};
         for (std::int32_t index = 0; index < chunkCount; ++index) {
             if (acks.flowing) {
-                WaitForRoom(index, &acks);
+                WaitForRoom(index, acks);
             } else if (index > 0 && index % kChunksPerBurst == 0) {
                 std::this_thread::sleep_for(kPauseBetweenBursts);
             }
@@ -106,7 +108,7 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
         m_ReplyBlock.m_nPacketPos = 0;
         m_ReplyBlock.m_nLength = 0;
         m_ReplyBlock.GetPacketAt(0, m_PacketRecord, true);
-        std::memcpy(record, m_PacketRecord, sizeof record);
+        talvex::CopyPacketRecord(record, m_PacketRecord);
     }
     SendPacket(record + 1, record[0], destination);
     std::scoped_lock lock(m_callLock);

@@ -8,6 +8,7 @@
 #include "caller/PendingCalls.h"
 #include "caller/SocketSetup.h"
 #include "caller/WaiterReads.h"
+#include "datablock/PacketRecord.h"
 #include "platform/EventObject.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/platform/Event.h"
@@ -146,7 +147,7 @@ CRP_Caller::HookRead CRP_Caller::ReadDuringHook(std::uint32_t milliseconds, AckT
     if (::poll(&readable, 1, timeout) != 1) return HookRead::kNothing;
     alignas(std::int32_t) std::int32_t words[kReceiveWords];
     CSockAddr sender;
-    const talvex::PendingDatagram taken = m_pWaiterReads->TakeDuringHook(fd, words, sender);
+    const talvex::PendingDatagram taken = m_pWaiterReads->TakeForDispatcher(fd, words, sender);
     // An empty datagram or a failed receive is dropped here: the socket itself is fine.
     if (taken.outcome != talvex::PendingDatagram::Outcome::kReceived) return HookRead::kNothing;
     m_pCounters->DatagramIn(taken.size);
@@ -237,7 +238,8 @@ CSockAddr CRP_Caller::ReplyDestination() const {
 
 void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSockAddr& sender) {
     if (words == nullptr || size < 4 || size > kReceiveBytes) return m_pCounters->Add(talvex::Counter::kMalformed);
-    {
+    // A return records its sender where it is completed, under the same lock.
+    if (words[0] != RP_RETURN) {
         std::scoped_lock lock(m_callLock);
         m_addrLastSender = sender;
     }
@@ -420,14 +422,14 @@ void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, co
         // use the same reference number would otherwise take packets of an answer not its own.
         if (reference == m_CallBlock.m_nReferenceNumber && talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) {
             m_CallBlock.GetPacketAt(start, m_PacketRecord, true);
-            std::memcpy(fromCall, m_PacketRecord, sizeof fromCall);
+            talvex::CopyPacketRecord(fromCall, m_PacketRecord);
             sendCall = true;
         }
         const bool replyPeer = m_addrReplyPeer.sin_port == 0 || (m_addrReplyPeer.sin_port == sender.sin_port &&
                                                                   m_addrReplyPeer.sin_addr.s_addr == sender.sin_addr.s_addr);
         if (reference == m_ReplyBlock.m_nReferenceNumber && replyPeer) {
             m_ReplyBlock.GetPacketAt(start, m_PacketRecord, true);
-            std::memcpy(fromReply, m_PacketRecord, sizeof fromReply);
+            talvex::CopyPacketRecord(fromReply, m_PacketRecord);
             sendReply = true;
         }
     }

@@ -33,14 +33,10 @@ public:
     // Set when the dispatcher is to watch the socket again.
     void* AttentionEvent() const { return m_attention; }
     void ClearAttention();
-    // Takes the next datagram from `fd`; the dispatcher is "handling" it until DoneHandling.
+    // Takes the next datagram from `fd`; the dispatcher is "handling" it until DoneHandling
+    // (also when a hook it runs reads more datagrams this way).
     PendingDatagram TakeForDispatcher(int fd, std::int32_t* words, CSockAddr& sender);
     void DoneHandling();
-    // Inside a hook the dispatch thread ran: takes one more datagram from `fd`; the
-    // dispatcher then counts as handling until DoneHandling.
-    PendingDatagram TakeDuringHook(int fd, std::int32_t* words, CSockAddr& sender) {
-        return TakeForDispatcher(fd, words, sender);
-    }
     // Waiting threads stop reading; returns when none polls the socket any more.
     void Withdraw();
     // Waiting threads may read `fd` from now on.

@@ -21,6 +21,7 @@ constexpr std::uint32_t WM_RP_TELEGRAM_QUIT = 1149;
 
 namespace talvex {
 class ChunkedCallSender;
+struct ReturnAcknowledgements;
 // Chunk geometry.
 constexpr std::int32_t kChunkWords = 346;
 constexpr std::int32_t kChunkBytes = 1384;
@@ -186,7 +187,7 @@ protected:
     // Before chunk `index` of a chunked return: waits until few enough chunks are
     // unacknowledged (`acknowledgements` counts them), or stops waiting for a peer that
     // does not acknowledge.
-    void WaitForRoom(std::int32_t index, void* acknowledgements);
+    void WaitForRoom(std::int32_t index, talvex::ReturnAcknowledgements& acknowledgements);
     // Builds chunk `index` of `block` into `chunk` (message type `type`, the block's
     // procedure and reference number), passing the bytes through `staging`.
     static void BuildChunk(const CUdpDataBlockEx& block, std::int32_t type, std::int32_t transferReference,
