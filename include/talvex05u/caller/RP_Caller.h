@@ -1,7 +1,9 @@
 #pragma once
 // CRP_Caller: one local endpoint of the remote-procedure protocol, talking to one
 // peer over UDP. Derive from it, override the hooks to serve calls, start it with
-// StartDispatchThread, then call procedures with CallProcedure.
+// StartDispatchThread, then call procedures with CallProcedure. Any number of threads
+// may call through one caller at once; each call ends with its own answer or false
+// (docs/caller.md tells how).
 //
 // Waits: this platform has no window messages, so every wait of the caller
 // (CallProcedure, Ping, the start and stop operations) waits only on its events and
