@@ -95,9 +95,7 @@ protected:
         this->SendReturn(block);
     }
     bool SendReturnMulti(CUdpDataBlockEx* block) override {
-        if constexpr (std::is_same_v<Base, CRP_CallerEx>) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(returnChunkDelayMs.load()));
-        }
+        if constexpr (std::is_same_v<Base, CRP_CallerEx>) std::this_thread::sleep_for(std::chrono::milliseconds(returnChunkDelayMs.load()));
         return Base::SendReturnMulti(block);
     }
     void DoBroadCastFunction(CUdpDataBlockEx* block) override {
