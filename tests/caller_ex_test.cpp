@@ -34,6 +34,21 @@ std::vector<std::vector<std::int32_t>> Transfer(std::int32_t type, std::int32_t 
         datagrams.push_back(Chunk(type, reference, count, i, std::min(talvex::kChunkBytes, words * 4 - i * talvex::kChunkBytes)));
     return datagrams;
 }
+// Whether a datagram going `way` is chunk 1 of a transfer of `type`.
+bool IsChunk1(Way way, const std::int32_t* words, int bytes, Way want, std::int32_t type) {
+    return way == want && bytes >= 32 && words[0] == type && words[6] == 1;
+}
+// Drops every chunk 1 of `type` going `want`.
+UdpRelay::Filter DropChunk1(Way want, std::int32_t type) {
+    return [=](Way way, const std::int32_t* words, int bytes) { return IsChunk1(way, words, bytes, want, type) ? Verdict::Drop : Verdict::Pass; };
+}
+// Drops the n-th one-packet answer to the client.
+UdpRelay::Filter DropAnswer(int n) {
+    auto answers = std::make_shared<std::atomic<int>>(0);
+    return [=](Way way, const std::int32_t* words, int bytes) {
+        return way == Way::ToClient && bytes >= 4 && words[0] == RP_RETURN && ++*answers == n ? Verdict::Drop : Verdict::Pass;
+    };
+}
 
 class DrivenChunks : public ::testing::Test {
 protected:
@@ -68,8 +83,7 @@ TEST_F(DrivenChunks, ReturnChunksCompleteExactlyOnce) {
     EXPECT_FALSE(talvex::IsEventSet(caller->m_hMultiDoneEvent));
     EXPECT_EQ(datagrams.size(), sink.sent.size()) << "every chunk answered once";
     const CUdpDataBlockEx& result = caller->m_MultiReturnBlock;
-    EXPECT_EQ(RP_RETURN, result.m_nType);
-    EXPECT_EQ(5002, result.m_nReferenceNumber);
+    EXPECT_EQ(std::make_tuple(RP_RETURN, 5002), std::make_tuple(result.m_nType, result.m_nReferenceNumber));
     EXPECT_TRUE(HoldsPattern(result, 1000, 79));
 }
 
@@ -105,9 +119,9 @@ class LoopbackPair : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(Start(*server) && Start(*client)); }
     static bool Start(TestCallerEx& c) { return c.StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0) && c.GetMyUDPPort() != 0; }
-    void Target(unsigned short port) {
-        client->SetMultiTarget(port, kLoopback);
-        client->SetRemoteSocket(port, kLoopback);
+    void Target(unsigned short port, TestCallerEx* from = nullptr) {
+        (from ? from : client.get())->SetMultiTarget(port, kLoopback);
+        (from ? from : client.get())->SetRemoteSocket(port, kLoopback);
     }
     void ThroughRelay(UdpRelay::Filter filter) {
         relay = std::make_unique<UdpRelay>(server->GetMyUDPPort(), testsupport::RelayFaults{}, std::move(filter));
@@ -126,9 +140,8 @@ TEST_F(LoopbackPair, ChunkedCallsAndReturnsArriveWordForWord) {
         SCOPED_TRACE(words);
         auto call = PatternCall(kProcRecord, words, words);
         ASSERT_TRUE(client->CallProcedure(call.get(), 5000));
-        EXPECT_EQ(RP_RETURN, call->m_nType);
-        EXPECT_EQ(1, call->m_nLength);
-        EXPECT_EQ(words, call->GetLongData()) << "the length the server saw";
+        EXPECT_EQ(std::make_tuple(RP_RETURN, 1, words), std::make_tuple(call->m_nType, call->m_nLength, call->GetLongData()))
+            << "the last: the length the server saw";
         const auto seen = server->LastCall();
         EXPECT_EQ(RP_MULTI_CALL, seen.type);
         ASSERT_EQ(words, seen.length);
@@ -144,12 +157,8 @@ TEST_F(LoopbackPair, ChunkedCallsAndReturnsArriveWordForWord) {
     for (const std::int32_t type : {RP_MULTI_CALL, RP_MULTI_RETURN}) {
         const auto chunks = relay->Log(type);
         ASSERT_GE(chunks.size(), 5u);
-        EXPECT_EQ(1384, chunks[0].byteCount);
-        EXPECT_EQ(1416, chunks[0].bytes);
-        EXPECT_EQ(20, chunks[1].byteCount);
-        EXPECT_EQ(1384, chunks[2].byteCount);
-        EXPECT_EQ(1384, chunks[3].byteCount);
-        EXPECT_EQ(0, chunks[4].chunkIndex) << "no third chunk for 692 words";
+        EXPECT_EQ(std::vector<int>({1384, 1416, 20, 1384, 1384, 0}), std::vector<int>({chunks[0].byteCount, chunks[0].bytes,
+                  chunks[1].byteCount, chunks[2].byteCount, chunks[3].byteCount, chunks[4].chunkIndex})) << "last: no third chunk for 692 words";
     }
 }
 
@@ -168,17 +177,13 @@ TEST_F(LoopbackPair, SlowReceiverStillGetsALongChunkedAnswerWhole) {
 // and a chunk whose answer was lost is sent again and stored once.
 TEST_F(LoopbackPair, OneChunkInFlightWaitsForEachAnswerAndALostAnswerIsRecoveredOnce) {
     client->SetChunksInFlight(1);
-    std::atomic<int> answers{0};
-    ThroughRelay([&](Way way, const std::int32_t* words, int bytes) {   // the answer to chunk 1 is lost once
-        return way == Way::ToClient && bytes >= 4 && words[0] == RP_RETURN && ++answers == 2 ? Verdict::Drop : Verdict::Pass;
-    });
+    ThroughRelay(DropAnswer(2));   // the answer to chunk 1 is lost once
     auto call = PatternCall(kProcRecord, 700, 7);
     ASSERT_TRUE(client->CallProcedure(call.get(), 300));
     EXPECT_EQ(700, call->GetLongData());
     const auto chunks = relay->Log(RP_MULTI_CALL);
     ASSERT_EQ(4u, chunks.size()) << "chunk 1 went twice";
-    EXPECT_EQ(1, chunks[1].chunkIndex);
-    EXPECT_EQ(1, chunks[2].chunkIndex);
+    EXPECT_EQ(std::make_tuple(1, 1), std::make_tuple(chunks[1].chunkIndex, chunks[2].chunkIndex));
     EXPECT_EQ(1, server->callsServed.load());
     EXPECT_EQ(-1, FirstPatternMismatch(server->LastCall().data.data(), 700, 7));
     const auto wire = relay->Log();
@@ -189,8 +194,7 @@ TEST_F(LoopbackPair, OneChunkInFlightWaitsForEachAnswerAndALostAnswerIsRecovered
 TEST_F(LoopbackPair, BreakDuringAChunkedCallEndsOnlyTheTryInProgress) {
     std::atomic<bool> dropped{false};
     ThroughRelay([&](Way way, const std::int32_t* words, int bytes) {   // chunk 1 is lost once
-        return way == Way::ToServer && bytes >= 32 && words[0] == RP_MULTI_CALL && words[6] == 1 && !dropped.exchange(true)
-                   ? Verdict::Drop : Verdict::Pass;
+        return IsChunk1(way, words, bytes, Way::ToServer, RP_MULTI_CALL) && !dropped.exchange(true) ? Verdict::Drop : Verdict::Pass;
     });
     auto call = PatternCall(kProcRecord, 700, 8);
     auto waiting = std::async(std::launch::async, [&] { return client->CallProcedure(call.get(), 0); });
@@ -207,13 +211,10 @@ TEST_F(LoopbackPair, ThreeLostTriesFailTheCallAndLeaveTheBlock) {
     for (const std::int32_t inFlight : {1, 4}) {
         SCOPED_TRACE(inFlight);
         client->SetChunksInFlight(inFlight);
-        ThroughRelay([](Way way, const std::int32_t* words, int bytes) {
-            return way == Way::ToServer && bytes >= 32 && words[0] == RP_MULTI_CALL && words[6] == 1 ? Verdict::Drop : Verdict::Pass;
-        });
+        ThroughRelay(DropChunk1(Way::ToServer, RP_MULTI_CALL));
         auto call = PatternCall(kProcRecord, 1000, 11);
         EXPECT_FALSE(client->CallProcedure(call.get(), 150));
-        EXPECT_EQ(RP_CALL, call->m_nType);
-        EXPECT_EQ(kProcRecord, call->m_nProcedure);
+        EXPECT_EQ(std::make_tuple(RP_CALL, kProcRecord), std::make_tuple(call->m_nType, call->m_nProcedure));
         EXPECT_TRUE(HoldsPattern(*call, 1000, 11));
         const auto chunks = relay->Log(RP_MULTI_CALL);
         // One at a time: chunk 0 once, chunk 1 three times, nothing after. In flight:
@@ -232,10 +233,7 @@ TEST_F(LoopbackPair, CompletingChunkSentBeforeTheLastGivesTheAnswer) {
     client->SetChunksInFlight(2);
     for (const std::int32_t procedure : {kProcRecord, kProcEcho}) {
         SCOPED_TRACE(procedure);
-        std::atomic<int> answers{0};
-        ThroughRelay([&](Way way, const std::int32_t* words, int bytes) {
-            return way == Way::ToClient && bytes >= 4 && words[0] == RP_RETURN && ++answers == 1 ? Verdict::Drop : Verdict::Pass;
-        });
+        ThroughRelay(DropAnswer(1));
         auto call = PatternCall(procedure, 1000, 21);
         call->m_pData[0] = 1000;   // for the echo: 1000 pattern words of seed 21 come back
         call->m_pData[1] = 21;
@@ -245,20 +243,16 @@ TEST_F(LoopbackPair, CompletingChunkSentBeforeTheLastGivesTheAnswer) {
         else EXPECT_EQ(1000, call->GetLongData());
         const auto chunks = relay->Log(RP_MULTI_CALL);
         ASSERT_EQ(4u, chunks.size());
-        EXPECT_EQ(2, chunks[2].chunkIndex);
-        EXPECT_EQ(0, chunks[3].chunkIndex) << "the repeat of chunk 0 went out last";
+        EXPECT_EQ(std::make_tuple(2, 0), std::make_tuple(chunks[2].chunkIndex, chunks[3].chunkIndex)) << "the repeat of chunk 0 went out last";
     }
     EXPECT_EQ(2, server->callsServed.load());
 }
 
 TEST_F(LoopbackPair, LostReturnChunkEndsTheCallEmptyOrOnRequestWithFalse) {
-    ThroughRelay([](Way way, const std::int32_t* words, int bytes) {
-        return way == Way::ToClient && bytes >= 32 && words[0] == RP_MULTI_RETURN && words[6] == 1 ? Verdict::Drop : Verdict::Pass;
-    });
+    ThroughRelay(DropChunk1(Way::ToClient, RP_MULTI_RETURN));
     CUdpDataBlockEx call = EchoCall(1000, 3);
     ASSERT_TRUE(client->CallProcedure(&call, 5000));
-    EXPECT_EQ(RP_RETURN, call.m_nType);
-    EXPECT_EQ(0, call.m_nLength);
+    EXPECT_EQ(std::make_tuple(RP_RETURN, 0), std::make_tuple(call.m_nType, call.m_nLength));
 
     client->m_bFailOnLostReturnChunks = true;
     for (const bool longAnswer : {true, false}) {   // every chunk 1 is lost; a one-packet answer has none
@@ -267,9 +261,8 @@ TEST_F(LoopbackPair, LostReturnChunkEndsTheCallEmptyOrOnRequestWithFalse) {
         const bool answered = client->CallProcedure(&strict, 5000);
         EXPECT_EQ(!longAnswer, answered);
         if (longAnswer) {
-            EXPECT_EQ(RP_CALL, strict.m_nType) << "a failed call leaves the block as it was";
-            EXPECT_EQ(2, strict.m_nLength);
-            EXPECT_EQ(1000, strict.GetLongData());
+            EXPECT_EQ(std::make_tuple(RP_CALL, 2, 1000), std::make_tuple(strict.m_nType, strict.m_nLength, strict.GetLongData()))
+                << "a failed call leaves the block as it was";
         } else {
             EXPECT_TRUE(HoldsPattern(strict, 300, 4));
         }
@@ -285,8 +278,7 @@ TEST_F(LoopbackPair, DisabledMultiSendsNoChunksButStillReassemblesArrivingOnes) 
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(relay->Log().empty()) << "no datagram left the client";
     // The server's own long answer is not sent, so that call ends by its time-out...
-    server->SetMultiTarget(client->GetMyUDPPort(), kLoopback);
-    server->SetRemoteSocket(client->GetMyUDPPort(), kLoopback);
+    Target(client->GetMyUDPPort(), server.get());
     CUdpDataBlockEx longAnswer = EchoCall(351, 0);
     EXPECT_FALSE(server->CallProcedure(&longAnswer, 200));
     // ...but chunks arriving at it are put together.

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <future>
+#include <tuple>
 
 using namespace callertest;
 using namespace std::chrono_literals;
@@ -46,9 +47,9 @@ TEST_F(SeamTest, EachDatagramGetsItsExactAnswer) {
         EXPECT_EQ(lastSender, caller.m_addrLastSender.Port());
         ASSERT_EQ(row.answer.empty() ? 0u : 1u, sink.sent.size());
         if (row.answer.empty()) continue;
-        EXPECT_EQ(row.answer, std::vector<std::int32_t>(sink.sent[0].words.begin(), sink.sent[0].words.begin() + static_cast<long>(row.answer.size())));
-        EXPECT_EQ(row.answerBytes, sink.sent[0].bytes);
-        EXPECT_EQ(row.from, sink.sent[0].port);
+        const auto& sent = sink.sent[0];
+        EXPECT_EQ(std::make_tuple(row.answer, row.answerBytes, int{row.from}),
+                  std::make_tuple(std::vector<std::int32_t>(sent.words.begin(), sent.words.begin() + static_cast<long>(row.answer.size())), sent.bytes, sent.port));
     }
     EXPECT_EQ(1, caller.eventsSeen.load());
 }
@@ -87,8 +88,7 @@ TEST_F(SeamTest, FurtherPacketsOfAnAnswerGoOnlyToItsCaller) {
     EXPECT_EQ(1u, sink.sent.size());
     Feed({RP_NEXT_PACKET, kProcEcho, 55, 350}, -1, 4001);
     ASSERT_EQ(2u, sink.sent.size());
-    EXPECT_EQ(4001, sink.sent[1].port);
-    EXPECT_EQ(700, sink.sent[1].words[3] & 0xFFFF) << "the packet from 350 to 700";
+    EXPECT_EQ(std::make_tuple(4001, 700), std::make_tuple(sink.sent[1].port, sink.sent[1].words[3] & 0xFFFF)) << "the packet from 350 to 700";
 }
 
 // A call whose header announces words it does not carry must not hand the hook the

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <tuple>
 
 using namespace callertest;
 using namespace std::chrono_literals;
@@ -49,8 +50,7 @@ TEST(CallerStart, MutualPeersStartedTogetherBothBecomeActive) {
     EXPECT_TRUE(b.StartDispatchThread(portA, L"localhost", "", 0));
     EXPECT_TRUE(startA.get());
     EXPECT_TRUE(a.IsActive() && b.IsActive());
-    EXPECT_EQ(CString(L"127.0.0.1"), a.GetRemoteComputer());
-    EXPECT_EQ(CString(L"127.0.0.1"), b.GetRemoteComputer());
+    for (TestCaller* c : {&a, &b}) EXPECT_EQ(CString(L"127.0.0.1"), c->GetRemoteComputer());
 }
 
 TEST(CallerStart, WithoutRemotePortStartsAtOnceAndReportsItsPort) {
@@ -80,17 +80,11 @@ TEST_F(CallerPairTest, ReturnsOfEveryFramingSizeArriveWordForWord) {
         SCOPED_TRACE(count);
         CUdpDataBlockEx call = EchoCall(count, count + 11);
         ASSERT_TRUE(client.CallProcedure(&call, 5000));
-        EXPECT_EQ(RP_RETURN, call.m_nType);
-        EXPECT_EQ(kProcEcho, call.m_nProcedure);
-        EXPECT_EQ(0, call.m_nReadPos);
+        EXPECT_EQ(std::make_tuple(RP_RETURN, kProcEcho, 0), std::make_tuple(call.m_nType, call.m_nProcedure, call.m_nReadPos));
         EXPECT_TRUE(HoldsPattern(call, count, count + 11));
     }
 }
 
-// Every call waits for its own return: several threads calling through one caller at
-// once each get the answer to their own call, while the peer calls back with pulled
-// returns. (Pulled returns of concurrent calls to one peer are not asked for: the peer
-// keeps only its last answer for pulling.)
 TEST_F(CallerPairTest, EventReachesThePeerHook) {
     CUdpDataBlockEx event(kProcEvent);
     event.AppendLongData(31337);
@@ -112,8 +106,7 @@ TEST_F(CallerPairTest, TimeOutThenALateReturnLandsInTheReturnBlockButNotInTheNex
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(client.CallProcedure(&call, 200));
     EXPECT_GE(MillisSince(start), 150);
-    EXPECT_EQ(RP_CALL, call.m_nType);   // unchanged
-    EXPECT_EQ(9, call.GetLongData());
+    EXPECT_EQ(std::make_tuple(RP_CALL, 9), std::make_tuple(call.m_nType, call.GetLongData()));   // unchanged
     CUdpDataBlockEx slow(kProcSleep);
     slow.AppendLongData(300);
     EXPECT_FALSE(client.CallProcedure(&slow, 50));
@@ -122,8 +115,7 @@ TEST_F(CallerPairTest, TimeOutThenALateReturnLandsInTheReturnBlockButNotInTheNex
     for (int i = 0; i < 300 && !talvex::IsEventSet(client.m_hReturnEvent); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(talvex::IsEventSet(client.m_hReturnEvent));
     const CUdpDataBlockEx late = client.ReturnBlock();
-    EXPECT_EQ(kProcSleep, late.m_nProcedure);
-    EXPECT_EQ(1, late.m_nLength);
+    EXPECT_EQ(std::make_tuple(kProcSleep, 1), std::make_tuple(late.m_nProcedure, late.m_nLength));
     CUdpDataBlockEx next = EchoCall(7, 8);
     ASSERT_TRUE(client.CallProcedure(&next, 3000));
     EXPECT_TRUE(HoldsPattern(next, 7, 8));
@@ -149,9 +141,6 @@ TEST(CallerReturns, LateEventOfAnEarlierCallAndStrangersAreWaitedThrough) {
     SentPackets sent;
     talvex::DatagramSeam::InstallSink(caller, &sent);
     CSockAddr peer(kLoopback, 4000);
-    const auto deliver = [&](const std::vector<std::int32_t>& words, std::uint16_t from) {
-        talvex::DatagramSeam::Handle(caller, words.data(), static_cast<int>(words.size() * 4), CSockAddr(kLoopback, from));
-    };
     CUdpDataBlockEx first = EchoCall(3, 1);
     EXPECT_FALSE(caller.CallProcedure(&peer, &first, 20));
     const std::int32_t firstReference = sent.Packet(0).at(2);
@@ -160,10 +149,10 @@ TEST(CallerReturns, LateEventOfAnEarlierCallAndStrangersAreWaitedThrough) {
     auto waiting = std::async(std::launch::async, [&] { return caller.CallProcedure(&peer, &second, 10000); });
     const std::int32_t secondReference = sent.Packet(1).at(2);
     talvex::SetEvent(caller.m_hReturnEvent);            // the first call's late event
-    deliver(ReturnPacket(firstReference, 5, 11), 4000);  // and its late return
-    deliver(ReturnPacket(secondReference, 5, 12), 4999); // the right reference from a stranger
+    Feed(caller, ReturnPacket(firstReference, 5, 11));     // and its late return
+    Feed(caller, ReturnPacket(secondReference, 5, 12), -1, 4999); // the right reference from a stranger
     EXPECT_EQ(std::future_status::timeout, waiting.wait_for(100ms)) << "woken by an answer not its own";
-    deliver(ReturnPacket(secondReference, 5, 13), 4000);
+    Feed(caller, ReturnPacket(secondReference, 5, 13));
     ASSERT_EQ(std::future_status::ready, waiting.wait_for(5s));
     EXPECT_TRUE(waiting.get());
     EXPECT_TRUE(HoldsPattern(second, 5, 13));

@@ -21,7 +21,6 @@ constexpr std::uint32_t kLoopback = 0x7F000001u;
 constexpr std::int32_t kProcEcho = 1;     // words N, seed: records the call, answers N pattern words
 constexpr std::int32_t kProcSilent = 2;   // never answers
 constexpr std::int32_t kProcEvent = 3;    // an event: records its first word, no answer
-constexpr std::int32_t kProcQuit = 4;     // an event: asks a peer process to end
 constexpr std::int32_t kProcSleep = 5;    // word ms: sleeps in the hook, then answers 1 word
 constexpr std::int32_t kProcRecord = 10;  // records the call, answers one word: its length
 
@@ -74,7 +73,6 @@ public:
     }
     std::atomic<int> callsServed{0}, eventsSeen{0};
     std::atomic<std::int32_t> lastEventValue{0};
-    std::atomic<bool> quitRequested{false};
     std::int32_t broadcastAnswer = 0;
     std::atomic<int> returnChunkDelayMs{0};   // a slow dispatcher for arriving return chunks
 
@@ -87,7 +85,6 @@ protected:
         }
         const std::int32_t first = length > 0 ? block->GetLongData() : 0;
         if (procedure == kProcEvent) lastEventValue = first, ++eventsSeen;
-        if (procedure == kProcQuit) quitRequested = true;
         if (procedure != kProcEcho && procedure != kProcRecord && procedure != kProcSleep) return;
         if (procedure == kProcSleep) std::this_thread::sleep_for(std::chrono::milliseconds(first));
         const std::int32_t seed = procedure == kProcEcho && length > 1 ? block->GetLongData() : 0;
@@ -98,9 +95,7 @@ protected:
         this->SendReturn(block);
     }
     bool SendReturnMulti(CUdpDataBlockEx* block) override {
-        if constexpr (std::is_same_v<Base, CRP_CallerEx>) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(returnChunkDelayMs.load()));
-        }
+        if constexpr (std::is_same_v<Base, CRP_CallerEx>) std::this_thread::sleep_for(std::chrono::milliseconds(returnChunkDelayMs.load()));
         return Base::SendReturnMulti(block);
     }
     void DoBroadCastFunction(CUdpDataBlockEx* block) override {

@@ -61,12 +61,10 @@ TEST(DataBlockValues, NumbersRoundTripWithLowWordFirst) {
                 block.AppendInt64Data(0x1122334455667788LL) && block.AppendUInt64Data(0xFEDCBA9876543210ULL));
     const std::vector<std::uint32_t> expected = {0xFFFFFFFBu, 0x3FC00000u, 0u, 0xC0020000u, 0x55667788u, 0x11223344u, 0x76543210u, 0xFEDCBA98u};
     EXPECT_EQ(std::vector<std::uint32_t>(block.m_pData, block.m_pData + block.m_nLength), expected);
-    EXPECT_EQ(block.GetLongData(), -5);
-    EXPECT_EQ(block.GetFloatData(), 1.5f);
-    EXPECT_EQ(block.GetDoubleData(), -2.25);
-    EXPECT_EQ(block.GetInt64Data(), 0x1122334455667788LL);
-    EXPECT_EQ(block.GetUInt64Data(), 0xFEDCBA9876543210ULL);
-    EXPECT_EQ(block.m_nReadPos, 8);
+    // Braces read the values in order, the cursor last.
+    EXPECT_EQ((std::tuple<std::int32_t, float, double, std::int64_t, std::uint64_t, std::int32_t>{block.GetLongData(), block.GetFloatData(),
+               block.GetDoubleData(), block.GetInt64Data(), block.GetUInt64Data(), block.m_nReadPos}),
+              std::make_tuple(-5, 1.5f, -2.25, std::int64_t{0x1122334455667788LL}, std::uint64_t{0xFEDCBA9876543210ULL}, 8));
 }
 
 TEST(DataBlockValues, EveryGetAtTheEndOfTheData) {
@@ -93,8 +91,7 @@ TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords) {
     block.AppendStringData("abcd");
     char out[5] = "zzzz";
     EXPECT_FALSE(block.GetStringData(out, 4));  // no room for the zero: the cursor stays
-    EXPECT_STREQ(out, "");
-    EXPECT_EQ(block.m_nReadPos, 0);
+    EXPECT_EQ(std::make_tuple(std::string(out), block.m_nReadPos), std::make_tuple(std::string(), 0));
     EXPECT_TRUE(block.GetStringData(out, 5));
     EXPECT_STREQ(out, "abcd");
 
@@ -106,8 +103,7 @@ TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords) {
     EXPECT_TRUE(arrays.GetArray(bytes, 8));
     EXPECT_EQ(std::memcmp(bytes, eight, 8), 0);
     EXPECT_TRUE(arrays.GetArray(bytes, 0));  // copies nothing, not even a zero byte
-    EXPECT_EQ(bytes[0], 1);
-    EXPECT_EQ(arrays.m_nReadPos, 4);
+    EXPECT_EQ(std::make_tuple(int{bytes[0]}, arrays.m_nReadPos), std::make_tuple(1, 4));
 }
 
 TEST(DataBlockValues, BinBlocksCarryTheirCountAndCountsBeyondTheDataFail) {
@@ -155,9 +151,8 @@ TEST(DataBlockValues, NegativeCountsAreRefused) {
 TEST(DataBlockValues, GetsAtTheEndOfAFullBufferStayInsideIt) {
     CUdpDataBlockEx block;
     FillToCapacity(block, 0x01020304, -1);  // one word left: the high half reads 0
-    EXPECT_EQ(block.GetUInt64Data(), 0x01020304ULL);
-    EXPECT_EQ(block.m_nReadPos, block.m_nLength + 1);
-    EXPECT_EQ(block.GetLongData(), -1);
+    EXPECT_EQ((std::tuple<std::uint64_t, std::int32_t, std::int32_t>{block.GetUInt64Data(), block.m_nReadPos, block.GetLongData()}),
+              std::make_tuple(std::uint64_t{0x01020304ULL}, block.m_nLength + 1, -1));  // read in order
     block.m_nReadPos = block.m_nLength - 1;
     EXPECT_EQ(block.GetInt64Data(), 0x01020304LL);
 
@@ -199,8 +194,7 @@ TEST(DataBlockAssignment, CopiesAllButTheReadCursorKeepsTheLargerBufferAndStaysI
     EXPECT_EQ(std::make_tuple(target.m_pData, target.m_nCapacity), std::make_tuple(buffer, 4608));
     const CUdpDataBlockEx& itself = target;
     target = itself;
-    EXPECT_EQ(target.GetLongData(), 4);
-    EXPECT_EQ(target.GetLongData(), -1);
+    EXPECT_EQ((V{target.GetLongData(), target.GetLongData()}), V({4, -1}));  // read in order
 
     CUdpDataBlockEx partial, fromPartial;
     partial.m_nProcedure = 3;

@@ -60,7 +60,8 @@ public:
     // until `most` has passed) and collects what they report. False when something
     // could not start; Problem() says what.
     bool Run(std::chrono::seconds most) {
-        if (!StartServers() || !StartRelays()) return false;
+        if (!StartServers()) return false;
+        StartRelays();
         const std::string helper = testsupport::HelperPath("fault_client");
         if (helper.empty()) return Fail("helper fault_client not found");
         m_goFile = (std::filesystem::temp_directory_path() / testsupport::UniqueName("talvex-fault-go")).string();
@@ -95,13 +96,11 @@ private:
     bool StartServers() {
         m_serverEx = std::make_unique<MixedServerEx>();
         m_server = std::make_unique<MixedServer>();
-        if (!m_serverEx->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0) ||
-            !m_server->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0))
-            return Fail("a server did not start");
-        return true;
+        return (m_serverEx->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0) &&
+                m_server->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0)) || Fail("a server did not start");
     }
 
-    bool StartRelays() {
+    void StartRelays() {
         for (int p = 0; p < kClientProcesses && m_plan.throughRelays; ++p) {
             testsupport::RelayFaults faults = m_plan.faults;
             faults.seed = m_plan.faults.seed * 7 + 2 * static_cast<std::uint32_t>(p);
@@ -110,7 +109,6 @@ private:
             faults.seed += 1;
             m_relays[p].plain = std::make_unique<testsupport::UdpRelay>(m_server->GetMyUDPPort(), faults);
         }
-        return true;
     }
 
     std::vector<std::string> Arguments(int process) const {

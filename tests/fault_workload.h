@@ -34,9 +34,7 @@ inline std::int32_t CallSeed(std::int32_t tag, std::int32_t call) { return tag *
 template <typename Server>
 void ServeMixedCall(Server& server, CUdpDataBlockEx* block) {
     if (block->m_nProcedure != kProcMixed) return;
-    const std::int32_t length = block->m_nLength;
-    const std::int32_t answerWords = block->GetLongData();
-    const std::int32_t seed = block->GetLongData();
+    const std::int32_t length = block->m_nLength, answerWords = block->GetLongData(), seed = block->GetLongData();   // in order
     bool intact = length >= 2 && length <= block->m_nCapacity;
     for (std::int32_t i = 2; intact && i < length; ++i) intact = block->m_pData[i] == Pattern(i, seed);
     block->ResetForReturn();

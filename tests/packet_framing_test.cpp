@@ -42,13 +42,6 @@ CUdpDataBlockEx CallOfWords(std::int32_t words) {
     return block;
 }
 
-void ExpectSameBlock(const CUdpDataBlockEx& got, const CUdpDataBlockEx& sent) {
-    EXPECT_EQ(Words({got.m_nType, got.m_nProcedure, got.m_nReferenceNumber, got.m_nPacketPos}),
-              Words({sent.m_nType, sent.m_nProcedure, sent.m_nReferenceNumber, sent.m_nLength}));
-    ASSERT_EQ(got.m_nLength, sent.m_nLength);
-    EXPECT_EQ(std::memcmp(got.m_pData, sent.m_pData, sizeof(std::int32_t) * sent.m_nLength), 0);
-}
-
 TEST(PacketFraming, EmptyBlockTravelsAsOneHeaderOnlyPacket) {
     CUdpDataBlockEx sent(9);
     sent.m_nReferenceNumber = 3;
@@ -100,7 +93,10 @@ TEST(PacketFraming, SevenHundredWordsInTwoPacketsInEitherOrder) {
     for (int i = 0; i < 2; ++i) EXPECT_EQ(Add(received, Raw(1, 350, 700, 0)), 1);  // a header-only packet at the cursor, again and again
     EXPECT_EQ(received.m_nPacketPos, 350);
     EXPECT_EQ(Add(received, second), 1);
-    ExpectSameBlock(received, sent);
+    EXPECT_EQ(Words({received.m_nType, received.m_nProcedure, received.m_nReferenceNumber, received.m_nPacketPos}),
+              Words({sent.m_nType, sent.m_nProcedure, sent.m_nReferenceNumber, sent.m_nLength}));
+    ASSERT_EQ(received.m_nLength, sent.m_nLength);
+    EXPECT_EQ(std::memcmp(received.m_pData, sent.m_pData, sizeof(std::int32_t) * sent.m_nLength), 0);
 }
 
 TEST(PacketFraming, ShortDatagramsAndOddSizes) {

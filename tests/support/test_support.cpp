@@ -27,14 +27,14 @@ namespace testsupport {
 
 namespace {
 
-// Directory of the running test program; helpers are built beside it.
+// Path of the running test program ("" when unknown), and its directory: helpers are built beside it.
+std::string OwnPath() {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).string();
+}
 std::string OwnDirectory() {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return ".";
-    std::string full(path, static_cast<size_t>(n));
-    auto slash = full.rfind('/');
-    return slash == std::string::npos ? "." : full.substr(0, slash);
+    const std::string directory = std::filesystem::path(OwnPath()).parent_path().string();
+    return directory.empty() ? "." : directory;
 }
 
 bool IsExecutable(const std::string& path) { return !path.empty() && access(path.c_str(), X_OK) == 0; }
@@ -83,9 +83,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     int pipeFds[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (captureOutput && pipe2(pipeFds, O_CLOEXEC) == 0) {
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    }
+    if (captureOutput && pipe2(pipeFds, O_CLOEXEC) == 0) posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
     pid_t pid = -1;
     if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) m_pid = pid;
     posix_spawn_file_actions_destroy(&actions);
@@ -96,8 +94,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 ChildProcess::~ChildProcess() {
     if (m_pid > 0 && !m_reaped) {
         kill(m_pid, SIGKILL);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
+        waitpid(m_pid, nullptr, 0);
     }
     if (m_out >= 0) close(m_out);
 }
@@ -184,8 +181,8 @@ bool FreshPrivateNamespace(std::string& why) { return talvex::InFreshNamespaceOf
 void RerunInPrivateNamespace(const std::string& filter) {
     if (std::system("unshare -n true >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "cannot create a private network namespace (unshare -n): not tested";
-    char self[PATH_MAX] = {};
-    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string self = OwnPath();
+    ASSERT_FALSE(self.empty());
     talvex::PassOwnNamespaceToChildren();
     ChildProcess inside("/usr/bin/unshare", {"-n", "--", self, "--gtest_filter=" + filter});
     const std::string output = inside.ReadAll(std::chrono::seconds(60));

@@ -87,8 +87,7 @@ private:
     static Fd OpenSocket() {
         Fd fd = BoundLoopback(SOCK_DGRAM);
         const int buffer = 4 << 20;
-        ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-        ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        for (const int option : {SO_RCVBUF, SO_SNDBUF}) ::setsockopt(fd.Get(), SOL_SOCKET, option, &buffer, sizeof buffer);
         return fd;
     }
 
