@@ -93,8 +93,7 @@ TEST_F(TraceViewerTest, PrintsTheLinesOfTwoStreamsWithTheirNamesAndEndsWithZeroO
 TEST_F(TraceViewerTest, CutsOverlongLinesAndKeepsHalfLinesPerConnection) {
     RunningViewer viewer;
     ASSERT_NE(viewer.Port(), 0);
-    testsupport::Fd half = testsupport::ConnectLoopback(viewer.Port());
-    testsupport::Fd raw = testsupport::ConnectLoopback(viewer.Port());
+    testsupport::Fd half = testsupport::ConnectLoopback(viewer.Port()), raw = testsupport::ConnectLoopback(viewer.Port());
     ASSERT_TRUE(SendAll(half, "s1\tpart\t1001\r\nbegin-1"));
     ASSERT_TRUE(viewer.WaitForLine("s1/part"));
     ASSERT_TRUE(SendAll(raw, "raw\tclient\t00FF\r\n" + std::string(200000, 'x') +
