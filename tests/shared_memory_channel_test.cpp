@@ -192,8 +192,7 @@ TEST_F(ChannelTest, LockHeldByADeadPeerOrAShortenedFileFailsCallsWithoutHangOrCr
     ASSERT_NO_FATAL_FAILURE(OpenChannel());
     CUdpDataBlockEx block = Call(kEcho, 3);
     fs::resize_file(m_directory / "chanR", 0);
-    EXPECT_FALSE(m_side->CallProcedure(&block, 300));
-    EXPECT_EQ(m_side->SendReturn(&block), 0);
+    EXPECT_EQ((std::tuple<bool, int>{m_side->CallProcedure(&block, 300), m_side->SendReturn(&block)}), std::make_tuple(false, 0));
     fs::resize_file(m_directory / "chanR", kRegionBytes);
     block = Call(kEcho, 3);
     EXPECT_TRUE(m_side->CallProcedure(&block, 1000));   // whole again: served
@@ -255,12 +254,11 @@ TEST_F(ChannelTest, NonOwnerFirstFailsAndReopeningMapsTheOldContents) {
     EXPECT_FALSE(m_side->InitSharedMemory(Base(), 4096, m_key, false));
     // the files were made before the lock failed
     EXPECT_EQ(std::make_tuple(fs::file_size(m_directory / "chanS"), fs::file_size(m_directory / "chanR")), std::make_tuple(4096u, 4096u));
-    EXPECT_TRUE(m_side->UnInitSharedMemory());   // releases what exists
-    EXPECT_TRUE(m_side->UnInitSharedMemory());   // closing a closed side is harmless
+    // releases what exists; closing a closed side again is harmless
+    EXPECT_TRUE(m_side->UnInitSharedMemory() && m_side->UnInitSharedMemory());
     CUdpDataBlockEx block(kEcho);
     m_side->EnableSharedMemory();
-    EXPECT_FALSE(m_side->CallProcedure(&block, 10));   // no regions: refused
-    EXPECT_EQ(m_side->SendReturn(&block), 0);
+    EXPECT_EQ((std::tuple<bool, int>{m_side->CallProcedure(&block, 10), m_side->SendReturn(&block)}), std::make_tuple(false, 0));   // no regions: refused
 
     ASSERT_TRUE(OpenOwnSide(4096));
     m_side->m_pSharedCall[100] = 0x5EED;
