@@ -26,8 +26,7 @@ public:
     std::uint16_t Port() const { return m_port; }
     // True once a line holding `part` was printed (lines of several streams come in any order).
     bool WaitForLine(const std::string& part, std::chrono::milliseconds timeout = 5000ms) {
-        for (const std::string& line : m_seen)
-            if (Contains(line, part)) return true;
+        if (std::any_of(m_seen.begin(), m_seen.end(), [&](const std::string& line) { return Contains(line, part); })) return true;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (int i = 0; i < 10000; ++i) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
