@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -30,9 +31,8 @@ TEST(BCastReturnBlock, GrowsBy256AndKeepsOrderAndAddresses) {
     for (std::uint32_t i = 0; i < 257; ++i) {
         const CBCastItem* item = answers.GetAt(i);
         ASSERT_NE(nullptr, item);
-        EXPECT_EQ(1000 + static_cast<int>(i), item->m_addrFrom.Port());
-        EXPECT_EQ(static_cast<std::int32_t>(i * 10), item->GetLongData());
-        EXPECT_EQ(8, item->m_nType);
+        EXPECT_EQ(std::make_tuple(1000 + static_cast<int>(i), static_cast<std::int32_t>(i * 10), 8),
+                  std::make_tuple(int{item->m_addrFrom.Port()}, item->GetLongData(), item->m_nType));
     }
 }
 
@@ -44,15 +44,11 @@ TEST(BCastReturnBlock, CopiesOwnTheirItemsAndClearKeepsTheReference) {
     assigned = original;
     const CBCastReturnBlock constructed(original);
     original.Clear();  // the copies must not share (and later double-free) the items
-    EXPECT_EQ(0u, original.GetSize());
-    EXPECT_EQ(0u, original.m_nCapacity);
-    EXPECT_EQ(nullptr, original.m_ppItems);
-    EXPECT_EQ(5, original.m_nReferenceNumber);
+    EXPECT_EQ(std::make_tuple(0u, 0u, true, 5),
+              std::make_tuple(original.GetSize(), original.m_nCapacity, original.m_ppItems == nullptr, original.m_nReferenceNumber));
     for (const CBCastReturnBlock* copy : {&std::as_const(assigned), &constructed}) {
         ASSERT_EQ(3u, copy->GetSize());
-        EXPECT_EQ(5, copy->m_nReferenceNumber);
-        EXPECT_EQ(20, copy->GetAt(2)->GetLongData());
-        EXPECT_EQ(1002, copy->GetAt(2)->m_addrFrom.Port());
+        EXPECT_EQ(std::make_tuple(5, 20, 1002), std::make_tuple(copy->m_nReferenceNumber, copy->GetAt(2)->GetLongData(), int{copy->GetAt(2)->m_addrFrom.Port()}));
     }
     const CBCastReturnBlock& itself = assigned;
     assigned = itself;

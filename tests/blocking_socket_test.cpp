@@ -15,6 +15,7 @@
 #include <future>
 #include <poll.h>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -29,6 +30,7 @@ const CSockAddr kLoopbackAnyPort(0x7F000001u, 0);
 
 bool HasCloseOnExec(const CBlockingSocket& s) { const int f = ::fcntl(static_cast<int>(s.m_hSocket), F_GETFD); return f >= 0 && (f & FD_CLOEXEC) != 0; }
 bool WaitReadable(const CBlockingSocket& s) { pollfd entry{static_cast<int>(s.m_hSocket), POLLIN, 0}; return ::poll(&entry, 1, 5000) == 1; }
+std::tuple<std::string, int> TextAndError(const Thrown& t) { return {t.text, t.error}; }
 
 // A listener on a system-chosen loopback port, a client connected to it and the accepted server side.
 struct StreamPair : ::testing::Test {
@@ -72,10 +74,8 @@ TEST_F(StreamPair, ListenAcceptConnectWriteReceive) {
     // Nothing waiting and a time-out of 0: throws at once.
     char buffer[8192];
     const auto start = std::chrono::steady_clock::now();
-    const Thrown timeout = CatchSocketException([&] { server.Receive(buffer, 16, 0); });
+    EXPECT_EQ(TextAndError(CatchSocketException([&] { server.Receive(buffer, 16, 0); })), std::make_tuple(std::string("Receive timeout"), 0));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);
-    EXPECT_EQ(timeout.text, "Receive timeout");
-    EXPECT_EQ(timeout.error, 0);
 
     // A megabyte takes many partial sends; a reader thread drains it meanwhile.
     std::vector<char> payload(1 << 20), received;
@@ -102,8 +102,7 @@ TEST_F(StreamPair, SendTimesOutAndReleasesTheLock) {
     Thrown thrown;
     for (int i = 0; i < 1000 && thrown.text != "Send timeout"; ++i)
         thrown = CatchSocketException([&] { client.Send(block.data(), static_cast<int>(block.size()), 0); });
-    EXPECT_EQ(thrown.text, "Send timeout");
-    EXPECT_EQ(thrown.error, 0);
+    EXPECT_EQ(TextAndError(thrown), std::make_tuple(std::string("Send timeout"), 0));
     // A one-second wait from another thread times out too, which it could not if the lock were kept.
     auto second = std::async(std::launch::async, [&] { return CatchSocketException([&] { client.Send(block.data(), 1, 1); }); });
     ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
@@ -130,35 +129,28 @@ TEST_F(StreamPair, AcceptBlockedInOneThreadIsEndedByCloseInAnotherWith10004) {
     listener.Close();
     acceptor.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(lastError, 10004);
-    EXPECT_EQ(connection.m_hSocket, talvex::kInvalidSocket);
+    EXPECT_EQ(std::make_tuple(result.load(), lastError.load(), connection.m_hSocket), std::make_tuple(0, 10004, talvex::kInvalidSocket));
 }
 
 TEST(BlockingSocket, FailuresThrowTheirOperationText) {
     CBlockingSocket socket, other;
     const Thrown badType = CatchSocketException([&] { socket.Create(99); });
-    EXPECT_EQ(badType.text, "Create");
-    EXPECT_NE(badType.error, 0);
-    EXPECT_EQ(socket.m_hSocket, talvex::kInvalidSocket);
+    EXPECT_EQ(std::make_tuple(badType.text, badType.error != 0, socket.m_hSocket), std::make_tuple("Create", true, talvex::kInvalidSocket));
     socket.Cleanup();  // nothing to do, nothing thrown
     char buffer[4];
     CSockAddr address;
-    EXPECT_EQ(CatchSocketException([&] { socket.Close(); }).text, "Close");
-    EXPECT_EQ(CatchSocketException([&] { socket.Receive(buffer, 4, 0); }).text, "Receive");
-    EXPECT_EQ(CatchSocketException([&] { socket.Send(buffer, 4, 0); }).text, "Send");
-    EXPECT_EQ(CatchSocketException([&] { socket.Listen(); }).text, "Listen");
-    EXPECT_EQ(CatchSocketException([&] { socket.GetPeerAddr(address); }).text, "GetPeerName");
-    EXPECT_EQ(CatchSocketException([&] { socket.GetSockAddr(address); }).text, "GetSockName");
-    const Thrown notListening = CatchSocketException([&] { socket.Accept(other, nullptr); });
-    EXPECT_EQ(notListening.text, "Accept");
-    EXPECT_EQ(notListening.error, 10009);
+    EXPECT_EQ((std::vector<std::string>{CatchSocketException([&] { socket.Close(); }).text,
+                                        CatchSocketException([&] { socket.Receive(buffer, 4, 0); }).text,
+                                        CatchSocketException([&] { socket.Send(buffer, 4, 0); }).text,
+                                        CatchSocketException([&] { socket.Listen(); }).text,
+                                        CatchSocketException([&] { socket.GetPeerAddr(address); }).text,
+                                        CatchSocketException([&] { socket.GetSockAddr(address); }).text}),
+              (std::vector<std::string>{"Close", "Receive", "Send", "Listen", "GetPeerName", "GetSockName"}));
+    EXPECT_EQ(TextAndError(CatchSocketException([&] { socket.Accept(other, nullptr); })), std::make_tuple(std::string("Accept"), 10009));
 
     const CSockAddr unusedPort = DatagramSocket().address;  // a port nobody listens on refuses the connection
     socket.Create();
-    const Thrown refused = CatchSocketException([&] { socket.Connect(unusedPort); });
-    EXPECT_EQ(refused.text, "Connect");
-    EXPECT_EQ(refused.error, 10061);
+    EXPECT_EQ(TextAndError(CatchSocketException([&] { socket.Connect(unusedPort); })), std::make_tuple(std::string("Connect"), 10061));
     socket.Close();
 }
 
@@ -173,9 +165,7 @@ TEST(BlockingSocket, DatagramsWithSenderAndOddSizes) {
     };
     send("hello", 5);
     EXPECT_EQ(b.socket.ReceiveDatagram(buffer, sizeof buffer, sender, 0), 5);
-    EXPECT_EQ(std::string(buffer, 5), "hello");
-    EXPECT_EQ(sender.Port(), a.address.Port());
-    EXPECT_EQ(sender.IPAddr(), 0x7F000001u);
+    EXPECT_EQ(std::make_tuple(std::string(buffer, 5), sender.Port(), sender.IPAddr()), std::make_tuple("hello", a.address.Port(), 0x7F000001u));
 
     // Nothing waiting: it blocks until a datagram comes (the seconds are not used).
     auto late = std::async(std::launch::async, [&] {
@@ -212,9 +202,7 @@ TEST(BlockingSocket, DatagramsWithSenderAndOddSizes) {
     EXPECT_EQ(talvex::WSAGetLastError(), 0);
     send("ok", 2);
     const talvex::PendingDatagram taken = talvex::TakePendingDatagram(fd, buffer, sizeof buffer, sender);
-    EXPECT_EQ(taken.outcome, talvex::PendingDatagram::Outcome::kReceived);
-    EXPECT_EQ(taken.size, 2);
-    EXPECT_EQ(sender.Port(), a.address.Port());
+    EXPECT_EQ(std::make_tuple(taken.outcome, taken.size, sender.Port()), std::make_tuple(talvex::PendingDatagram::Outcome::kReceived, 2, a.address.Port()));
     send("", 0);
     EXPECT_EQ(talvex::TakePendingDatagram(fd, buffer, sizeof buffer, sender).outcome, talvex::PendingDatagram::Outcome::kFailed);
 }
@@ -278,8 +266,7 @@ TEST(BlockingSocket, ResolvesNumericAndLocalNames) {
     EXPECT_EQ(std::make_tuple(numeric.sin_family, numeric.IPAddr(), numeric.Port()), std::make_tuple(sa_family_t{AF_INET}, 0x7F000002u, std::uint16_t{4660}));
     EXPECT_EQ(CBlockingSocket::GetHostByName("localhost").IPAddr() >> 24, 127u);
     const Thrown empty = CatchSocketException([] { CBlockingSocket::GetHostByName(""); });
-    EXPECT_EQ(empty.text, "GetHostByName");
-    EXPECT_TRUE(empty.error >= 11001 && empty.error <= 11004) << empty.error;
+    EXPECT_TRUE(empty.text == "GetHostByName" && empty.error >= 11001 && empty.error <= 11004) << empty.text << empty.error;
     EXPECT_EQ(CatchSocketException([] { CBlockingSocket::GetHostByName(nullptr); }).text, "GetHostByName");
     EXPECT_EQ(CatchSocketException([] { CBlockingSocket::GetHostByAddr(nullptr); }).text, "GetHostByAddr");
 }

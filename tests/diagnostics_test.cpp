@@ -51,9 +51,7 @@ protected:
     void SetUp() override {
         talvex::SetDiagnosticSink(&Collect, this);
         ASSERT_TRUE(m_caller.StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
-        m_to.sin_family = AF_INET;
-        m_to.sin_port = htons(m_caller.GetMyUDPPort());
-        m_to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        m_to = sockaddr_in{AF_INET, htons(m_caller.GetMyUDPPort()), {htonl(INADDR_LOOPBACK)}, {}};
     }
     void TearDown() override {
         m_caller.StopDispatchThread();
@@ -75,8 +73,7 @@ protected:
     }
     // A socket being recreated loses what arrives meanwhile: several pings within 3 seconds.
     bool PingAnsweredSoon() {
-        for (int i = 0; i < 15; ++i)
-            if (PingAnswered(200ms)) return true;
+        for (int i = 0; i < 15; ++i) if (PingAnswered(200ms)) return true;
         return false;
     }
     std::mutex m_lock;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -74,8 +75,7 @@ TEST_F(HttpSocketTest, StatusLineThenBufferedLineNeedsNoReceive) {
     char line[100];
     std::fill(std::begin(line), std::end(line), '#');
     EXPECT_EQ(client.ReadHttpHeaderLine(line, sizeof line, 5), 17);
-    EXPECT_EQ(std::string(line, 19), std::string("HTTP/1.0 200 OK\r\n\0#", 19));
-    EXPECT_EQ(client.m_nReadBuf, 5);
+    EXPECT_EQ(std::make_tuple(std::string(line, 19), client.m_nReadBuf), std::make_tuple(std::string("HTTP/1.0 200 OK\r\n\0#", 19), 5));
     // With a time-out of 0 a receive would throw, as nothing more arrives.
     EXPECT_EQ(ReadLine(100, 0), "B: 2\n");
     EXPECT_EQ(CatchSocketException([&] { ReadLine(100, 0); }).text, "Receive timeout");
@@ -90,8 +90,7 @@ TEST_F(HttpSocketTest, LinesSplitAndJoinedAcrossReceivesThenBody) {
         EXPECT_EQ(ReadLine(), expected);
     char body[64];
     const int length = client.ReadHttpResponse(body, sizeof body, 5);
-    EXPECT_EQ(std::string(body, static_cast<std::size_t>(length)), "hello world");
-    EXPECT_EQ(client.m_nReadBuf, 0);
+    EXPECT_EQ(std::make_tuple(std::string(body, static_cast<std::size_t>(length)), client.m_nReadBuf), std::make_tuple(std::string("hello world"), 0));
 }
 
 TEST_F(HttpSocketTest, ResponseExactlyTheDestinationSizeReturnsWithoutWaiting) {
@@ -133,8 +132,7 @@ TEST_F(HttpSocketTest, LongLineIsCutAndBadArgumentsGiveBoundedAnswers) {
     char one[1] = {'#'};
     EXPECT_EQ(CatchSocketException([&] { client.ReadHttpHeaderLine(nullptr, 10, 0); }).text, "ReadHeaderLine");
     EXPECT_EQ(CatchSocketException([&] { client.ReadHttpHeaderLine(one, 0, 0); }).text, "ReadHeaderLine");
-    EXPECT_EQ(client.ReadHttpHeaderLine(one, 1, 5), 0);  // one byte holds only the terminator
-    EXPECT_EQ(one[0], '\0');
+    EXPECT_EQ(std::make_tuple(client.ReadHttpHeaderLine(one, 1, 5), one[0]), std::make_tuple(0, '\0'));  // one byte holds only the terminator
     for (int size : {0, -5}) EXPECT_EQ(client.ReadHttpResponse(one, size, 0), 0);
 }
 
@@ -146,8 +144,7 @@ TEST_F(HttpSocketTest, AssignmentCopiesHandleAndHeldBytes) {
     {
         CHttpBlockingSocket other;
         other = client;
-        EXPECT_EQ(other.m_hSocket, client.m_hSocket);
-        EXPECT_NE(other.m_pReadBuf, client.m_pReadBuf);
+        EXPECT_TRUE(other.m_hSocket == client.m_hSocket && other.m_pReadBuf != client.m_pReadBuf);
         char body[32];
         EXPECT_EQ(std::string(body, static_cast<std::size_t>(other.ReadHttpResponse(body, sizeof body, 5))), "held bytes");
     }

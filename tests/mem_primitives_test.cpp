@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -76,17 +77,12 @@ TEST(MemLock, NamesCountsAndAbsentKeys) {
         EXPECT_TRUE(ObjectExists("sem", key));   // the second handle keeps it
         memLockDestroy(second);
         memSignalDestroy(signal);
-        EXPECT_FALSE(ObjectExists("sem", key));
-        EXPECT_FALSE(ObjectExists("sig", key));
+        EXPECT_FALSE(ObjectExists("sem", key) || ObjectExists("sig", key));
     }
-    void* lock = reinterpret_cast<void*>(0x1);
-    EXPECT_EQ(memLockOpen(testsupport::UniqueKey(), &lock), -1);
-    EXPECT_EQ(lock, nullptr);
-    void* signal = reinterpret_cast<void*>(0x1);
-    EXPECT_EQ(memSignalOpen(testsupport::UniqueKey(), &signal), -1);
-    EXPECT_EQ(signal, nullptr);
-    EXPECT_EQ(memLock(nullptr), 1);
-    EXPECT_EQ(memUnlock(nullptr), 1);
+    void *lock = reinterpret_cast<void*>(0x1), *signal = lock;
+    EXPECT_EQ(std::make_tuple(memLockOpen(testsupport::UniqueKey(), &lock), lock), std::make_tuple(-1, static_cast<void*>(nullptr)));
+    EXPECT_EQ(std::make_tuple(memSignalOpen(testsupport::UniqueKey(), &signal), signal), std::make_tuple(-1, static_cast<void*>(nullptr)));
+    EXPECT_EQ(std::make_tuple(memLock(nullptr), memUnlock(nullptr)), std::make_tuple(1, 1));
     memLockDestroy(nullptr);
     memSignalDestroy(nullptr);
 }
@@ -109,8 +105,7 @@ TEST(MemLockProcesses, LockKeepsTwoProcessesOutOfEachOthersUpdate) {
         *counter = value + 1;
         memUnlock(lock);
     }
-    EXPECT_EQ(peer.Line(), "counted");
-    EXPECT_EQ(peer.Wait(10s), 0);
+    EXPECT_EQ((std::tuple<std::string, int>{peer.Line(), peer.Wait(10s)}), std::make_tuple(std::string("counted"), 0));
     memLock(lock);
     EXPECT_EQ(*counter, 2 * kTimes);
     memUnlock(lock);
@@ -126,14 +121,12 @@ TEST(MemLockProcesses, ObjectsVanishWithTheLastCloseOrTheCleanup) {
     ASSERT_EQ(holder.Line(), "open");
     memLockDestroy(lock);   // the creator lets go first
     EXPECT_TRUE(ObjectExists("sem", key));
-    EXPECT_EQ(holder.Line(), "closed");
-    EXPECT_EQ(holder.Wait(10s), 0);
+    EXPECT_EQ((std::tuple<std::string, int>{holder.Line(), holder.Wait(10s)}), std::make_tuple(std::string("closed"), 0));
     EXPECT_FALSE(ObjectExists("sem", key));
     // Left behind by a process that ended without closing: the cleanup removes them
     // (objects of other test programs running now are held, and stay).
     Peer crashed({"abandon", std::to_string(key)});
-    EXPECT_EQ(crashed.Line(), "abandoned");
-    EXPECT_EQ(crashed.Wait(10s), 0);
+    EXPECT_EQ((std::tuple<std::string, int>{crashed.Line(), crashed.Wait(10s)}), std::make_tuple(std::string("abandoned"), 0));
     EXPECT_TRUE(ObjectExists("sem", key) && ObjectExists("sig", key));
     EXPECT_GE(talvex::RemoveOrphanedNamedObjects(), 2);
     EXPECT_FALSE(ObjectExists("sem", key) || ObjectExists("sig", key));
@@ -147,8 +140,7 @@ TEST(MemSignalProcesses, ManualResetSignalSetHereWakesAWaiterThere) {
     ASSERT_EQ(waiter.Line(), "waiting");
     std::this_thread::sleep_for(20ms);
     EXPECT_TRUE(talvex::SetEvent(signal));
-    EXPECT_EQ(waiter.Line(), "wait 0");
-    EXPECT_EQ(waiter.Wait(10s), 0);
+    EXPECT_EQ((std::tuple<std::string, int>{waiter.Line(), waiter.Wait(10s)}), std::make_tuple(std::string("wait 0"), 0));
     EXPECT_EQ(talvex::WaitForEvent(signal, 0), talvex::kWaitObject0);   // manual: stays set
     EXPECT_TRUE(talvex::ResetEvent(signal));
     EXPECT_EQ(talvex::WaitForEvent(signal, 20), talvex::kWaitTimeout);
@@ -201,8 +193,7 @@ TEST(MemMap, ResultsAndLengthsFollowTheFile) {
     EXPECT_EQ(memmap(directory.Wide("x").c_str(), 1, 4096, nullptr), -3);
     memunmap(&region);   // a null record, then no record pointer at all
     memunmap(nullptr);
-    EXPECT_EQ(memGetAddr(&region), nullptr);
-    EXPECT_EQ(memGetLength(&region), 0);
+    EXPECT_EQ(std::make_tuple(memGetAddr(&region), memGetLength(&region)), std::make_tuple(static_cast<char*>(nullptr), 0));
 }
 
 // What another user of the computer tries against this user's locks and region files.
@@ -220,16 +211,14 @@ TEST(MemOtherUser, ReachesNoLockOrRegionOfOursAndWhatItMadeFirstIsRefused) {
     // Our objects: neither read, written nor cut short.
     EXPECT_EQ(testsupport::OtherUserSays({"open", ObjectFile("sem", key)}), "denied");
     EXPECT_EQ(testsupport::OtherUserSays({"open", directory.Narrow("region")}), "denied");
-    EXPECT_EQ(memLock(lock), 0);
-    EXPECT_EQ(memUnlock(lock), 0);
+    EXPECT_EQ((std::tuple<int, int>{memLock(lock), memUnlock(lock)}), std::make_tuple(0, 0));
     // Names it made first (the lock's held under flock): refused at once, never joined or waited for.
     std::unique_ptr<testsupport::ChildProcess> lockSquat, fileSquat;
     ASSERT_EQ(testsupport::OtherUserSays({"squat", ObjectFile("sem", squatKey), "10000"}, &lockSquat), "squatted");
     ASSERT_EQ(testsupport::OtherUserSays({"squat", directory.Narrow("planted"), "10000"}, &fileSquat), "squatted");
     ASSERT_EQ(testsupport::OtherUserSays({"link", directory.Narrow("region"), directory.Narrow("link")}), "linked");
     void* squatted = nullptr;
-    EXPECT_EQ(memLockCreate(squatKey, &squatted), -1);
-    EXPECT_EQ(squatted, nullptr);
+    EXPECT_EQ(std::make_tuple(memLockCreate(squatKey, &squatted), squatted), std::make_tuple(-1, static_cast<void*>(nullptr)));
     for (const char* name : {"planted", "link"}) {
         mappedRegionS* refused = nullptr;
         EXPECT_EQ(memmap(directory.Wide(name).c_str(), 1, 4096, &refused), -3) << name;
@@ -244,10 +233,8 @@ TEST(MemOtherUser, ReachesNoLockOrRegionOfOursAndWhatItMadeFirstIsRefused) {
 
 TEST(MemTime, ClockIsReadyAtTheStartOfMainAndCountsMilliseconds) {
     Peer peer({"clock"});
-    EXPECT_EQ(peer.Line(), "clock 1");
-    EXPECT_EQ(peer.Wait(10s), 0);
-    EXPECT_EQ(talvex::memtimeInit(), 1);
-    EXPECT_EQ(memtimeGet(nullptr), 0);
+    EXPECT_EQ((std::tuple<std::string, int>{peer.Line(), peer.Wait(10s)}), std::make_tuple(std::string("clock 1"), 0));
+    EXPECT_EQ(std::make_tuple(talvex::memtimeInit(), memtimeGet(nullptr)), std::make_tuple(1, 0));
     double first = 0.0;
     ASSERT_EQ(memtimeGet(&first), 1);
     const auto start = std::chrono::steady_clock::now();

@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -75,17 +76,14 @@ TEST(MessageQueueTest, RangedRetrievalKeepsOtherMessagesInOrderAndCarriesAllValu
     for (std::uint32_t n : {5u, 100u, 6u, 200u, 7u, 150u}) ASSERT_TRUE(talvex::PostThreadMessage(self, n, bigW - n, negativeL + n));
     talvex::ThreadMessage m;
     ASSERT_TRUE(talvex::GetMessage(&m, 100, 200));
-    EXPECT_EQ(m.message, 100u);
-    EXPECT_EQ(m.wParam, bigW - 100);
-    EXPECT_EQ(m.lParam, negativeL + 100);
+    EXPECT_EQ(std::make_tuple(m.message, m.wParam, m.lParam), std::make_tuple(100u, bigW - 100, negativeL + 100));
     ASSERT_TRUE(talvex::PeekMessage(&m, 6, 6));   // taken from between kept-aside messages
     EXPECT_EQ(m.message, 6u);
     EXPECT_EQ(PeekAllNumbers(100, 200), (std::vector<std::uint32_t>{200, 150}));
     EXPECT_EQ(PeekAllNumbers(100, 200), std::vector<std::uint32_t>{});
     ASSERT_TRUE(talvex::PostThreadMessage(self, 8, 0, 0));   // arrives after the kept-aside ones
     EXPECT_EQ(PeekAllNumbers(0, 0), (std::vector<std::uint32_t>{5, 7, 8}));
-    EXPECT_FALSE(talvex::PeekMessage(nullptr, 0, 0));
-    EXPECT_FALSE(talvex::GetMessage(nullptr, 0, 0));
+    EXPECT_FALSE(talvex::PeekMessage(nullptr, 0, 0) || talvex::GetMessage(nullptr, 0, 0));
 }
 
 TEST(MessageQueueTest, MalformedDatagramsAreIgnored) {
@@ -138,9 +136,7 @@ TEST(MessageQueueTest, WaitWakesOnMessageAndLeavesItQueued) {
     EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitObject0 + 1);
     talvex::SetEvent(event);
     EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitObject0);
-    talvex::ThreadMessage m;
-    ASSERT_TRUE(talvex::PeekMessage(&m, 0, 0));
-    EXPECT_EQ(m.message, kTelegram);
+    EXPECT_EQ(PeekAllNumbers(0, 0), std::vector<std::uint32_t>{kTelegram});
     EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitTimeout);
     talvex::CloseEvent(event);
 }

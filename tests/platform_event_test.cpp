@@ -12,6 +12,7 @@
 #include <memory>
 #include <poll.h>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -39,8 +40,7 @@ TEST(EventTest, WaitConsumesOnlyAutomaticEvents) {
         for (bool initiallySet : {true, false}) {
             SCOPED_TRACE(std::to_string(manual) + std::to_string(initiallySet));
             EventHandle event = MakeEvent(manual, initiallySet);
-            EXPECT_EQ(talvex::IsEventSet(event.get()), initiallySet);
-            EXPECT_EQ(DescriptorReadable(event.get()), initiallySet);
+            EXPECT_EQ(std::make_tuple(talvex::IsEventSet(event.get()), DescriptorReadable(event.get())), std::make_tuple(initiallySet, initiallySet));
             if (!initiallySet) {
                 EXPECT_EQ(talvex::WaitForEvent(event.get(), 0), talvex::kWaitTimeout);
                 ASSERT_TRUE(talvex::SetEvent(event.get()));
@@ -48,26 +48,21 @@ TEST(EventTest, WaitConsumesOnlyAutomaticEvents) {
             }
             EXPECT_TRUE(talvex::IsEventSet(event.get()));   // looking does not consume
             EXPECT_EQ(talvex::WaitForEvent(event.get(), 0), talvex::kWaitObject0);
-            EXPECT_EQ(talvex::IsEventSet(event.get()), manual);
-            EXPECT_EQ(DescriptorReadable(event.get()), manual);
+            EXPECT_EQ(std::make_tuple(talvex::IsEventSet(event.get()), DescriptorReadable(event.get())), std::make_tuple(manual, manual));
             EXPECT_EQ(talvex::WaitForEvent(event.get(), 0), manual ? talvex::kWaitObject0 : talvex::kWaitTimeout);
-            ASSERT_TRUE(talvex::ResetEvent(event.get()));
-            ASSERT_TRUE(talvex::ResetEvent(event.get()));
+            ASSERT_TRUE(talvex::ResetEvent(event.get()) && talvex::ResetEvent(event.get()));
             EXPECT_FALSE(DescriptorReadable(event.get()));
             EXPECT_EQ(talvex::WaitForEvent(event.get(), 0), talvex::kWaitTimeout);
         }
 }
 
 TEST(EventTest, BadHandlesAndArgumentsFailCleanly) {
-    EXPECT_EQ(talvex::WaitForEvent(nullptr, 0), talvex::kWaitFailed);
-    EXPECT_FALSE(talvex::SetEvent(nullptr));
-    EXPECT_FALSE(talvex::ResetEvent(nullptr));
-    EXPECT_FALSE(talvex::IsEventSet(nullptr));
+    EXPECT_EQ(std::make_tuple(talvex::WaitForEvent(nullptr, 0), talvex::SetEvent(nullptr), talvex::ResetEvent(nullptr), talvex::IsEventSet(nullptr)),
+              std::make_tuple(talvex::kWaitFailed, false, false, false));
     talvex::CloseEvent(nullptr);
     EventHandle event = MakeEvent(true, true);
     void* withNull[2] = {event.get(), nullptr};
-    EXPECT_EQ(talvex::WaitForEvents(withNull, 2, 0), talvex::kWaitFailed);
-    EXPECT_EQ(talvex::WaitForEvents(nullptr, 1, 0), talvex::kWaitFailed);
+    EXPECT_EQ(std::make_tuple(talvex::WaitForEvents(withNull, 2, 0), talvex::WaitForEvents(nullptr, 1, 0)), std::make_tuple(talvex::kWaitFailed, talvex::kWaitFailed));
     std::vector<void*> many(talvex::kMaximumWaitObjects + 1, event.get());
     EXPECT_EQ(talvex::WaitForEvents(many.data(), talvex::kMaximumWaitObjects + 1, 0), talvex::kWaitFailed);
     EXPECT_EQ(talvex::WaitForEvents(many.data(), talvex::kMaximumWaitObjects, 0), talvex::kWaitObject0);
@@ -76,8 +71,7 @@ TEST(EventTest, BadHandlesAndArgumentsFailCleanly) {
 TEST(EventTest, WaitForEventsTakesTheLowestSetIndexOrTimesOut) {
     EventHandle owned[4] = {MakeEvent(false), MakeEvent(false), MakeEvent(true), MakeEvent(false)};
     void* events[4] = {owned[0].get(), owned[1].get(), owned[2].get(), owned[3].get()};
-    talvex::SetEvent(events[3]);
-    talvex::SetEvent(events[1]);
+    talvex::SetEvent(events[3]), talvex::SetEvent(events[1]);
     EXPECT_EQ(talvex::WaitForEvents(events, 4, 0), talvex::kWaitObject0 + 1);
     EXPECT_TRUE(talvex::IsEventSet(events[3]));   // the later one was not taken
     EXPECT_EQ(talvex::WaitForEvents(events, 4, 0), talvex::kWaitObject0 + 3);
@@ -144,8 +138,7 @@ TEST(EventTest, PingPongLosesNoSet) {
         if (failed) talvex::SetEvent(ping.get());
         partner.join();
         talvex::SetWaitSpinIterations(0);
-        EXPECT_FALSE(failed.load()) << "spin " << spin;
-        EXPECT_EQ(payload, kRounds) << "spin " << spin;
+        EXPECT_EQ(std::make_tuple(failed.load(), payload), std::make_tuple(false, kRounds)) << "spin " << spin;
     }
 }
 
@@ -171,10 +164,8 @@ TEST(EventTest, StateAndDescriptorAgreeAfterConcurrentSetResetWait) {
     for (auto& t : threads) t.join();
     for (void* event : both) {
         EXPECT_EQ(talvex::IsEventSet(event), DescriptorReadable(event));
-        talvex::SetEvent(event);
-        EXPECT_TRUE(DescriptorReadable(event));
-        talvex::ResetEvent(event);
-        EXPECT_FALSE(DescriptorReadable(event));
+        EXPECT_TRUE(talvex::SetEvent(event) && DescriptorReadable(event));
+        EXPECT_TRUE(talvex::ResetEvent(event) && !DescriptorReadable(event));
     }
 }
 

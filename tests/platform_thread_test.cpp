@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 #include <sys/resource.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -40,19 +41,14 @@ TEST(ThreadTest, IdIsTheKernelIdKnownAtReturnAndEndStateFollowsTheRoutine) {
     std::unique_ptr<CWinThread> thread(talvex::BeginThread(&ObserveAndWait, &o, talvex::kPriorityBelowNormal));
     ASSERT_NE(thread, nullptr);
     const std::uint32_t idAtReturn = thread->m_nThreadID;   // read before any wait
-    EXPECT_FALSE(thread->HasEnded());
-    EXPECT_EQ(thread->ExitCode(), talvex::kStillActive);
+    EXPECT_EQ(std::make_tuple(thread->HasEnded(), thread->ExitCode()), std::make_tuple(false, talvex::kStillActive));
     EXPECT_FALSE(thread->WaitFor(20));
     talvex::SetEvent(o.gate);
     EXPECT_TRUE(thread->WaitFor(kLongWaitMs));
-    EXPECT_TRUE(thread->HasEnded());
-    EXPECT_EQ(thread->ExitCode(), 42u);
-    EXPECT_TRUE(thread->Join());
-    EXPECT_TRUE(thread->Join());   // a second join is harmless
-    EXPECT_TRUE(thread->WaitFor(0));
-    EXPECT_NE(idAtReturn, 0u);
+    EXPECT_EQ(std::make_tuple(thread->HasEnded(), thread->ExitCode()), std::make_tuple(true, 42u));
+    EXPECT_TRUE(thread->Join() && thread->Join() && thread->WaitFor(0));   // a second join is harmless
+    EXPECT_TRUE(idAtReturn != 0u && idAtReturn != talvex::GetCurrentThreadId()) << idAtReturn;
     EXPECT_EQ(idAtReturn, o.tid.load());
-    EXPECT_NE(idAtReturn, talvex::GetCurrentThreadId());
     EXPECT_EQ(talvex::GetCurrentThreadId(), static_cast<std::uint32_t>(::gettid()));
     if (own < 19) { EXPECT_EQ(o.nice.load(), own + 1); }   // below normal: nice one higher
     EXPECT_EQ(talvex::BeginThread(nullptr, nullptr), nullptr);
@@ -79,8 +75,7 @@ TEST(ThreadTest, JoinOnItselfFailsAndDeletingItselfDetaches) {
     ASSERT_NE(thread, nullptr);
     s.self = thread;
     ASSERT_TRUE(testsupport::WaitUntil([] { return s.done.load(); }, 10s));
-    EXPECT_EQ(s.joinResult.load(), 0);
-    EXPECT_EQ(s.waitResult.load(), 0);
+    EXPECT_EQ(std::make_tuple(s.joinResult.load(), s.waitResult.load()), std::make_tuple(0, 0));
 }
 
 TEST(SystemTest, ComputerNameIsTheHostName) {

@@ -13,7 +13,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -45,6 +47,7 @@ CUdpDataBlockEx Call(std::int32_t procedure, std::int32_t words) {
     for (std::int32_t i = 0; i < words; ++i) block.AppendLongData(i * 7 - 3);
     return block;
 }
+std::vector<std::int32_t> Words(const std::int32_t* from, std::int32_t count) { return {from, from + count}; }
 
 class ChannelTest : public ::testing::Test {
 protected:
@@ -55,9 +58,7 @@ protected:
     void TearDown() override {
         EXPECT_TRUE(m_side->UnInitSharedMemory());
         m_side.reset();
-        EXPECT_FALSE(ObjectExists("sem", m_key));
-        EXPECT_FALSE(ObjectExists("sig", m_myPort));
-        EXPECT_FALSE(ObjectExists("sig", m_peerPort));
+        EXPECT_FALSE(ObjectExists("sem", m_key) || ObjectExists("sig", m_myPort) || ObjectExists("sig", m_peerPort));
         std::error_code ignored;
         fs::remove_all(m_directory, ignored);
     }
@@ -106,11 +107,10 @@ TEST_F(ChannelTest, EchoesEverySizeThatFitsWithTheExactRegionLayout) {
         CUdpDataBlockEx block = Call(kEcho, length);
         block.m_nReferenceNumber = length + 100;
         ASSERT_TRUE(m_side->CallProcedure(&block, 1000));
-        EXPECT_EQ(block.m_nType, RP_RETURN);
-        EXPECT_EQ(block.m_nProcedure, kEcho);
-        EXPECT_EQ(block.m_nReferenceNumber, length + 100);   // the application's own
+        EXPECT_EQ(std::make_tuple(block.m_nType, block.m_nProcedure, block.m_nReferenceNumber),   // the application's own
+                  std::make_tuple(RP_RETURN, kEcho, length + 100));
         ASSERT_EQ(block.m_nLength, length);
-        for (std::int32_t i = 0; i < length; ++i) ASSERT_EQ(block.m_pData[i], i * 7 - 3);
+        EXPECT_EQ(Words(block.m_pData, length), Words(Call(kEcho, length).m_pData, length));
     }
     CUdpDataBlockEx header(kHeader);
     header.m_nReferenceNumber = 77;
@@ -119,10 +119,9 @@ TEST_F(ChannelTest, EchoesEverySizeThatFitsWithTheExactRegionLayout) {
     ASSERT_EQ(header.m_nLength, 2);
     // The regions, and the peer, see the channel's own reference number for the call.
     const std::int32_t channelReference = header.m_pData[1];
-    const std::int32_t expectedCall[] = {1, 16, RP_CALL, kHeader, channelReference, 0};
-    const std::int32_t expectedAnswer[] = {2, 16 + 8, RP_RETURN, kHeader, channelReference, 2, RP_CALL, channelReference};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(m_side->m_pSharedCall[i], expectedCall[i]) << "call word " << i;
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(m_side->m_pSharedReturn[i], expectedAnswer[i]) << "answer word " << i;
+    EXPECT_EQ(Words(m_side->m_pSharedCall, 6), (std::vector<std::int32_t>{1, 16, RP_CALL, kHeader, channelReference, 0}));
+    EXPECT_EQ(Words(m_side->m_pSharedReturn, 8),
+              (std::vector<std::int32_t>{2, 16 + 8, RP_RETURN, kHeader, channelReference, 2, RP_CALL, channelReference}));
     // An answer longer than the caller's buffer replaces it by one of exactly its length.
     CUdpDataBlockEx counting(kCounting);
     counting.AppendLongData(3000);
@@ -169,11 +168,8 @@ TEST_F(ChannelTest, LateAnswerFailsItsCallAndIsNeverTakenByTheNext) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(m_side->CallProcedure(&late, 500));   // the time-out only bounds the post
     const double waited = SecondsSince(start);
-    EXPECT_GE(waited, 0.99);
-    EXPECT_LT(waited, 10.0);
-    EXPECT_EQ(late.m_nType, RP_CALL);
-    EXPECT_EQ(late.m_nReferenceNumber, 41);
-    EXPECT_EQ(late.m_nLength, 1);
+    EXPECT_TRUE(waited >= 0.99 && waited < 10.0) << waited;
+    EXPECT_EQ(std::make_tuple(late.m_nType, late.m_nReferenceNumber, late.m_nLength), std::make_tuple(RP_CALL, 41, 1));
     EXPECT_EQ(m_side->m_pSharedReturn[0], 1);   // still pending
     // The late answer lands while this call waits; it must get its own answer. The
     // application's reference number is left alone, even when it repeats the last one.
@@ -181,10 +177,9 @@ TEST_F(ChannelTest, LateAnswerFailsItsCallAndIsNeverTakenByTheNext) {
         CUdpDataBlockEx next = Call(kEcho, 3);
         next.m_nReferenceNumber = reference;
         ASSERT_TRUE(m_side->CallProcedure(&next, 1000));
-        EXPECT_EQ(next.m_nProcedure, kEcho);
-        EXPECT_EQ(next.m_nReferenceNumber, reference);
+        EXPECT_EQ(std::make_tuple(next.m_nProcedure, next.m_nReferenceNumber), std::make_tuple(kEcho, reference));
         ASSERT_EQ(next.m_nLength, 3);
-        for (std::int32_t i = 0; i < 3; ++i) EXPECT_EQ(next.m_pData[i], i * 7 - 3);
+        EXPECT_EQ(Words(next.m_pData, 3), (std::vector<std::int32_t>{-3, 4, 11}));
     }
     std::string line;   // the late answer did land while the next call waited
     EXPECT_TRUE(m_peer->ReadLine(&line, 10s) && line == "late set aside") << line;
@@ -197,8 +192,7 @@ TEST_F(ChannelTest, LockHeldByADeadPeerOrAShortenedFileFailsCallsWithoutHangOrCr
     ASSERT_NO_FATAL_FAILURE(OpenChannel());
     CUdpDataBlockEx block = Call(kEcho, 3);
     fs::resize_file(m_directory / "chanR", 0);
-    EXPECT_FALSE(m_side->CallProcedure(&block, 300));
-    EXPECT_EQ(m_side->SendReturn(&block), 0);
+    EXPECT_EQ((std::tuple<bool, int>{m_side->CallProcedure(&block, 300), m_side->SendReturn(&block)}), std::make_tuple(false, 0));
     fs::resize_file(m_directory / "chanR", kRegionBytes);
     block = Call(kEcho, 3);
     EXPECT_TRUE(m_side->CallProcedure(&block, 1000));   // whole again: served
@@ -231,8 +225,7 @@ TEST_F(ChannelTest, WithoutPeerThreadPostsFailOnceTheTimeOutPassed) {
         const double waited = SecondsSince(start);
         if (timeout > 0) { EXPECT_GE(waited, 0.9 * timeout / 1000.0); }
         EXPECT_LT(waited, 0.9);   // never the answer wait: nothing was posted
-        EXPECT_EQ(block.m_nType, RP_CALL);
-        EXPECT_EQ(block.m_nLength, 1);
+        EXPECT_EQ(std::make_tuple(block.m_nType, block.m_nLength), std::make_tuple(RP_CALL, 1));
     }
 }
 
@@ -248,8 +241,7 @@ TEST_F(ChannelTest, BlocksTooLargeForTheRegionAreRefusedWithoutWriting) {
     m_side->m_pSharedReturn[0] = 1;
     m_side->m_pSharedReturn[5] = 54321;
     EXPECT_EQ(m_side->SendReturn(&block), 0);   // an answer too large is not written either
-    EXPECT_EQ(m_side->m_pSharedReturn[0], 1);
-    EXPECT_EQ(m_side->m_pSharedReturn[5], 54321);
+    EXPECT_EQ(std::make_tuple(m_side->m_pSharedReturn[0], m_side->m_pSharedReturn[5]), std::make_tuple(1, 54321));
 }
 
 TEST_F(ChannelTest, SecondSideAskingForMoreThanTheFilesHoldFails) {
@@ -260,23 +252,21 @@ TEST_F(ChannelTest, SecondSideAskingForMoreThanTheFilesHoldFails) {
 
 TEST_F(ChannelTest, NonOwnerFirstFailsAndReopeningMapsTheOldContents) {
     EXPECT_FALSE(m_side->InitSharedMemory(Base(), 4096, m_key, false));
-    EXPECT_EQ(fs::file_size(m_directory / "chanS"), 4096u);   // the files were made before the lock failed
-    EXPECT_EQ(fs::file_size(m_directory / "chanR"), 4096u);
-    EXPECT_TRUE(m_side->UnInitSharedMemory());   // releases what exists
-    EXPECT_TRUE(m_side->UnInitSharedMemory());   // closing a closed side is harmless
+    // the files were made before the lock failed
+    EXPECT_EQ(std::make_tuple(fs::file_size(m_directory / "chanS"), fs::file_size(m_directory / "chanR")), std::make_tuple(4096u, 4096u));
+    // releases what exists; closing a closed side again is harmless
+    EXPECT_TRUE(m_side->UnInitSharedMemory() && m_side->UnInitSharedMemory());
     CUdpDataBlockEx block(kEcho);
     m_side->EnableSharedMemory();
-    EXPECT_FALSE(m_side->CallProcedure(&block, 10));   // no regions: refused
-    EXPECT_EQ(m_side->SendReturn(&block), 0);
+    EXPECT_EQ((std::tuple<bool, int>{m_side->CallProcedure(&block, 10), m_side->SendReturn(&block)}), std::make_tuple(false, 0));   // no regions: refused
 
     ASSERT_TRUE(OpenOwnSide(4096));
     m_side->m_pSharedCall[100] = 0x5EED;
     m_side->m_pSharedReturn[200] = 0xFEED;
     EXPECT_TRUE(m_side->UnInitSharedMemory());
     ASSERT_TRUE(OpenOwnSide(1024));               // the files keep their 4096 bytes
-    EXPECT_EQ(m_side->m_pSharedCall[100], 0x5EED);
-    EXPECT_EQ(m_side->m_pSharedReturn[200], 0xFEED);
-    EXPECT_EQ(memGetLength(&m_side->m_pCallRegion), 4096);
+    EXPECT_EQ(std::make_tuple(m_side->m_pSharedCall[100], m_side->m_pSharedReturn[200], memGetLength(&m_side->m_pCallRegion)),
+              std::make_tuple(0x5EED, 0xFEED, 4096));
     EXPECT_FALSE(m_side->InitSharedMemory(Base(), 1024, m_key, true));   // already open
 }
 

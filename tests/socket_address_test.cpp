@@ -21,11 +21,10 @@ TEST(SockAddr, TextAndHostOrderConstructors) {
     EXPECT_EQ(address.DottedDecimal(), L"1.2.3.4");
 
     const CSockAddr fromHost(0x7F000001u, 4660);
-    EXPECT_EQ(fromHost.DottedDecimal(), L"127.0.0.1");
     const auto* port = reinterpret_cast<const unsigned char*>(&fromHost.sin_port);
     EXPECT_EQ(port[0] * 256 + port[1], 0x1234);  // network order
-    EXPECT_EQ(CSockAddr().DottedDecimal(), L"0.0.0.0");
-    EXPECT_EQ(CSockAddr("no address", 7).DottedDecimal(), L"255.255.255.255");
+    EXPECT_EQ((std::vector<std::wstring>{fromHost.DottedDecimal().str(), CSockAddr().DottedDecimal().str(), CSockAddr("no address", 7).DottedDecimal().str()}),
+              (std::vector<std::wstring>{L"127.0.0.1", L"0.0.0.0", L"255.255.255.255"}));
     EXPECT_EQ(CSockAddr(nullptr, 7).IPAddr(), 0xFFFFFFFFu);
     const sockaddr plain = fromHost;
     EXPECT_EQ(std::memcmp(&plain, &fromHost, sizeof plain), 0);
@@ -62,8 +61,7 @@ TEST(BlockingSocketException, MessagesNeverPassTheGivenSize) {
     CBlockingSocketException* exception = MakeException("Send", 10054);
     wchar_t untouched = L'#';
     unsigned int help = 77;
-    EXPECT_EQ(exception->GetErrorMessage(&untouched, 0, &help), 1);  // size 0 writes nothing
-    EXPECT_EQ(std::make_tuple(untouched, help), std::make_tuple(L'#', 77u));
+    EXPECT_EQ(std::make_tuple(exception->GetErrorMessage(&untouched, 0, &help), untouched, help), std::make_tuple(1, L'#', 77u));  // size 0 writes nothing
     exception->Delete();
 }
 
@@ -76,8 +74,7 @@ TEST(BlockingSocketException, LogLineNamesContextCutMessageAndUtcTime) {
     LogBlockingSocketException("CRP_Caller:", longOne);  // the message is cut to 48 characters
     talvex::SetDiagnosticSink(nullptr, nullptr);
     LogBlockingSocketException("Dropped:", exception);
-    exception->Delete();
-    longOne->Delete();
+    exception->Delete(), longOne->Delete();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(WINSOCK ERROR--Dispatcher: Receive error #10054 -- \d\d/\d\d/\d\d \d\d:\d\d:\d\d GMT\r\n)"))) << lines[0];
     EXPECT_EQ(lines[1].rfind("WINSOCK ERROR--CRP_Caller: " + std::string(48, 'L') + " -- ", 0), 0u) << lines[1];

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <netdb.h>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -35,8 +36,8 @@ const KnownError kKnownErrors[] = {
 // Classifies `code` as the last error; checks the answer, the emitted line and the cleared error.
 void ExpectClassified(int code, const wchar_t* text, bool fatal) {
     SCOPED_TRACE(code);
-    EXPECT_STREQ(talvex::DescribeSocketError(code).text, text);
-    EXPECT_EQ(talvex::DescribeSocketError(code).fatal, fatal);
+    const auto described = talvex::DescribeSocketError(code);
+    EXPECT_EQ(std::make_tuple(std::wstring(described.text), described.fatal), std::make_tuple(std::wstring(text), fatal));
     std::vector<std::string> lines;
     talvex::SetDiagnosticSink(&testsupport::CollectLine, &lines);
     talvex::WSASetLastError(code);
@@ -61,12 +62,10 @@ TEST(SocketErrorText, ErrnoAndResolverMappings) {
     const std::pair<int, int> resolverTable[] = {{0, 0}, {EAI_NONAME, 11001}, {EAI_AGAIN, 11002}, {EAI_FAIL, 11003}, {EAI_NODATA, 11004}, {EAI_MEMORY, 11003}};
     for (const auto& [resolverValue, expected] : resolverTable) EXPECT_EQ(talvex::MapResolverError(resolverValue), expected) << resolverValue;
     errno = ECONNRESET;
-    EXPECT_EQ(talvex::SetLastSocketErrorFromErrno(), 10054);
-    EXPECT_EQ(talvex::WSAGetLastError(), 10054);
+    EXPECT_EQ((std::tuple<int, int>{talvex::SetLastSocketErrorFromErrno(), talvex::WSAGetLastError()}), std::make_tuple(10054, 10054));
     int seenByOtherThread = -1;  // the last error belongs to the thread
     std::thread([&] { seenByOtherThread = talvex::WSAGetLastError(); talvex::WSASetLastError(10040); }).join();
-    EXPECT_EQ(seenByOtherThread, 0);
-    EXPECT_EQ(talvex::WSAGetLastError(), 10054);
+    EXPECT_EQ(std::make_tuple(seenByOtherThread, talvex::WSAGetLastError()), std::make_tuple(0, 10054));
     talvex::WSASetLastError(0);
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -66,42 +67,42 @@ TEST(StringConversions, AllocatingConversions) {
         std::unique_ptr<char[]> narrow(CString2Char(CString(text)));
         EXPECT_EQ(std::wstring(narrow.get(), narrow.get() + std::strlen(narrow.get())), text);
     }
-    EXPECT_EQ(Char2CString("127.0.0.1"), L"127.0.0.1");
-    EXPECT_EQ(Char2CString("z"), L"z");
+    EXPECT_EQ(std::make_tuple(Char2CString("127.0.0.1").str(), Char2CString("z").str()), std::make_tuple(std::wstring(L"127.0.0.1"), std::wstring(L"z")));
     EXPECT_TRUE(Char2CString("").IsEmpty() && Char2CString(nullptr).IsEmpty());
+}
+
+// The status of a conversion into `destination` and the text it left there.
+template <typename Char, std::size_t N, typename Source>
+auto Converted(std::int32_t (*convert)(Char*, const Source*, int), Char (&destination)[N], const Source* source, int size) {
+    const std::int32_t status = convert(destination, source, size);
+    return std::make_tuple(status, std::basic_string<Char>(destination));
 }
 
 TEST(StringConversions, MultibyteText) {
     if (LocaleScope cLocale("C"); MB_CUR_MAX == 1) {  // characters without a narrow form become '?'
         char destination[8];
-        EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u4E2Db", 8), talvex::kConvertOk);
-        EXPECT_STREQ(destination, "a?b");
-        EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"abcdef\u4E2D", 7), talvex::kConvertFail);  // '?' does not fit
-        EXPECT_STREQ(destination, "abcdef");
+        EXPECT_EQ(Converted(&ConvertWideStringToAnsiCch, destination, L"a\u4E2Db", 8), std::make_tuple(talvex::kConvertOk, std::string("a?b")));
+        EXPECT_EQ(Converted(&ConvertWideStringToAnsiCch, destination, L"abcdef\u4E2D", 7),   // '?' does not fit
+                  std::make_tuple(talvex::kConvertFail, std::string("abcdef")));
     }
     LocaleScope utf8("C.UTF-8");
     if (!utf8.active) GTEST_SKIP() << "C.UTF-8 locale not available on this system";
     EXPECT_EQ(Char2CString("gr\xC3\xBC\xC3\x9F"), L"gr\u00FC\u00DF");
-    std::unique_ptr<char[]> narrow(CString2Char(CString(L"gr\u00FC\u00DF")));
-    EXPECT_STREQ(narrow.get(), "gr\xC3\xBC\xC3\x9F");
+    EXPECT_STREQ(std::unique_ptr<char[]>(CString2Char(CString(L"gr\u00FC\u00DF"))).get(), "gr\xC3\xBC\xC3\x9F");
     // A two-byte character that does not fit completely is left out, not cut in half.
     char destination[3] = {'#', '#', '#'};
-    EXPECT_EQ(ConvertWideStringToAnsiCch(destination, L"a\u00FC", 3), talvex::kConvertFail);
-    EXPECT_STREQ(destination, "a");
+    EXPECT_EQ(Converted(&ConvertWideStringToAnsiCch, destination, L"a\u00FC", 3), std::make_tuple(talvex::kConvertFail, std::string("a")));
     // Each byte of a broken sequence becomes U+FFFD, and the conversion goes on.
     wchar_t wide[8];
-    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "ab\xC3", 8), talvex::kConvertOk);
-    EXPECT_STREQ(wide, L"ab\uFFFD");
-    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "\xFF\xC3x", 8), talvex::kConvertOk);
-    EXPECT_STREQ(wide, L"\uFFFD\uFFFDx");
+    EXPECT_EQ(Converted(&ConvertAnsiStringToWideCch, wide, "ab\xC3", 8), std::make_tuple(talvex::kConvertOk, std::wstring(L"ab\uFFFD")));
+    EXPECT_EQ(Converted(&ConvertAnsiStringToWideCch, wide, "\xFF\xC3x", 8), std::make_tuple(talvex::kConvertOk, std::wstring(L"\uFFFD\uFFFDx")));
     EXPECT_EQ(Char2CString("a\xE4"), L"a\uFFFD");
-    EXPECT_EQ(ConvertAnsiStringToWideCch(wide, "abcdef\xFF", 7), talvex::kConvertFail);  // does not fit
-    EXPECT_EQ(wide[6], L'\0');
+    EXPECT_EQ((std::tuple<std::int32_t, wchar_t>{ConvertAnsiStringToWideCch(wide, "abcdef\xFF", 7), wide[6]}),   // does not fit
+              std::make_tuple(talvex::kConvertFail, L'\0'));
     // A character UTF-8 cannot hold (a lone surrogate) becomes '?'.
     const wchar_t lone[] = {L'x', static_cast<wchar_t>(0xD800), L'\0'};
     char narrowLone[8];
-    EXPECT_EQ(ConvertWideStringToAnsiCch(narrowLone, lone, 8), talvex::kConvertOk);
-    EXPECT_STREQ(narrowLone, "x?");
+    EXPECT_EQ(Converted(&ConvertWideStringToAnsiCch, narrowLone, lone, 8), std::make_tuple(talvex::kConvertOk, std::string("x?")));
 }
 
 }  // namespace

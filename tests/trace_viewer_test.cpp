@@ -26,8 +26,7 @@ public:
     std::uint16_t Port() const { return m_port; }
     // True once a line holding `part` was printed (lines of several streams come in any order).
     bool WaitForLine(const std::string& part, std::chrono::milliseconds timeout = 5000ms) {
-        for (const std::string& line : m_seen)
-            if (Contains(line, part)) return true;
+        if (std::any_of(m_seen.begin(), m_seen.end(), [&](const std::string& line) { return Contains(line, part); })) return true;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (int i = 0; i < 10000; ++i) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -93,8 +92,7 @@ TEST_F(TraceViewerTest, PrintsTheLinesOfTwoStreamsWithTheirNamesAndEndsWithZeroO
 TEST_F(TraceViewerTest, CutsOverlongLinesAndKeepsHalfLinesPerConnection) {
     RunningViewer viewer;
     ASSERT_NE(viewer.Port(), 0);
-    testsupport::Fd half = testsupport::ConnectLoopback(viewer.Port());
-    testsupport::Fd raw = testsupport::ConnectLoopback(viewer.Port());
+    testsupport::Fd half = testsupport::ConnectLoopback(viewer.Port()), raw = testsupport::ConnectLoopback(viewer.Port());
     ASSERT_TRUE(SendAll(half, "s1\tpart\t1001\r\nbegin-1"));
     ASSERT_TRUE(viewer.WaitForLine("s1/part"));
     ASSERT_TRUE(SendAll(raw, "raw\tclient\t00FF\r\n" + std::string(200000, 'x') +

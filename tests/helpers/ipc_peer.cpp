@@ -48,10 +48,7 @@ public:
         block->ResetForReturn();
         if (block->m_nProcedure == 1) block->m_nLength = length;   // the data words are still in the buffer
         for (std::int32_t i = 0; i < count; ++i) block->AppendLongData(3 * i + 1);
-        if (block->m_nProcedure == 4) {
-            block->AppendLongData(type);
-            block->AppendLongData(block->m_nReferenceNumber);
-        }
+        if (block->m_nProcedure == 4) block->AppendLongData(type), block->AppendLongData(block->m_nReferenceNumber);
         SendReturn(block);
         if (block->m_nProcedure == 99) m_quit = true;
     }
@@ -69,8 +66,7 @@ private:
     void AnswerLate(CUdpDataBlockEx* block) {
         WaitFor([&] { return SharedWord(m_pSharedCall, 3) != 3; }, std::chrono::seconds(10));
         block->ResetForReturn();
-        block->AppendLongData(0x1A7E);
-        block->AppendLongData(0x1A7E);
+        block->AppendLongData(0x1A7E), block->AppendLongData(0x1A7E);
         SendReturn(block);
         const auto setAside = [&] { return SharedWord(m_pSharedReturn, 0) != 2; };
         WaitFor(setAside, std::chrono::milliseconds(500));
@@ -102,8 +98,7 @@ int Channel(char** argv) {
 //   queue: makes its own queue and posts to it: "queue 0|1 post 0|1"
 int Attack(const std::string& command, char** argv) {
     if (command == "open") {
-        const int fd = ::open(argv[2], O_RDWR | O_CLOEXEC);
-        const int word = 1;
+        const int fd = ::open(argv[2], O_RDWR | O_CLOEXEC), word = 1;
         return Say(fd >= 0 && ::write(fd, &word, sizeof word) == sizeof word ? "opened" : "denied");
     }
     if (command == "squat") {
@@ -114,11 +109,9 @@ int Attack(const std::string& command, char** argv) {
         return 0;
     }
     if (command == "link") return Say(::symlink(argv[2], argv[3]) == 0 ? "linked" : "failed");
-    if (command == "post") {
-        const bool posted = talvex::PostThreadMessage(static_cast<std::uint32_t>(std::atoll(argv[2])),
-                                                      static_cast<std::uint32_t>(std::atoi(argv[3])), 0, 0);
-        return Say(posted ? "posted" : "not posted");
-    }
+    if (command == "post")
+        return Say(talvex::PostThreadMessage(static_cast<std::uint32_t>(std::atoll(argv[2])), static_cast<std::uint32_t>(std::atoi(argv[3])), 0, 0)
+                       ? "posted" : "not posted");
     const bool queue = talvex::EnsureMessageQueue();
     const bool posted = talvex::PostThreadMessage(talvex::GetCurrentThreadId(), WM_RP_TELEGRAM, 0, 0);
     return Say(std::string("queue ") + (queue ? "1" : "0") + " post " + (posted ? "1" : "0"));
