@@ -3,7 +3,8 @@
 # sizes while soak_noise throws random datagrams at both. Builds a Release tree in
 # build-soak when needed. Prints calls, failures and resident memory (VmRSS) of
 # each peer after warm-up and at the end; exits non-zero when a peer crashes,
-# reports a wrong answer, or grows beyond 20% + 8 MB of its warmed-up size.
+# reports a wrong answer or a call that outlived its time-out, or grows beyond
+# 20% + 8 MB of its warmed-up size.
 # Usage: scripts/soak.sh [MINUTES]   (default 10)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -112,8 +112,9 @@ public:
         return true;
     }
 
-    void Run() {
-        for (int i = 0; i < m_settings.calls; ++i) RunOne(NextKind(), CallSeed(m_settings.tag, i + 1));
+    // Makes the next `calls` calls, numbered from `firstCall` (each number gives the call its seed).
+    void Run(int firstCall = 1) {
+        for (int i = 0; i < m_settings.calls; ++i) RunOne(NextKind(), CallSeed(m_settings.tag, firstCall + i));
     }
 
     const Outcomes& Overall() const { return m_outcomes; }
