@@ -5,23 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <climits>
-#include <cstring>
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <sys/socket.h>
-#include <vector>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
+#include <vector>
 
 namespace testsupport {
 
@@ -75,84 +65,11 @@ std::string TalvexProgram() {
     return IsExecutable(built) ? built : "";
 }
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, bool captureOutput) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    int pipeFds[2] = {-1, -1};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (captureOutput && pipe2(pipeFds, O_CLOEXEC) == 0) posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) == 0) m_pid = pid;
-    posix_spawn_file_actions_destroy(&actions);
-    if (pipeFds[1] >= 0) close(pipeFds[1]);
-    m_out = pipeFds[0];
-}
-
-ChildProcess::~ChildProcess() {
-    if (m_pid > 0 && !m_reaped) {
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
-    if (m_out >= 0) close(m_out);
-}
-
-// Waits for output until `deadline` and takes what came; false at the deadline or
-// once the child's output has ended.
-bool ChildProcess::ReadSome(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (m_out < 0 || left.count() <= 0) return false;
-    pollfd p{m_out, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return true;   // the deadline is looked at next time
-    char chunk[4096];
-    const ssize_t n = read(m_out, chunk, sizeof chunk);
-    if (n <= 0) { close(m_out); m_out = -1; return false; }
-    m_buffer.append(chunk, static_cast<size_t>(n));
-    return true;
-}
-
-bool ChildProcess::ReadLine(std::string* line, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto nl = m_buffer.find('\n');
-        if (nl != std::string::npos) {
-            *line = m_buffer.substr(0, nl);
-            m_buffer.erase(0, nl + 1);
-            return true;
-        }
-        if (!ReadSome(deadline)) return false;
-    }
-}
-
-std::string ChildProcess::ReadAll(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (ReadSome(deadline)) continue;
-    std::string all;
-    all.swap(m_buffer);
-    return all;
-}
-
-int ChildProcess::Wait(std::chrono::milliseconds timeout) {
-    if (m_reaped) return m_status;
-    if (m_pid <= 0) return -1;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        pid_t r = waitpid(m_pid, &status, WNOHANG);
-        if (r == m_pid) {
-            m_reaped = true;
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return m_status;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-void ChildProcess::Signal(int signalNumber) {
-    if (m_pid > 0 && !m_reaped) kill(m_pid, signalNumber);
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::string error;
+    Start(program, all, &error, false);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -1,11 +1,12 @@
 #pragma once
 // Small helpers shared by the tests: child processes with time limits, paths of
 // helper programs, unique temporary names, and a bounded wait for a condition.
+#include "Subprocess.h"
+
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace testsupport {
@@ -15,30 +16,12 @@ std::string HelperPath(const std::string& name);
 // Path of the talvex program ("" when not built).
 std::string TalvexProgram();
 
-// A child process started with posix_spawn; killed (SIGKILL) by the destructor if still running.
-class ChildProcess {
+// A child process whose standard output the test reads (its standard error stays
+// the test's); killed (SIGKILL) by the destructor if still running.
+class ChildProcess : public cli::Subprocess {
 public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& args, bool captureOutput = true);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    bool Started() const { return m_pid > 0; }
-    pid_t Pid() const { return m_pid; }
-    // Reads one line of the child's standard output, waiting at most `timeout`; false at end or time-out.
-    bool ReadLine(std::string* line, std::chrono::milliseconds timeout);
-    // Everything the child wrote until it ends (waits at most `timeout`).
-    std::string ReadAll(std::chrono::milliseconds timeout);
-    // Waits for the exit; returns the exit status (128 + signal for a signal), or -1 on time-out.
-    int Wait(std::chrono::milliseconds timeout);
-    void Signal(int signalNumber);
-
-private:
-    bool ReadSome(std::chrono::steady_clock::time_point deadline);
-    pid_t m_pid = -1;
-    int m_out = -1;
-    std::string m_buffer;
-    int m_status = -1;
-    bool m_reaped = false;
+    ChildProcess(const std::string& program, const std::vector<std::string>& args);
+    bool Started() const { return Pid() > 0; }
 };
 
 // Why helper programs cannot run as a second user (`nobody`, through setpriv) here;

@@ -33,7 +33,8 @@ Subprocess::~Subprocess() {
     CloseIfOpen(&m_output);
 }
 
-bool Subprocess::Start(const std::string& program, const std::vector<std::string>& args, std::string* error) {
+bool Subprocess::Start(const std::string& program, const std::vector<std::string>& args, std::string* error,
+                       bool withErrors) {
     int toChild[2] = {-1, -1};
     int fromChild[2] = {-1, -1};
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) {
@@ -49,7 +50,7 @@ bool Subprocess::Start(const std::string& program, const std::vector<std::string
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
     posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 2);
+    if (withErrors) posix_spawn_file_actions_adddup2(&actions, fromChild[1], 2);
     pid_t pid = -1;
     int result = program.find('/') == std::string::npos
                      ? posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ)
@@ -64,6 +65,23 @@ bool Subprocess::Start(const std::string& program, const std::vector<std::string
         return false;
     }
     m_pid = pid;
+    return true;
+}
+
+bool Subprocess::ReadMore(std::chrono::steady_clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (m_output < 0 || left.count() <= 0) return false;
+    pollfd ready{m_output, POLLIN, 0};
+    int polled = poll(&ready, 1, static_cast<int>(left.count()));
+    if (polled < 0 && errno != EINTR) return false;
+    if (polled <= 0) return true;   // the deadline is looked at next time
+    char chunk[4096];
+    ssize_t count = read(m_output, chunk, sizeof chunk);
+    if (count <= 0) {
+        CloseIfOpen(&m_output);
+        return false;
+    }
+    m_buffer.append(chunk, static_cast<std::size_t>(count));
     return true;
 }
 
@@ -82,20 +100,20 @@ bool Subprocess::ReadLine(std::string* line, std::chrono::milliseconds timeout) 
             m_buffer.clear();
             return true;
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd ready{m_output, POLLIN, 0};
-        int polled = poll(&ready, 1, static_cast<int>(left.count()));
-        if (polled < 0 && errno != EINTR) return false;
-        if (polled <= 0) continue;
-        char chunk[4096];
-        ssize_t count = read(m_output, chunk, sizeof chunk);
-        if (count <= 0) {
-            CloseIfOpen(&m_output);
-            continue;
-        }
-        m_buffer.append(chunk, static_cast<std::size_t>(count));
+        if (!ReadMore(deadline) && m_output >= 0) return false;
     }
+}
+
+std::string Subprocess::ReadAll(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (ReadMore(deadline)) continue;
+    std::string all;
+    all.swap(m_buffer);
+    return all;
+}
+
+void Subprocess::Signal(int signalNumber) {
+    if (m_pid > 0 && !m_reaped) kill(m_pid, signalNumber);
 }
 
 void Subprocess::CloseInput() { CloseIfOpen(&m_input); }
