@@ -14,9 +14,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <vector>
@@ -31,12 +30,6 @@ constexpr std::int32_t kMaxChunkCountOfBurst = talvex::kChunkSlots + 200;
 constexpr int kMaxDatagramsPerInput = 4096;
 constexpr std::uint32_t kLoopback = 0x7F000001u;
 
-// DISPATCHER_FUZZ_TRACE=1 prints every datagram and mismatch, to read a reproducer.
-bool Tracing() {
-    static const bool tracing = std::getenv("DISPATCHER_FUZZ_TRACE") != nullptr;
-    return tracing;
-}
-
 // Word `word` of the data of chunk `index` of transfer `transfer`, for chunks built here.
 std::int32_t ChunkWord(std::int32_t transfer, std::int64_t index, std::int64_t word) {
     const auto mix = static_cast<std::uint32_t>(transfer) * 0x9E3779B1u + static_cast<std::uint32_t>(index) * 40503u +
@@ -49,38 +42,32 @@ std::int32_t ChunkWord(std::int32_t transfer, std::int64_t index, std::int64_t w
 struct Oracle {
     bool onlyBuiltChunks = true;
     CSockAddr sender;
-    int answers = 0;
 };
 
-// A reassembled block of built chunks holds, word for word, the chunks' data.
-void CheckReassembled(const Oracle& oracle, const CUdpDataBlockEx& block) {
+// A reassembled block of built chunks has the message type `type` and holds, word
+// for word, the chunks' data.
+void CheckReassembled(const Oracle& oracle, const CUdpDataBlockEx& block, std::int32_t type) {
+    Check(block.m_nType == type);
     Check(block.m_nLength >= 0 && block.m_nLength <= block.m_nCapacity);
     if (!oracle.onlyBuiltChunks) return;
-    for (std::int64_t w = 0; w < block.m_nLength; ++w) {
-        const std::int32_t expected = ChunkWord(block.m_nReferenceNumber, w / talvex::kChunkWords, w % talvex::kChunkWords);
-        if (block.m_pData[w] != expected && Tracing())
-            std::fprintf(stderr, "reassembled %d words, reference %d: word %lld is %d, not %d\n", block.m_nLength,
-                         block.m_nReferenceNumber, static_cast<long long>(w), block.m_pData[w], expected);
-        Check(block.m_pData[w] == expected);
-    }
+    const std::int32_t transfer = block.m_nReferenceNumber;
+    for (std::int64_t w = 0; w < block.m_nLength; ++w)
+        Check(block.m_pData[w] == ChunkWord(transfer, w / talvex::kChunkWords, w % talvex::kChunkWords));
 }
 
 // Every answer is a packet of 0 or 16..1416 bytes in whole words, sent to the
 // sender of the datagram being handled; every byte of it is readable.
 class CheckingSink : public talvex::DatagramSink {
 public:
-    explicit CheckingSink(Oracle& oracle) : m_oracle(oracle) {}
+    explicit CheckingSink(const Oracle& oracle) : m_oracle(oracle) {}
     void OnSend(const std::int32_t* packet, int bytes, const CSockAddr& destination) override {
         Check(bytes == 0 || (bytes >= 16 && bytes <= talvex::kMaxPacketBytes && bytes % 4 == 0));
         Check(std::memcmp(&destination, &m_oracle.sender, sizeof destination) == 0);
-        std::uint32_t sum = 0;
-        for (int i = 0; i < bytes / 4; ++i) sum += static_cast<std::uint32_t>(packet[i]);
-        m_checksum += sum;
-        ++m_oracle.answers;
+        for (int i = 0; i < bytes / 4; ++i) m_checksum += static_cast<std::uint32_t>(packet[i]);   // reads every word
     }
 
 private:
-    Oracle& m_oracle;
+    const Oracle& m_oracle;
     std::uint32_t m_checksum = 0;
 };
 
@@ -111,10 +98,7 @@ protected:
         ServeCall(block, answerWords);
         SendReturn(block);
     }
-    void DoBroadCastFunction(CUdpDataBlockEx* block) override {
-        ServeCall(block, answerWords);
-        SendReturn(block);
-    }
+    void DoBroadCastFunction(CUdpDataBlockEx* block) override { DoRemoteFunction(block); }
 };
 
 class FuzzCallerEx : public CRP_CallerEx {
@@ -123,19 +107,13 @@ public:
     std::int32_t answerWords = 1;
 
     void DoRemoteFunction(CUdpDataBlockEx* block) override {
-        if (block == &m_MultiCallBlock) {
-            Check(block->m_nType == RP_MULTI_CALL);
-            CheckReassembled(m_oracle, *block);
-        }
+        if (block == &m_MultiCallBlock) CheckReassembled(m_oracle, *block, RP_MULTI_CALL);
         ServeCall(block, answerWords);
         SendReturn(block);
     }
     bool SendReturnMulti(CUdpDataBlockEx* block) override {
         const bool completed = CRP_CallerEx::SendReturnMulti(block);
-        if (completed) {
-            Check(m_MultiReturnBlock.m_nType == RP_RETURN);
-            CheckReassembled(m_oracle, m_MultiReturnBlock);
-        }
+        if (completed) CheckReassembled(m_oracle, m_MultiReturnBlock, RP_RETURN);
         return completed;
     }
     // Forgets every chunk and reassembled block, as a new object would have none.
@@ -155,8 +133,7 @@ public:
             Check(ledger->transfers.size() <= static_cast<std::size_t>(talvex::kChunkSlots));
             Check(ledger->openedOrder.size() <= static_cast<std::size_t>(talvex::kChunkSlots) + 1);
         }
-        Check(m_nLastCallSlot >= -1 && m_nLastCallSlot < talvex::kChunkSlots);
-        Check(m_nLastReturnSlot >= -1 && m_nLastReturnSlot < talvex::kChunkSlots);
+        for (const int slot : {m_nLastCallSlot, m_nLastReturnSlot}) Check(slot >= -1 && slot < talvex::kChunkSlots);
     }
 
 private:
@@ -185,10 +162,8 @@ void ReadRaw(InputReader& input, Datagram& datagram) {
 void ReadBlockPacket(InputReader& input, Datagram& datagram) {
     std::fill(datagram.words.begin(), datagram.words.end(), 0);
     const std::uint8_t shape = input.Byte();
-    datagram.words[0] = shape % 14;
-    datagram.words[1] = input.Byte();
-    datagram.words[2] = SmallReference(input.Byte());
-    datagram.words[3] = input.Int32();
+    const std::int32_t header[] = {shape % 14, input.Byte(), SmallReference(input.Byte()), input.Int32()};
+    std::copy(std::begin(header), std::end(header), datagram.words.begin());
     const int dataWords = (shape & 0x80) ? input.UInt16() % 351 : input.Byte() % 8;
     input.Bytes(&datagram.words[4], static_cast<std::size_t>(dataWords) * 4);
     datagram.size = 16 + 4 * dataWords;
@@ -196,19 +171,13 @@ void ReadBlockPacket(InputReader& input, Datagram& datagram) {
         datagram.size -= input.Byte() % 16;   // a cut datagram
 }
 
-// Builds a chunk of transfer `transfer` into `datagram`; `consistent` keeps the
-// header words true to the data that follows.
+// Builds chunk `index` of transfer `transfer` into `datagram`, with the header words
+// given and `dataWords` words of ChunkWord data.
 void BuildChunk(Datagram& datagram, std::int32_t type, std::int32_t transfer, std::int32_t count,
                 std::int32_t index, std::int32_t byteCount, int dataWords, std::int32_t word3) {
     std::fill(datagram.words.begin(), datagram.words.end(), 0);
-    datagram.words[0] = type;
-    datagram.words[1] = 77;
-    datagram.words[2] = transfer;
-    datagram.words[3] = word3;
-    datagram.words[4] = transfer;
-    datagram.words[5] = count;
-    datagram.words[6] = index;
-    datagram.words[7] = byteCount;
+    const std::int32_t header[] = {type, 77, transfer, word3, transfer, count, index, byteCount};
+    std::copy(std::begin(header), std::end(header), datagram.words.begin());
     dataWords = std::clamp(dataWords, 0, talvex::kMaxPacketDataWords - 4);
     for (int w = 0; w < dataWords; ++w) datagram.words[8 + w] = ChunkWord(transfer, index, w);
     datagram.size = 32 + 4 * dataWords;
@@ -250,7 +219,6 @@ public:
 
     void Reset() {
         m_oracle.onlyBuiltChunks = true;
-        m_oracle.answers = 0;
         m_hadLongBurst = false;
         for (CRP_Caller* caller : {static_cast<CRP_Caller*>(&m_caller), static_cast<CRP_Caller*>(m_callerEx.get())}) {
             Renew(caller->m_ReturnBlock);
@@ -320,10 +288,6 @@ private:
     // words, and at least the header the dispatcher zero-fills for short datagrams).
     void Feed() {
         const int size = m_datagram.size;
-        if (Tracing())
-            std::fprintf(stderr, "feed size %d: %d %d %d %08x | %d %d %d %d\n", size, m_datagram.words[0],
-                         m_datagram.words[1], m_datagram.words[2], static_cast<unsigned>(m_datagram.words[3]),
-                         m_datagram.words[4], m_datagram.words[5], m_datagram.words[6], m_datagram.words[7]);
         const auto words = static_cast<std::size_t>((std::max(size, 16) + 3) / 4);
         std::unique_ptr<std::int32_t[]> exact(new std::int32_t[words]);
         std::memcpy(exact.get(), m_datagram.words.data(), words * 4);
@@ -344,20 +308,18 @@ private:
         m_hadLongBurst = m_hadLongBurst || longBurst;
         const int limit = longBurst ? kMaxChunkCountOfBurst : 300;
         const std::int32_t chunks = 1 + (input.UInt16() % limit);
-        const std::int32_t firstTransfer = input.Int32();
+        const std::uint32_t firstTransfer = input.UInt32();
         const bool oneTransfer = (shape & 2) != 0;
         const int skipEvery = 2 + input.Byte();   // chunks of the long transfer left out now and then
         for (std::int32_t i = 0; i < chunks; ++i) {
-            if (oneTransfer) {
-                if ((shape & 4) && i % skipEvery == 0) continue;
-                const int dataWords = i < chunks - 1 ? talvex::kChunkWords : 1 + i % talvex::kChunkWords;
-                BuildChunk(m_datagram, type, firstTransfer, chunks, i, dataWords * 4, dataWords,
-                           PacketPositions(dataWords));
-            } else {
-                const std::int32_t transfer = static_cast<std::int32_t>(static_cast<std::uint32_t>(firstTransfer) + i);
-                const std::int32_t count = (shape & 8) ? 2 : 1;   // two-chunk transfers never complete
-                BuildChunk(m_datagram, type, transfer, count, 0, talvex::kChunkBytes, talvex::kChunkWords, PacketPositions(talvex::kChunkWords));
-            }
+            if (oneTransfer && (shape & 4) && i % skipEvery == 0) continue;
+            // One transfer of `chunks` chunks, its last one short; or one-chunk transfers (two-chunk
+            // ones with shape bit 8, which never complete) of consecutive reference numbers.
+            const auto transfer = static_cast<std::int32_t>(oneTransfer ? firstTransfer : firstTransfer + i);
+            const std::int32_t count = oneTransfer ? chunks : (shape & 8) ? 2 : 1;
+            const int dataWords = oneTransfer && i == chunks - 1 ? 1 + i % talvex::kChunkWords : talvex::kChunkWords;
+            BuildChunk(m_datagram, type, transfer, count, oneTransfer ? i : 0, dataWords * 4, dataWords,
+                       PacketPositions(dataWords));
             Feed();
         }
     }

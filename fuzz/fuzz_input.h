@@ -19,17 +19,10 @@ public:
     bool Empty() const { return m_pos >= m_size; }
     std::size_t Remaining() const { return m_size - std::min(m_pos, m_size); }
     std::uint8_t Byte() { return Empty() ? 0 : m_data[m_pos++]; }
-    std::uint16_t UInt16() {
-        const std::uint16_t low = Byte();
-        return static_cast<std::uint16_t>(low | (Byte() << 8));
-    }
-    std::int16_t Int16() { return static_cast<std::int16_t>(UInt16()); }
-    std::uint32_t UInt32() {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i) value |= std::uint32_t{Byte()} << (8 * i);
-        return value;
-    }
-    std::int32_t Int32() { return static_cast<std::int32_t>(UInt32()); }
+    std::uint16_t UInt16() { return static_cast<std::uint16_t>(Little(2)); }
+    std::int16_t Int16() { return static_cast<std::int16_t>(Little(2)); }
+    std::uint32_t UInt32() { return Little(4); }
+    std::int32_t Int32() { return static_cast<std::int32_t>(Little(4)); }
     // Copies up to `count` bytes into `out`; returns how many were available.
     std::size_t Bytes(void* out, std::size_t count) {
         const std::size_t taken = std::min(count, Remaining());
@@ -39,6 +32,13 @@ public:
     }
 
 private:
+    // The next `count` bytes as a little-endian number.
+    std::uint32_t Little(int count) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < count; ++i) value |= std::uint32_t{Byte()} << (8 * i);
+        return value;
+    }
+
     const std::uint8_t* m_data;
     std::size_t m_size;
     std::size_t m_pos = 0;

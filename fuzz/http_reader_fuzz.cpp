@@ -70,12 +70,11 @@ struct Script {
 
 Script ParseScript(const std::uint8_t* data, std::size_t size) {
     Script script;
-    std::size_t pos = 0;
-    auto byte = [&]() -> std::uint8_t { return pos < size ? data[pos++] : 0; };
-    const int operations = 1 + byte() % kMaxOperations;
+    fuzzinput::InputReader input(data, size);
+    const int operations = 1 + input.Byte() % kMaxOperations;
     for (int i = 0; i < operations; ++i) {
-        const std::uint8_t kind = byte();
-        int opSize = byte() | (byte() << 8);
+        const std::uint8_t kind = input.Byte();
+        int opSize = input.UInt16();
         if (kind & 0x80)
             opSize = -(opSize & 0xFF);          // zero and negative sizes
         else if (kind & 0x40)
@@ -83,14 +82,14 @@ Script ParseScript(const std::uint8_t* data, std::size_t size) {
         else opSize = opSize % 2100;
         script.operations.push_back({(kind & 1) == 0, opSize});
     }
-    const int pieces = 1 + byte() % kMaxPieces;
-    std::vector<std::size_t> cuts;
-    for (int i = 0; i < pieces - 1; ++i) cuts.push_back(byte() | (byte() << 8));
-    if (pos < size) script.stream.assign(reinterpret_cast<const char*>(data + pos), size - pos);
+    const int pieces = 1 + input.Byte() % kMaxPieces;
+    std::vector<std::size_t>& cuts = script.pieceEnds;
+    for (int i = 0; i < pieces - 1; ++i) cuts.push_back(input.UInt16());
+    script.stream.resize(input.Remaining());
+    input.Bytes(script.stream.data(), script.stream.size());
     for (std::size_t& cut : cuts) cut = script.stream.empty() ? 0 : cut % (script.stream.size() + 1);
     cuts.push_back(script.stream.size());
     std::sort(cuts.begin(), cuts.end());
-    script.pieceEnds = cuts;
     return script;
 }
 
@@ -140,9 +139,14 @@ private:
     bool m_lineWasCut = false;
 };
 
-// Runs one header-line read into a destination of exactly `size` bytes.
-void ReadLine(CHttpBlockingSocket& socket, int size, StreamCursor& cursor) {
+// Runs one read, of a header line or of a response, into a destination of exactly `size` bytes.
+void Read(CHttpBlockingSocket& socket, bool headerLine, int size, StreamCursor& cursor) {
     std::unique_ptr<char[]> destination(new char[static_cast<std::size_t>(std::max(size, 0))]);
+    if (!headerLine) {
+        const int count = socket.ReadHttpResponse(destination.get(), size, kReceiveSeconds);
+        Check(count >= 0 && count <= std::max(size, 0));
+        return cursor.Consume(destination.get(), static_cast<std::size_t>(count));
+    }
     const int length = socket.ReadHttpHeaderLine(destination.get(), size, kReceiveSeconds);
     Check(size >= 1 && length >= 0 && length <= size - 1);
     Check(destination[static_cast<std::size_t>(length)] == '\0');
@@ -151,13 +155,6 @@ void ReadLine(CHttpBlockingSocket& socket, int size, StreamCursor& cursor) {
     Check(std::memchr(destination.get(), '\n', static_cast<std::size_t>(std::max(length - 1, 0))) == nullptr);
     cursor.Consume(destination.get(), static_cast<std::size_t>(length));
     if (!endsLine) cursor.NoteCutLine();
-}
-
-void ReadResponse(CHttpBlockingSocket& socket, int size, StreamCursor& cursor) {
-    std::unique_ptr<char[]> destination(new char[static_cast<std::size_t>(std::max(size, 0))]);
-    const int count = socket.ReadHttpResponse(destination.get(), size, kReceiveSeconds);
-    Check(count >= 0 && count <= std::max(size, 0));
-    cursor.Consume(destination.get(), static_cast<std::size_t>(count));
 }
 
 }  // namespace
@@ -172,8 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     StreamCursor cursor(script.stream);
     for (const Script::Operation& operation : script.operations) {
         try {
-            if (operation.headerLine) ReadLine(socket, operation.size, cursor);
-            else ReadResponse(socket, operation.size, cursor);
+            Read(socket, operation.headerLine, operation.size, cursor);
         } catch (CBlockingSocketException* e) {
             e->Delete();   // the end of the stream, a full buffer without a line, or a bad size
         }

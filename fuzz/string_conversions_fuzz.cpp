@@ -25,7 +25,7 @@ namespace {
 using fuzzinput::Check;
 using fuzzinput::InputReader;
 
-constexpr unsigned char kCanary = 0xA5;
+constexpr char kCanary = static_cast<char>(0xA5);
 constexpr wchar_t kWideCanary = 0x5A5A;
 
 // A destination size: often small or around the source's length, sometimes invalid.
@@ -43,57 +43,54 @@ bool IsAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-void CheckWideToAnsi(InputReader& input, const std::wstring& source, bool generic) {
+// Converts `source` (or a null pointer) into a destination of a size chosen from the
+// input, filled with `canary` first. Invalid arguments must leave it untouched;
+// otherwise the conversion succeeds or fails, ends the destination with a zero and
+// hands destination, size and result to `checkResult`.
+template <typename Out, typename In, typename CheckResult>
+void RunCounted(InputReader& input, const std::basic_string<In>& source, std::int32_t (*convert)(Out*, const In*, int),
+                Out canary, CheckResult checkResult) {
     const int size = ChooseSize(input, source.size());
     const bool nullSource = input.Byte() == 0xFF;
     const std::size_t room = static_cast<std::size_t>(std::max(size, 0));
-    std::unique_ptr<char[]> destination(new char[room]);
-    std::memset(destination.get(), kCanary, room);
-    const wchar_t* from = nullSource ? nullptr : source.c_str();
-    const std::int32_t result = generic ? ConvertGenericStringToAnsiCch(destination.get(), from, size)
-                                        : ConvertWideStringToAnsiCch(destination.get(), from, size);
+    std::unique_ptr<Out[]> destination(new Out[room]);
+    std::fill(destination.get(), destination.get() + room, canary);
+    const std::int32_t result = convert(destination.get(), nullSource ? nullptr : source.c_str(), size);
     if (nullSource || size < 1) {
         Check(result == talvex::kConvertInvalidArg);
-        for (std::size_t i = 0; i < room; ++i) Check(static_cast<unsigned char>(destination[i]) == kCanary);
+        for (std::size_t i = 0; i < room; ++i) Check(destination[i] == canary);
         return;
     }
     Check(result == talvex::kConvertOk || result == talvex::kConvertFail);
-    Check(destination[room - 1] == '\0');
-    const std::size_t length = strnlen(destination.get(), room);
-    Check(length < room);
-    if (result == talvex::kConvertOk) {
+    Check(destination[room - 1] == Out{0});
+    checkResult(destination.get(), room, result);
+}
+
+void CheckWideToAnsi(InputReader& input, const std::wstring& source, bool generic) {
+    const auto convert = generic ? ConvertGenericStringToAnsiCch : ConvertWideStringToAnsiCch;
+    RunCounted(input, source, convert, kCanary, [&](const char* text, std::size_t, std::int32_t result) {
+        if (result != talvex::kConvertOk) return;
         // The whole source arrived, each character as itself or as '?': converting
         // it back gives as many characters, and an ASCII source exactly again.
         std::vector<wchar_t> back(source.size() + 1, kWideCanary);
-        Check(ConvertAnsiStringToWideCch(back.data(), destination.get(), static_cast<int>(back.size())) == talvex::kConvertOk);
+        Check(ConvertAnsiStringToWideCch(back.data(), text, static_cast<int>(back.size())) == talvex::kConvertOk);
         Check(std::wcslen(back.data()) == source.size());
         if (std::all_of(source.begin(), source.end(), [](wchar_t c) { return c > 0 && c < 0x80; }))
             Check(std::wcscmp(back.data(), source.c_str()) == 0);
-    }
+    });
 }
 
 void CheckAnsiToWide(InputReader& input, const std::string& source, bool generic) {
-    const int size = ChooseSize(input, source.size());
-    const bool nullSource = input.Byte() == 0xFF;
-    const std::size_t room = static_cast<std::size_t>(std::max(size, 0));
-    std::unique_ptr<wchar_t[]> destination(new wchar_t[room]);
-    std::fill(destination.get(), destination.get() + room, kWideCanary);
-    const char* from = nullSource ? nullptr : source.c_str();
-    const std::int32_t result = generic ? ConvertAnsiStringToGenericCch(destination.get(), from, size)
-                                        : ConvertAnsiStringToWideCch(destination.get(), from, size);
-    if (nullSource || size < 1) {
-        Check(result == talvex::kConvertInvalidArg);
-        for (std::size_t i = 0; i < room; ++i) Check(destination[i] == kWideCanary);
-        return;
-    }
-    Check(result == talvex::kConvertOk || result == talvex::kConvertFail);
-    Check(destination[room - 1] == L'\0');
-    if (result == talvex::kConvertOk && IsAscii(source)) {
-        Check(std::wcslen(destination.get()) == source.size());
-        for (std::size_t i = 0; i < source.size(); ++i)
-            Check(destination[i] == static_cast<wchar_t>(static_cast<unsigned char>(source[i])));
-    }
-    if (IsAscii(source) && room > source.size()) Check(result == talvex::kConvertOk);
+    const auto convert = generic ? ConvertAnsiStringToGenericCch : ConvertAnsiStringToWideCch;
+    RunCounted(input, source, convert, kWideCanary, [&](const wchar_t* text, std::size_t room, std::int32_t result) {
+        if (!IsAscii(source)) return;
+        if (result == talvex::kConvertOk) {
+            Check(std::wcslen(text) == source.size());
+            for (std::size_t i = 0; i < source.size(); ++i)
+                Check(text[i] == static_cast<wchar_t>(static_cast<unsigned char>(source[i])));
+        }
+        if (room > source.size()) Check(result == talvex::kConvertOk);
+    });
 }
 
 void CheckAllocatingConversions(const std::string& narrow, const std::wstring& wide) {

@@ -2,9 +2,7 @@
 import os
 import re
 import select
-import signal
 import subprocess
-import time
 
 import pytest
 
@@ -23,52 +21,23 @@ def run_talvex(*args, timeout=30):
     return subprocess.run([talvex_program(), *args], capture_output=True, text=True, timeout=timeout, check=False)
 
 
-class ServeProcess:
-    """`talvex serve` on a free loopback port, stopped with SIGTERM at the end."""
-
-    def __init__(self, *extra, bind=LOOPBACK):
-        self.process = subprocess.Popen([talvex_program(), "serve", "--port", "0", "--bind", bind, *extra],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        first = self._read_line(10.0)
-        match = re.search(r"serving on [0-9.]+:(\d+)", first)
-        if match is None:
-            self.stop()
-            raise AssertionError(f"talvex serve did not start: {first!r}")
-        self.port = int(match.group(1))
-        self.address = (LOOPBACK, self.port)
-
-    def _read_line(self, seconds):
-        ready, _, _ = select.select([self.process.stdout], [], [], seconds)
-        return self.process.stdout.readline() if ready else ""
-
-    def wait_for_line(self, text, seconds=5.0):
-        """The first printed line holding `text`, or "" when none comes in time."""
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            line = self._read_line(deadline - time.monotonic())
-            if text in line:
-                return line
-            if not line and self.process.poll() is not None:
-                break
-        return ""
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
-        self.process.stdout.close()
-        self.process.stderr.close()
-
-
 @pytest.fixture
 def cpp_server():
-    server = ServeProcess()
-    yield server
-    server.stop()
+    """The address of `talvex serve` on a free loopback port, stopped with SIGTERM at the end."""
+    with subprocess.Popen([talvex_program(), "serve", "--port", "0", "--bind", LOOPBACK],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as process:
+        try:
+            ready, _, _ = select.select([process.stdout], [], [], 10.0)
+            first = process.stdout.readline() if ready else ""
+            match = re.search(r"serving on [0-9.]+:(\d+)", first)
+            assert match, f"talvex serve did not start: {first!r}"
+            yield (LOOPBACK, int(match.group(1)))
+        finally:
+            process.terminate()
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
 
 
 @pytest.fixture
