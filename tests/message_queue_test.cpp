@@ -13,9 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <pwd.h>
-#include <cstring>
 #include <limits>
-#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -26,7 +24,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 constexpr std::uint32_t kLongWaitMs = 10000;
 constexpr std::uint32_t kTelegram = 1148;   // a message number the library itself uses
 
@@ -120,17 +117,14 @@ TEST(MessageQueueTest, AnotherUserNeitherReachesNorDivertsAQueue) {
 }
 
 TEST(MessageQueueTest, WaitWakesOnMessageAndLeavesItQueued) {
-    std::uint32_t self = FreshOwnQueue();
+    const std::uint32_t self = FreshOwnQueue();
     void* event = talvex::CreateEvent(false, false);
-    std::unique_ptr<CWinThread> poster(talvex::BeginThread(
-        [](void* p) -> std::uint32_t {
-            talvex::Sleep(30);
-            return talvex::PostThreadMessage(*static_cast<std::uint32_t*>(p), kTelegram, 0, 0) ? 1 : 0;
-        },
-        &self));
+    std::thread poster([self] {
+        talvex::Sleep(30);
+        EXPECT_TRUE(talvex::PostThreadMessage(self, kTelegram, 0, 0));
+    });
     EXPECT_EQ(talvex::WaitForEvents(&event, 1, kLongWaitMs, true), talvex::kWaitObject0 + 1);
-    ASSERT_TRUE(poster->WaitFor(kLongWaitMs));
-    EXPECT_EQ(poster->ExitCode(), 1u);
+    poster.join();
     // Still queued: without wakeOnMessages the wait ignores it; a set event wins over it.
     EXPECT_EQ(talvex::WaitForEvents(&event, 1, 20, false), talvex::kWaitTimeout);
     EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitObject0 + 1);
