@@ -149,9 +149,15 @@ TEST(BlockingSocket, FailuresThrowTheirOperationText) {
     socket.Create();
     EXPECT_EQ(TextAndError(CatchSocketException([&] { socket.Connect(unusedPort); })), std::make_tuple(std::string("Connect"), 10061));
     socket.Close();
+
+    // Resolving nothing throws.
+    const Thrown empty = CatchSocketException([] { CBlockingSocket::GetHostByName(""); });
+    EXPECT_TRUE(empty.text == "GetHostByName" && empty.error >= 11001 && empty.error <= 11004) << empty.text << empty.error;
+    EXPECT_EQ(CatchSocketException([] { CBlockingSocket::GetHostByName(nullptr); }).text, "GetHostByName");
+    EXPECT_EQ(CatchSocketException([] { CBlockingSocket::GetHostByAddr(nullptr); }).text, "GetHostByAddr");
 }
 
-TEST(BlockingSocket, DatagramsWithSenderAndOddSizes) {
+TEST(BlockingSocket, DatagramsWithSenderOddSizesAndRejectedDestinations) {
     DatagramSocket a, b;
     EXPECT_TRUE(HasCloseOnExec(a.socket));
     char buffer[16];
@@ -197,10 +203,8 @@ TEST(BlockingSocket, DatagramsWithSenderAndOddSizes) {
     talvex::WSASetLastError(0);
     EXPECT_EQ(talvex::TakePendingDatagram(fd, buffer, sizeof buffer, sender).outcome, talvex::PendingDatagram::Outcome::kNone);
     EXPECT_EQ(talvex::WSAGetLastError(), 0);
-}
 
-TEST(BlockingSocket, RejectedDestinationsReturnMinusOneWithoutThrowing) {
-    DatagramSocket a;
+    // Rejected destinations return -1 without throwing.
     const std::pair<const sockaddr*, int> cases[] = {{kLoopbackAnyPort, 4}, {nullptr, 4}, {kLoopbackAnyPort, -4}};
     for (const auto& [destination, count] : cases) {
         SCOPED_TRACE(count);
@@ -237,12 +241,4 @@ TEST(BlockingSocket, BindToATakenPortIsReportedOnceAndReturns) {
     unopened.Bind(CSockAddr(0x7F000001u, 4660));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Socket Error: Konnte Port 3412 nicht binden!\n");
 }
-
-TEST(BlockingSocket, ResolvingNothingThrows) {
-    const Thrown empty = CatchSocketException([] { CBlockingSocket::GetHostByName(""); });
-    EXPECT_TRUE(empty.text == "GetHostByName" && empty.error >= 11001 && empty.error <= 11004) << empty.text << empty.error;
-    EXPECT_EQ(CatchSocketException([] { CBlockingSocket::GetHostByName(nullptr); }).text, "GetHostByName");
-    EXPECT_EQ(CatchSocketException([] { CBlockingSocket::GetHostByAddr(nullptr); }).text, "GetHostByAddr");
-}
-
 }  // namespace
