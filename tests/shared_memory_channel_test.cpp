@@ -157,7 +157,8 @@ TEST_F(ChannelTest, EchoesEverySizeRefusesDamagedCallsAndSetsALateAnswerAside) {
     }
     memSignalDestroy(peerSignal);
 
-    // A late answer fails its call and is never taken by the next. The peer holds this answer until the next call has been written, then answers.
+    // A late answer fails its call and is never taken by the next. The peer holds this
+    // answer until the next call has been written, then answers.
     CUdpDataBlockEx late = Call(kLate, 1);
     late.m_nReferenceNumber = 41;
     const auto start = std::chrono::steady_clock::now();
