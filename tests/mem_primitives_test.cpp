@@ -113,16 +113,26 @@ TEST(MemLockProcesses, LockKeepsTwoProcessesOutOfEachOthersUpdate) {
     memLockDestroy(lock);
 }
 
-TEST(MemLockProcesses, ObjectsVanishWithTheLastCloseOrTheCleanup) {
+// A lock and a manual-reset signal shared with a second process that waits on the
+// signal: the set wakes it there, and each object vanishes with its last close.
+TEST(MemProcesses, SignalSetHereWakesAWaiterThereAndObjectsVanishWithTheLastCloseOrTheCleanup) {
     const int key = testsupport::UniqueKey();
-    void* lock = nullptr;
-    ASSERT_EQ(memLockCreate(key, &lock), 0);
-    Peer holder({"hold", std::to_string(key), "300"});
+    void *lock = nullptr, *signal = nullptr;
+    ASSERT_EQ(std::make_tuple(memLockCreate(key, &lock), memSignalCreate(key, &signal)), std::make_tuple(0, 0));
+    Peer holder({"hold", std::to_string(key), "10000"});
     ASSERT_EQ(holder.Line(), "open");
     memLockDestroy(lock);   // the creator lets go first
     EXPECT_TRUE(ObjectExists("sem", key));
-    EXPECT_EQ((std::tuple<std::string, int>{holder.Line(), holder.Wait(10s)}), std::make_tuple(std::string("closed"), 0));
+    std::this_thread::sleep_for(20ms);   // into its wait
+    EXPECT_TRUE(talvex::SetEvent(signal));
+    EXPECT_EQ((std::tuple<std::string, std::string, int>{holder.Line(), holder.Line(), holder.Wait(10s)}),
+              std::make_tuple(std::string("wait 0"), std::string("closed"), 0));
     EXPECT_FALSE(ObjectExists("sem", key));
+    EXPECT_EQ(talvex::WaitForEvent(signal, 0), talvex::kWaitObject0);   // manual: stays set
+    EXPECT_TRUE(talvex::ResetEvent(signal));
+    EXPECT_EQ(talvex::WaitForEvent(signal, 20), talvex::kWaitTimeout);
+    talvex::CloseEvent(signal);   // the generic close works on it as well
+    EXPECT_FALSE(ObjectExists("sig", key));
     // Left behind by a process that ended without closing: the cleanup removes them
     // (objects of other test programs running now are held, and stay).
     Peer crashed({"abandon", std::to_string(key)});
@@ -130,22 +140,6 @@ TEST(MemLockProcesses, ObjectsVanishWithTheLastCloseOrTheCleanup) {
     EXPECT_TRUE(ObjectExists("sem", key) && ObjectExists("sig", key));
     EXPECT_GE(talvex::RemoveOrphanedNamedObjects(), 2);
     EXPECT_FALSE(ObjectExists("sem", key) || ObjectExists("sig", key));
-}
-
-TEST(MemSignalProcesses, ManualResetSignalSetHereWakesAWaiterThere) {
-    const int key = testsupport::UniqueKey();
-    void* signal = nullptr;
-    ASSERT_EQ(memSignalCreate(key, &signal), 0);
-    Peer waiter({"wait", std::to_string(key), "10000"});
-    ASSERT_EQ(waiter.Line(), "waiting");
-    std::this_thread::sleep_for(20ms);
-    EXPECT_TRUE(talvex::SetEvent(signal));
-    EXPECT_EQ((std::tuple<std::string, int>{waiter.Line(), waiter.Wait(10s)}), std::make_tuple(std::string("wait 0"), 0));
-    EXPECT_EQ(talvex::WaitForEvent(signal, 0), talvex::kWaitObject0);   // manual: stays set
-    EXPECT_TRUE(talvex::ResetEvent(signal));
-    EXPECT_EQ(talvex::WaitForEvent(signal, 20), talvex::kWaitTimeout);
-    talvex::CloseEvent(signal);   // the generic close works on it as well
-    EXPECT_FALSE(ObjectExists("sig", key));
 }
 
 TEST(MemMap, ResultsAndLengthsFollowTheFile) {

@@ -56,7 +56,7 @@ TEST(EventTest, WaitConsumesOnlyAutomaticEvents) {
         }
 }
 
-TEST(EventTest, BadHandlesAndArgumentsFailCleanly) {
+TEST(EventTest, WaitForEventsTakesTheLowestSetIndexOrTimesOutAndBadHandlesFailCleanly) {
     EXPECT_EQ(std::make_tuple(talvex::WaitForEvent(nullptr, 0), talvex::SetEvent(nullptr), talvex::ResetEvent(nullptr), talvex::IsEventSet(nullptr)),
               std::make_tuple(talvex::kWaitFailed, false, false, false));
     talvex::CloseEvent(nullptr);
@@ -66,9 +66,8 @@ TEST(EventTest, BadHandlesAndArgumentsFailCleanly) {
     std::vector<void*> many(talvex::kMaximumWaitObjects + 1, event.get());
     EXPECT_EQ(talvex::WaitForEvents(many.data(), talvex::kMaximumWaitObjects + 1, 0), talvex::kWaitFailed);
     EXPECT_EQ(talvex::WaitForEvents(many.data(), talvex::kMaximumWaitObjects, 0), talvex::kWaitObject0);
-}
 
-TEST(EventTest, WaitForEventsTakesTheLowestSetIndexOrTimesOut) {
+    // The lowest set index is taken; nothing set: the wait times out.
     EventHandle owned[4] = {MakeEvent(false), MakeEvent(false), MakeEvent(true), MakeEvent(false)};
     void* events[4] = {owned[0].get(), owned[1].get(), owned[2].get(), owned[3].get()};
     talvex::SetEvent(events[3]), talvex::SetEvent(events[1]);

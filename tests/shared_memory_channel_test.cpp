@@ -100,7 +100,9 @@ protected:
     std::unique_ptr<testsupport::ChildProcess> m_peer;
 };
 
-TEST_F(ChannelTest, EchoesEverySizeThatFitsWithTheExactRegionLayout) {
+// Through one channel: echoes of every size that fits with the exact region layout,
+// damaged calls refused, and a late answer set aside.
+TEST_F(ChannelTest, EchoesEverySizeRefusesDamagedCallsAndSetsALateAnswerAside) {
     ASSERT_NO_FATAL_FAILURE(OpenChannel());
     for (std::int32_t length : {0, 1, 5, 350, 351, 2000, (kRegionBytes - 24) / 4}) {
         SCOPED_TRACE(length);
@@ -130,11 +132,8 @@ TEST_F(ChannelTest, EchoesEverySizeThatFitsWithTheExactRegionLayout) {
     EXPECT_EQ(counting.m_nCapacity, 3000);
     ASSERT_EQ(counting.m_nLength, 3000);
     for (std::int32_t i = 0; i < 3000; ++i) ASSERT_EQ(counting.m_pData[i], 3 * i + 1);
-    StopPeer();
-}
 
-TEST_F(ChannelTest, DamagedLengthWordsAreNotServed) {
-    ASSERT_NO_FATAL_FAILURE(OpenChannel());
+    // Damaged length words are not served.
     void* peerSignal = nullptr;
     ASSERT_EQ(memSignalOpen(m_peerPort, &peerSignal), 0);
     for (std::int32_t badLength : {-5, 0x7FFFFFFF, kRegionBytes / 4}) {
@@ -157,12 +156,9 @@ TEST_F(ChannelTest, DamagedLengthWordsAreNotServed) {
         EXPECT_EQ(block.m_pData[0], badLength);
     }
     memSignalDestroy(peerSignal);
-    StopPeer();
-}
 
-TEST_F(ChannelTest, LateAnswerFailsItsCallAndIsNeverTakenByTheNext) {
-    ASSERT_NO_FATAL_FAILURE(OpenChannel());
-    // The peer holds this answer until the next call has been written, then answers.
+    // A late answer fails its call and is never taken by the next. The peer holds this
+    // answer until the next call has been written, then answers.
     CUdpDataBlockEx late = Call(kLate, 1);
     late.m_nReferenceNumber = 41;
     const auto start = std::chrono::steady_clock::now();
@@ -197,9 +193,9 @@ TEST_F(ChannelTest, LockHeldByADeadPeerOrAShortenedFileFailsCallsWithoutHangOrCr
     block = Call(kEcho, 3);
     EXPECT_TRUE(m_side->CallProcedure(&block, 1000));   // whole again: served
 
-    testsupport::ChildProcess dead(testsupport::HelperPath("ipc_peer"), {"die-locked", std::to_string(m_key)});
+    testsupport::ChildProcess dead(testsupport::HelperPath("ipc_peer"), {"abandon", std::to_string(m_key)});
     std::string line;
-    ASSERT_TRUE(dead.ReadLine(&line, 10s) && line == "locked") << line;
+    ASSERT_TRUE(dead.ReadLine(&line, 10s) && line == "abandoned") << line;
     EXPECT_EQ(dead.Wait(10s), 0);
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(m_side->CallProcedure(&block, 300));
@@ -214,43 +210,9 @@ TEST_F(ChannelTest, LockHeldByADeadPeerOrAShortenedFileFailsCallsWithoutHangOrCr
     talvex::RemoveOrphanedNamedObjects();
 }
 
-TEST_F(ChannelTest, WithoutPeerThreadPostsFailOnceTheTimeOutPassed) {
-    ASSERT_TRUE(OpenOwnSide());
-    ASSERT_EQ(m_side->m_nPeerThreadId, 0u);
-    for (std::int32_t timeout : {60, 0, -1}) {
-        SCOPED_TRACE(timeout);
-        CUdpDataBlockEx block = Call(kEcho, 1);
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(m_side->CallProcedure(&block, timeout));
-        const double waited = SecondsSince(start);
-        if (timeout > 0) { EXPECT_GE(waited, 0.9 * timeout / 1000.0); }
-        EXPECT_LT(waited, 0.9);   // never the answer wait: nothing was posted
-        EXPECT_EQ(std::make_tuple(block.m_nType, block.m_nLength), std::make_tuple(RP_CALL, 1));
-    }
-}
-
-TEST_F(ChannelTest, BlocksTooLargeForTheRegionAreRefusedWithoutWriting) {
-    ASSERT_TRUE(OpenOwnSide(4096));
-    m_side->m_nPeerThreadId = 1;   // never reached
-    m_side->m_pSharedCall[5] = 12345;
-    CUdpDataBlockEx block = Call(kEcho, (4096 - 24) / 4 + 1);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(m_side->CallProcedure(&block, 1000));
-    EXPECT_LT(SecondsSince(start), 0.5);
-    EXPECT_EQ(m_side->m_pSharedCall[5], 12345);
-    m_side->m_pSharedReturn[0] = 1;
-    m_side->m_pSharedReturn[5] = 54321;
-    EXPECT_EQ(m_side->SendReturn(&block), 0);   // an answer too large is not written either
-    EXPECT_EQ(std::make_tuple(m_side->m_pSharedReturn[0], m_side->m_pSharedReturn[5]), std::make_tuple(1, 54321));
-}
-
-TEST_F(ChannelTest, SecondSideAskingForMoreThanTheFilesHoldFails) {
-    ASSERT_TRUE(OpenOwnSide(4096));
-    EXPECT_EQ(StartPeer(8192), "init 0");
-    EXPECT_EQ(m_peer->Wait(10s), 0);
-}
-
-TEST_F(ChannelTest, NonOwnerFirstFailsAndReopeningMapsTheOldContents) {
+// One side alone: a non-owner first fails, then the owner's side refuses what its
+// regions cannot hold, fails posts without a peer thread and cannot be opened twice.
+TEST_F(ChannelTest, OwnSideAloneRefusesWhatItCannotDo) {
     EXPECT_FALSE(m_side->InitSharedMemory(Base(), 4096, m_key, false));
     // the files were made before the lock failed
     EXPECT_EQ(std::make_tuple(fs::file_size(m_directory / "chanS"), fs::file_size(m_directory / "chanR")), std::make_tuple(4096u, 4096u));
@@ -261,12 +223,32 @@ TEST_F(ChannelTest, NonOwnerFirstFailsAndReopeningMapsTheOldContents) {
     EXPECT_EQ((std::tuple<bool, int>{m_side->CallProcedure(&block, 10), m_side->SendReturn(&block)}), std::make_tuple(false, 0));   // no regions: refused
 
     ASSERT_TRUE(OpenOwnSide(4096));
-    m_side->m_pSharedCall[100] = 0x5EED;
-    m_side->m_pSharedReturn[200] = 0xFEED;
-    EXPECT_TRUE(m_side->UnInitSharedMemory());
-    ASSERT_TRUE(OpenOwnSide(1024));               // the files keep their 4096 bytes
-    EXPECT_EQ(std::make_tuple(m_side->m_pSharedCall[100], m_side->m_pSharedReturn[200], memGetLength(&m_side->m_pCallRegion)),
-              std::make_tuple(0x5EED, 0xFEED, 4096));
+    ASSERT_EQ(m_side->m_nPeerThreadId, 0u);
+    for (std::int32_t timeout : {60, 0, -1}) {   // without a peer thread posts fail once the time-out passed
+        SCOPED_TRACE(timeout);
+        block = Call(kEcho, 1);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(m_side->CallProcedure(&block, timeout));
+        const double waited = SecondsSince(start);
+        if (timeout > 0) { EXPECT_GE(waited, 0.9 * timeout / 1000.0); }
+        EXPECT_LT(waited, 0.9);   // never the answer wait: nothing was posted
+        EXPECT_EQ(std::make_tuple(block.m_nType, block.m_nLength), std::make_tuple(RP_CALL, 1));
+    }
+    EXPECT_EQ(StartPeer(8192), "init 0");   // a second side asking for more than the files hold fails
+    EXPECT_EQ(m_peer->Wait(10s), 0);
+
+    // Blocks too large for the region are refused without writing.
+    m_side->m_nPeerThreadId = 1;   // never reached
+    m_side->m_pSharedCall[5] = 12345;
+    block = Call(kEcho, (4096 - 24) / 4 + 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(m_side->CallProcedure(&block, 1000));
+    EXPECT_LT(SecondsSince(start), 0.5);
+    EXPECT_EQ(m_side->m_pSharedCall[5], 12345);
+    m_side->m_pSharedReturn[0] = 1;
+    m_side->m_pSharedReturn[5] = 54321;
+    EXPECT_EQ(m_side->SendReturn(&block), 0);   // an answer too large is not written either
+    EXPECT_EQ(std::make_tuple(m_side->m_pSharedReturn[0], m_side->m_pSharedReturn[5]), std::make_tuple(1, 54321));
     EXPECT_FALSE(m_side->InitSharedMemory(Base(), 1024, m_key, true));   // already open
 }
 

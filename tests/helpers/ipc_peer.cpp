@@ -126,26 +126,21 @@ int main(int argc, char** argv) {
     auto number = [&](int index) { return index < argc ? std::atoi(argv[index]) : 0; };
     void* object = nullptr;
     if (command == "clock") return Say("clock " + std::to_string(clockReady));
-    if (command == "hold") {   // hold <key> <ms>: keeps the lock open for a while
-        if (memLockOpen(number(2), &object) != 0) return Say("absent");
+    if (command == "hold") {   // hold <key> <ms>: keeps the lock and the signal open until the signal is set
+        void* signal = nullptr;
+        if (memLockOpen(number(2), &object) != 0 || memSignalOpen(number(2), &signal) != 0) return Say("absent");
         Say("open");
-        std::this_thread::sleep_for(std::chrono::milliseconds(number(3)));
+        Say("wait " + std::to_string(talvex::WaitForEvent(signal, static_cast<std::uint32_t>(number(3)))));
         memLockDestroy(object);
+        memSignalDestroy(signal);
         return Say("closed");
     }
-    if (command == "abandon") {   // abandon <key>: ends without closing, as a crash would
+    if (command == "abandon") {   // abandon <key>: takes the lock and ends without closing anything, as a crash would
         void* signal = nullptr;
-        memLockCreate(number(2), &object);
-        memSignalCreate(number(2), &signal);
+        if (memLockCreate(number(2), &object) != 0 || memSignalCreate(number(2), &signal) != 0 || memLock(object) != 0)
+            return Say("failed");
         Say("abandoned");
         std::_Exit(0);
-    }
-    if (command == "wait") {   // wait <key> <ms>
-        if (memSignalOpen(number(2), &object) != 0) return Say("absent");
-        Say("waiting");
-        Say("wait " + std::to_string(talvex::WaitForEvent(object, static_cast<std::uint32_t>(number(3)))));
-        memSignalDestroy(object);
-        return 0;
     }
     if (command == "count" && argc >= 6) {   // count <path> <mapkey> <lockkey> <n>: unsafe increments under the lock
         mappedRegionS* region = nullptr;
@@ -169,10 +164,5 @@ int main(int argc, char** argv) {
     if ((command == "open" && argc >= 3) || (command == "squat" && argc >= 4) || (command == "link" && argc >= 4) ||
         (command == "post" && argc >= 4) || command == "queue")
         return Attack(command, argv);
-    if (command == "die-locked") {   // die-locked <key>: takes the lock and ends without releasing it
-        if (memLockOpen(number(2), &object) != 0 || memLock(object) != 0) return Say("failed");
-        Say("locked");
-        std::_Exit(0);
-    }
     return 2;
 }
