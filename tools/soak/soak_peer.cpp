@@ -1,15 +1,18 @@
 // One side of the soak run: serves the other side's mixed calls and calls it in turn
 // with the lossy-wire workload of the tests (one-packet calls, chunked calls and
 // chunked returns, every answer checked word for word) in rounds until its time is
-// up, printing the outcome counts and its resident memory every ten seconds.
+// up, printing the outcome counts and its resident memory every ten seconds. All
+// the while it throws 250 random datagrams a second at the other side's server.
 // Usage: soak_peer <own port> <peer port> <seconds> <tag 1..127>
 #include "fault_workload.h"
+#include "support/loopback.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -28,6 +31,22 @@ void PrintStatus(const char* what, const faultload::Outcomes& outcomes)
 {
     std::printf("%s %s rss_kb %ld\n", what, faultload::FormatOutcomes(outcomes).c_str(), ResidentKilobytes());
     std::fflush(stdout);
+}
+
+// Random datagrams of up to 1500 bytes, half of them with a real message type in
+// word 0 so that they reach the handlers behind the type switch, until `end`.
+void ThrowNoise(std::uint16_t port, std::chrono::steady_clock::time_point end)
+{
+    const testsupport::Fd socket = testsupport::BoundLoopback(SOCK_DGRAM);
+    const sockaddr_in to = testsupport::LoopbackAddress(port);
+    std::mt19937 random(port);
+    std::int32_t words[375];
+    for (auto next = std::chrono::steady_clock::now(); next < end; next += std::chrono::milliseconds(4)) {
+        for (std::int32_t& word : words) word = static_cast<std::int32_t>(random());
+        if (random() % 2 == 0) words[0] = static_cast<std::int32_t>(random() % 13);
+        ::sendto(socket.Get(), words, random() % (sizeof words + 1), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        std::this_thread::sleep_until(next);
+    }
 }
 
 }  // namespace
@@ -53,6 +72,7 @@ int main(int argc, char** argv)
     PrintStatus("start", workload.Overall());
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::seconds(std::atoi(argv[3]));
+    std::thread noise(ThrowNoise, static_cast<std::uint16_t>(std::atoi(argv[2])), end);
     auto nextStatus = start + std::chrono::seconds(10);
     for (int firstCall = 1; std::chrono::steady_clock::now() < end; firstCall += settings.calls) {
         workload.Run(firstCall);
@@ -60,6 +80,7 @@ int main(int argc, char** argv)
         PrintStatus("status", workload.Overall());
         nextStatus += std::chrono::seconds(10);
     }
+    noise.join();
     // Keep serving a little longer, so the other side's last calls are answered.
     std::this_thread::sleep_for(std::chrono::seconds(2));
     PrintStatus("end", workload.Overall());
