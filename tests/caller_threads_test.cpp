@@ -65,28 +65,22 @@ template <typename Call>
 int WrongAnswers(int threads, int calls, Call call) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> running;
-    for (int t = 0; t < threads; ++t) {
+    for (int t = 0; t < threads; ++t)
         running.emplace_back([&, t] {
-            for (int i = 0; i < calls; ++i) {
-                if (!call(t, i)) ++wrong;
-            }
+            for (int i = 0; i < calls; ++i) wrong += call(t, i) ? 0 : 1;
         });
-    }
     for (auto& thread : running) thread.join();
     return wrong.load();
 }
 
 std::int32_t Seed(int thread, int call) { return 1000 * (thread + 1) + call; }
 
-TEST(ThreadedCaller, ChunkedCallsOfTwoThreadsEachGetTheirOwnAnswer) {
+// Chunked calls of two threads each get their own answer; then a chunked answer
+// beside short calls arrives whole and unmixed.
+TEST(ThreadedCaller, ChunkedCallsOrAnswersOfSeveralThreadsEachGetTheirOwnAnswer) {
     ExtendedPair pair;
     ASSERT_TRUE(pair.server && pair.client);
     EXPECT_EQ(0, WrongAnswers(2, 40, [&](int t, int i) { return OwnAnswer(*pair.client, Seed(t, i), 700, 3); }));
-}
-
-TEST(ThreadedCaller, ChunkedAnswersBesideShortCallsArriveWholeAndUnmixed) {
-    ExtendedPair pair;
-    ASSERT_TRUE(pair.server && pair.client);
     EXPECT_EQ(0, WrongAnswers(3, 40, [&](int t, int i) {
                   return OwnAnswer(*pair.client, Seed(t, i), 2, t == 0 ? 700 : 5);
               }));
@@ -126,11 +120,9 @@ TEST(ThreadedCaller, AnEmptyDatagramWithWaitingCallsKeepsTheCallersPort) {
     SendTo(testsupport::BoundLoopback(SOCK_DGRAM), clientPort, "", 0);
     for (auto& thread : waiting) thread.join();
     // The socket was recreated on the same port: calls to the client are still served.
-    auto other = Started<TestCaller>();
-    ASSERT_TRUE(other);
     CSockAddr clientAddress(kLoopback, clientPort);
     CUdpDataBlockEx call = EchoCall(3, 77);
-    EXPECT_TRUE(other->CallProcedure(&clientAddress, &call, kTimeoutMs));
+    EXPECT_TRUE(server->CallProcedure(&clientAddress, &call, kTimeoutMs));
     EXPECT_TRUE(HoldsPattern(call, 3, 77));
 }
 
@@ -174,16 +166,15 @@ TEST(ThreadedCaller, ABroadcastServedDuringAnotherThreadsCallsIsAnsweredToItsSen
 
 TEST(ThreadedCaller, APeerAnswersFromAnotherOfItsAddresses) {
     // Bound to any address, the server answers a call to 127.0.0.2 from 127.0.0.1.
-    auto server = Started<TestCallerEx>();
-    auto client = Started<TestCallerEx>();
-    ASSERT_TRUE(server && client);
-    CSockAddr alias(0x7F000002u, server->GetMyUDPPort());
+    ExtendedPair pair;
+    ASSERT_TRUE(pair.server && pair.client);
+    CSockAddr alias(0x7F000002u, pair.server->GetMyUDPPort());
     CUdpDataBlockEx call = EchoCall(3, 5);
-    EXPECT_TRUE(client->CRP_Caller::CallProcedure(&alias, &call, kTimeoutMs));
+    EXPECT_TRUE(pair.client->CRP_Caller::CallProcedure(&alias, &call, kTimeoutMs));
     EXPECT_TRUE(HoldsPattern(call, 3, 5));
     // A chunked answer too, with the remote computer given as 0.0.0.0.
-    client->SetRemoteSocket(server->GetMyUDPPort(), L"0.0.0.0");
-    EXPECT_TRUE(OwnAnswer(*client, 6, 2, 700));
+    pair.client->SetRemoteSocket(pair.server->GetMyUDPPort(), L"0.0.0.0");
+    EXPECT_TRUE(OwnAnswer(*pair.client, 6, 2, 700));
 }
 
 }  // namespace
