@@ -195,8 +195,7 @@ TEST_F(LoopbackPair, BreakDuringAChunkedCallEndsOnlyTheTryInProgress) {
     });
     auto call = PatternCall(kProcRecord, 700, 8);
     auto waiting = std::async(std::launch::async, [&] { return client->CallProcedure(call.get(), 0); });
-    for (int i = 0; i < 500 && !dropped; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(dropped);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return dropped.load(); }, 5s));
     client->BreakActiveCall();   // without a time-out only the break ends the lost try
     ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(5)));
     EXPECT_TRUE(waiting.get()) << "the chunk went again and the call completed";

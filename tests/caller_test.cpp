@@ -91,8 +91,7 @@ TEST_F(CallerPairTest, TimeOutThenALateReturnLandsInTheReturnBlockButNotInTheNex
     EXPECT_FALSE(client.CallProcedure(&slow, 50));
     // The late return is still taken into the caller's return block and sets the return
     // event, until the next call starts; no call takes it as its answer.
-    for (int i = 0; i < 300 && !talvex::IsEventSet(client.m_hReturnEvent); ++i) std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(talvex::IsEventSet(client.m_hReturnEvent));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return talvex::IsEventSet(client.m_hReturnEvent); }, 3s));
     const CUdpDataBlockEx late = client.ReturnBlock();
     EXPECT_EQ(std::make_tuple(kProcSleep, 1), std::make_tuple(late.m_nProcedure, late.m_nLength));
     CUdpDataBlockEx next = EchoCall(7, 8);
