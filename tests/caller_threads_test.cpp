@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
+#include <sys/time.h>
 #include <thread>
 
 using namespace callertest;
@@ -18,13 +18,6 @@ constexpr std::int32_t kTimeoutMs = 3000;
 void SendTo(const testsupport::Fd& from, unsigned short port, const void* bytes, std::size_t size) {
     const sockaddr_in to = testsupport::LoopbackAddress(port);
     ::sendto(from.Get(), bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-}
-
-// One datagram from `fd` within `ms`; its size, or -1.
-int ReceiveWithin(const testsupport::Fd& fd, void* bytes, std::size_t size, int ms) {
-    pollfd ready{fd.Get(), POLLIN, 0};
-    if (::poll(&ready, 1, ms) != 1) return -1;
-    return static_cast<int>(::recv(fd.Get(), bytes, size, 0));
 }
 
 // A started caller without a peer port (active at once), on a system-chosen port.
@@ -155,7 +148,9 @@ TEST(ThreadedCaller, ABroadcastServedDuringAnotherThreadsCallsIsAnsweredToItsSen
     const std::int32_t broadcast[4] = {RP_BROADCAST, 9, 31337, 0};
     SendTo(broadcaster, broadcastPort, broadcast, sizeof broadcast);
     std::int32_t answer[8] = {};
-    const int got = ReceiveWithin(broadcaster, answer, sizeof answer, 2000);
+    const timeval wait{2, 0};
+    ::setsockopt(broadcaster.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const auto got = ::recv(broadcaster.Get(), answer, sizeof answer, 0);
     broadcastAnswered = true;
     calls.join();
     ASSERT_EQ(20, got);
