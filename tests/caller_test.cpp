@@ -99,15 +99,11 @@ TEST_F(CallerPairTest, TimeOutThenALateReturnLandsInTheReturnBlockButNotInTheNex
     EXPECT_TRUE(HoldsPattern(next, 7, 8));
 }
 
-// The return of call `reference` holding the pattern (count, seed), as one packet.
-std::vector<std::int32_t> ReturnPacket(std::int32_t reference, std::int32_t count, std::int32_t seed) {
-    CUdpDataBlockEx answer(kProcEcho);
-    answer.m_nType = RP_RETURN;
-    answer.m_nReferenceNumber = reference;
-    AppendPattern(&answer, count, seed);
-    std::int32_t record[talvex::kPacketRecordWords];
-    answer.GetPacketAt(0, record, true);
-    return std::vector<std::int32_t>(record + 1, record + 1 + record[0] / 4);
+// The return of call `reference` holding 5 pattern words of `seed`, as one packet.
+std::vector<std::int32_t> ReturnPacket(std::int32_t reference, std::int32_t seed) {
+    std::vector<std::int32_t> packet{RP_RETURN, kProcEcho, reference, 5 | (5 << 16)};
+    for (std::int32_t i = 0; i < 5; ++i) packet.push_back(Pattern(i, seed));
+    return packet;
 }
 
 // The dispatcher marks a return complete and sets the return event after it lets go
@@ -127,10 +123,10 @@ TEST(CallerReturns, LateEventOfAnEarlierCallAndStrangersAreWaitedThrough) {
     auto waiting = std::async(std::launch::async, [&] { return caller.CallProcedure(&peer, &second, 10000); });
     const std::int32_t secondReference = sent.Packet(1).at(2);
     talvex::SetEvent(caller.m_hReturnEvent);            // the first call's late event
-    Feed(caller, ReturnPacket(firstReference, 5, 11));     // and its late return
-    Feed(caller, ReturnPacket(secondReference, 5, 12), -1, 4999); // the right reference from a stranger
+    Feed(caller, ReturnPacket(firstReference, 11));     // and its late return
+    Feed(caller, ReturnPacket(secondReference, 12), -1, 4999); // the right reference from a stranger
     EXPECT_EQ(std::future_status::timeout, waiting.wait_for(100ms)) << "woken by an answer not its own";
-    Feed(caller, ReturnPacket(secondReference, 5, 13));
+    Feed(caller, ReturnPacket(secondReference, 13));
     ASSERT_EQ(std::future_status::ready, waiting.wait_for(5s));
     EXPECT_TRUE(waiting.get());
     EXPECT_TRUE(HoldsPattern(second, 5, 13));

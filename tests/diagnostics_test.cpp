@@ -95,11 +95,8 @@ TEST_F(DiagnosticsTest, DatagramErrorsAreReported) {
 }
 
 TEST_F(DiagnosticsTest, SocketExceptionInAHookGivesTheWinsockLine) {
-    CUdpDataBlockEx call(kProcThrow);
-    call.AppendLongData(1);
-    std::int32_t record[talvex::kPacketRecordWords] = {};
-    call.GetPacketAt(0, record, true);
-    Send(record + 1, static_cast<std::size_t>(record[0]));
+    const std::int32_t call[5] = {RP_CALL, kProcThrow, 0, 1 | (1 << 16), 1};   // one word, the whole call in one packet
+    Send(call, sizeof call);
     EXPECT_TRUE(Arrives(R"(WINSOCK ERROR--Dispatcher: Send error #10054 -- \d\d/\d\d/\d\d \d\d:\d\d:\d\d GMT\r\n)"));
     EXPECT_FALSE(PingAnswered(300ms)) << "the dispatcher ends after a socket exception";
 }
