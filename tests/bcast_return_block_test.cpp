@@ -22,37 +22,32 @@ void AddAnswers(CBCastReturnBlock& answers, std::int32_t count) {
     }
 }
 
-TEST(BCastReturnBlock, GrowsBy256AndKeepsOrderAndAddresses) {
-    CBCastReturnBlock answers;
-    EXPECT_EQ(nullptr, answers.GetAt(0));
-    AddAnswers(answers, 257);
-    ASSERT_EQ(257u, answers.GetSize());
-    EXPECT_EQ(nullptr, answers.GetAt(257));
+TEST(BCastReturnBlock, GrowsBy256KeepsOrderAndAddressesAndCopiesOwnTheirItems) {
+    CBCastReturnBlock original;
+    EXPECT_EQ(nullptr, original.GetAt(0));
+    original.m_nReferenceNumber = 5;
+    AddAnswers(original, 257);
+    CBCastReturnBlock assigned;
+    assigned = original;
+    const CBCastReturnBlock constructed(original);
+    ASSERT_EQ(257u, original.GetSize());
+    EXPECT_EQ(nullptr, original.GetAt(257));
     for (std::uint32_t i = 0; i < 257; ++i) {
-        const CBCastItem* item = answers.GetAt(i);
+        const CBCastItem* item = original.GetAt(i);
         ASSERT_NE(nullptr, item);
         EXPECT_EQ(std::make_tuple(1000 + static_cast<int>(i), static_cast<std::int32_t>(i * 10), 8),
                   std::make_tuple(int{item->m_addrFrom.Port()}, item->GetLongData(), item->m_nType));
     }
-}
-
-TEST(BCastReturnBlock, CopiesOwnTheirItemsAndClearKeepsTheReference) {
-    CBCastReturnBlock original;
-    original.m_nReferenceNumber = 5;
-    AddAnswers(original, 3);
-    CBCastReturnBlock assigned;
-    assigned = original;
-    const CBCastReturnBlock constructed(original);
     original.Clear();  // the copies must not share (and later double-free) the items
     EXPECT_EQ(std::make_tuple(0u, 0u, true, 5),
               std::make_tuple(original.GetSize(), original.m_nCapacity, original.m_ppItems == nullptr, original.m_nReferenceNumber));
     for (const CBCastReturnBlock* copy : {&std::as_const(assigned), &constructed}) {
-        ASSERT_EQ(3u, copy->GetSize());
+        ASSERT_EQ(257u, copy->GetSize());
         EXPECT_EQ(std::make_tuple(5, 20, 1002), std::make_tuple(copy->m_nReferenceNumber, copy->GetAt(2)->GetLongData(), int{copy->GetAt(2)->m_addrFrom.Port()}));
     }
     const CBCastReturnBlock& itself = assigned;
     assigned = itself;
-    EXPECT_EQ(3u, assigned.GetSize());
+    EXPECT_EQ(257u, assigned.GetSize());
 }
 
 }  // namespace

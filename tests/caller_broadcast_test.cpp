@@ -2,6 +2,7 @@
 // private network namespace (testsupport::RerunInPrivateNamespace): each inner test
 // first checks that its namespace is fresh, then sets up interfaces and routes there.
 #include "caller_test_util.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <netinet/in.h>
 #include <set>
 #include <string>
+#include <tuple>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,24 +41,20 @@ bool SetUpNamespace(std::initializer_list<const char*> commands, std::string& fa
 
 // True when a datagram sent to 255.255.255.255 comes back on this machine.
 bool BroadcastReachesLoopback() {
-    const int receiver = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const testsupport::Fd receiver(::socket(AF_INET, SOCK_DGRAM, 0));
+    const testsupport::Fd sender(::socket(AF_INET, SOCK_DGRAM, 0));
     const int on = 1;
-    ::setsockopt(receiver, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    ::setsockopt(sender, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    ::setsockopt(receiver.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(sender.Get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     const CSockAddr any(0u, kBroadcastPort + 1);
     const CSockAddr broadcast(INADDR_BROADCAST, kBroadcastPort + 1);
     timeval wait{1, 0};
-    ::setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    bool arrived = false;
-    if (::bind(receiver, static_cast<const sockaddr*>(any), sizeof(sockaddr_in)) == 0 &&
-        ::sendto(sender, "x", 1, 0, static_cast<const sockaddr*>(broadcast), sizeof(sockaddr_in)) == 1) {
-        char byte = 0;
-        arrived = ::recv(receiver, &byte, 1, 0) == 1;
-    }
-    ::close(receiver);
-    ::close(sender);
-    return arrived;
+    ::setsockopt(receiver.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    if (::bind(receiver.Get(), static_cast<const sockaddr*>(any), sizeof(sockaddr_in)) != 0 ||
+        ::sendto(sender.Get(), "x", 1, 0, static_cast<const sockaddr*>(broadcast), sizeof(sockaddr_in)) != 1)
+        return false;
+    char byte = 0;
+    return ::recv(receiver.Get(), &byte, 1, 0) == 1;
 }
 
 // Each group of inner tests in a namespace of its own, since each needs a fresh one.
@@ -108,10 +106,8 @@ TEST_F(BroadcastInNamespace, AnswersCarryUnicastAddressesAndASecondBroadcastRepl
     std::set<int> ports, values, expectedPorts;
     for (std::uint32_t i = 0; i < answers->GetSize(); ++i) {
         const CBCastItem* item = answers->GetAt(i);
-        EXPECT_EQ(RP_BROADCAST_RETURN, item->m_nType);
-        EXPECT_EQ(21, item->m_nProcedure);
-        EXPECT_EQ(call.m_nReferenceNumber, item->m_nReferenceNumber);
-        EXPECT_EQ(0, item->m_nReadPos);
+        EXPECT_EQ(std::make_tuple(RP_BROADCAST_RETURN, 21, call.m_nReferenceNumber, 0),
+                  std::make_tuple(item->m_nType, item->m_nProcedure, item->m_nReferenceNumber, item->m_nReadPos));
         ports.insert(item->m_addrFrom.Port());
         values.insert(item->GetLongData());
     }

@@ -3,6 +3,7 @@
 // serving real calls while malformed datagrams of every type hit it.
 #include "caller/DatagramSeam.h"
 #include "caller_test_util.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 #include "talvex05u/platform/Event.h"
 
@@ -102,10 +103,9 @@ TEST_F(SeamTest, CallThatCarriesNoWordsDoesNotSeeAnEarlierCallsWords) {
 }
 
 void SendRaw(const void* bytes, std::size_t size, unsigned short port) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const CSockAddr to(kLoopback, port);
-    ::sendto(fd, bytes, size, 0, static_cast<const sockaddr*>(to), sizeof(sockaddr_in));
-    ::close(fd);
+    const testsupport::Fd fd(::socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in to = testsupport::LoopbackAddress(port);
+    ::sendto(fd.Get(), bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 TEST(CallerUnderFire, MalformedDatagramsOfEveryTypeDoNotDisturbRealCalls) {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
+#include <sys/time.h>
 #include <thread>
 
 using namespace callertest;
@@ -18,13 +18,6 @@ constexpr std::int32_t kTimeoutMs = 3000;
 void SendTo(const testsupport::Fd& from, unsigned short port, const void* bytes, std::size_t size) {
     const sockaddr_in to = testsupport::LoopbackAddress(port);
     ::sendto(from.Get(), bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-}
-
-// One datagram from `fd` within `ms`; its size, or -1.
-int ReceiveWithin(const testsupport::Fd& fd, void* bytes, std::size_t size, int ms) {
-    pollfd ready{fd.Get(), POLLIN, 0};
-    if (::poll(&ready, 1, ms) != 1) return -1;
-    return static_cast<int>(::recv(fd.Get(), bytes, size, 0));
 }
 
 // A started caller without a peer port (active at once), on a system-chosen port.
@@ -65,28 +58,22 @@ template <typename Call>
 int WrongAnswers(int threads, int calls, Call call) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> running;
-    for (int t = 0; t < threads; ++t) {
+    for (int t = 0; t < threads; ++t)
         running.emplace_back([&, t] {
-            for (int i = 0; i < calls; ++i) {
-                if (!call(t, i)) ++wrong;
-            }
+            for (int i = 0; i < calls; ++i) wrong += call(t, i) ? 0 : 1;
         });
-    }
     for (auto& thread : running) thread.join();
     return wrong.load();
 }
 
 std::int32_t Seed(int thread, int call) { return 1000 * (thread + 1) + call; }
 
-TEST(ThreadedCaller, ChunkedCallsOfTwoThreadsEachGetTheirOwnAnswer) {
+// Chunked calls of two threads each get their own answer; then a chunked answer
+// beside short calls arrives whole and unmixed.
+TEST(ThreadedCaller, ChunkedCallsOrAnswersOfSeveralThreadsEachGetTheirOwnAnswer) {
     ExtendedPair pair;
     ASSERT_TRUE(pair.server && pair.client);
     EXPECT_EQ(0, WrongAnswers(2, 40, [&](int t, int i) { return OwnAnswer(*pair.client, Seed(t, i), 700, 3); }));
-}
-
-TEST(ThreadedCaller, ChunkedAnswersBesideShortCallsArriveWholeAndUnmixed) {
-    ExtendedPair pair;
-    ASSERT_TRUE(pair.server && pair.client);
     EXPECT_EQ(0, WrongAnswers(3, 40, [&](int t, int i) {
                   return OwnAnswer(*pair.client, Seed(t, i), 2, t == 0 ? 700 : 5);
               }));
@@ -126,11 +113,9 @@ TEST(ThreadedCaller, AnEmptyDatagramWithWaitingCallsKeepsTheCallersPort) {
     SendTo(testsupport::BoundLoopback(SOCK_DGRAM), clientPort, "", 0);
     for (auto& thread : waiting) thread.join();
     // The socket was recreated on the same port: calls to the client are still served.
-    auto other = Started<TestCaller>();
-    ASSERT_TRUE(other);
     CSockAddr clientAddress(kLoopback, clientPort);
     CUdpDataBlockEx call = EchoCall(3, 77);
-    EXPECT_TRUE(other->CallProcedure(&clientAddress, &call, kTimeoutMs));
+    EXPECT_TRUE(server->CallProcedure(&clientAddress, &call, kTimeoutMs));
     EXPECT_TRUE(HoldsPattern(call, 3, 77));
 }
 
@@ -163,7 +148,9 @@ TEST(ThreadedCaller, ABroadcastServedDuringAnotherThreadsCallsIsAnsweredToItsSen
     const std::int32_t broadcast[4] = {RP_BROADCAST, 9, 31337, 0};
     SendTo(broadcaster, broadcastPort, broadcast, sizeof broadcast);
     std::int32_t answer[8] = {};
-    const int got = ReceiveWithin(broadcaster, answer, sizeof answer, 2000);
+    const timeval wait{2, 0};
+    ::setsockopt(broadcaster.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const auto got = ::recv(broadcaster.Get(), answer, sizeof answer, 0);
     broadcastAnswered = true;
     calls.join();
     ASSERT_EQ(20, got);
@@ -174,16 +161,15 @@ TEST(ThreadedCaller, ABroadcastServedDuringAnotherThreadsCallsIsAnsweredToItsSen
 
 TEST(ThreadedCaller, APeerAnswersFromAnotherOfItsAddresses) {
     // Bound to any address, the server answers a call to 127.0.0.2 from 127.0.0.1.
-    auto server = Started<TestCallerEx>();
-    auto client = Started<TestCallerEx>();
-    ASSERT_TRUE(server && client);
-    CSockAddr alias(0x7F000002u, server->GetMyUDPPort());
+    ExtendedPair pair;
+    ASSERT_TRUE(pair.server && pair.client);
+    CSockAddr alias(0x7F000002u, pair.server->GetMyUDPPort());
     CUdpDataBlockEx call = EchoCall(3, 5);
-    EXPECT_TRUE(client->CRP_Caller::CallProcedure(&alias, &call, kTimeoutMs));
+    EXPECT_TRUE(pair.client->CRP_Caller::CallProcedure(&alias, &call, kTimeoutMs));
     EXPECT_TRUE(HoldsPattern(call, 3, 5));
     // A chunked answer too, with the remote computer given as 0.0.0.0.
-    client->SetRemoteSocket(server->GetMyUDPPort(), L"0.0.0.0");
-    EXPECT_TRUE(OwnAnswer(*client, 6, 2, 700));
+    pair.client->SetRemoteSocket(pair.server->GetMyUDPPort(), L"0.0.0.0");
+    EXPECT_TRUE(OwnAnswer(*pair.client, 6, 2, 700));
 }
 
 }  // namespace
