@@ -80,9 +80,13 @@ protected:
     }
 };
 
-TEST_F(CliTest, CallEventAndPingReachTheServerAndAnswerInJson) {
-    ServeProcess serve;
-    ASSERT_GT(serve.Port(), 0);
+// Against one extended and one plain `talvex serve`: call, event and ping answered in
+// JSON, counts of any size, calls that cannot be answered, and an answer that lost a
+// return chunk or came as chunks to a plain caller, which is never printed as an empty
+// one (exit 1 and the reason); then a silent port, a taken one and one nobody serves.
+TEST_F(CliTest, CallsAgainstRunningServersAndWhyTheyFail) {
+    ServeProcess serve, plainServe({"--plain"});
+    ASSERT_TRUE(serve.Port() > 0 && plainServe.Port() > 0);
     RunResult r = Talvex({"call", serve.Address(), "1", "l:-42", "f:1.5", "d:2.25", "i64:-5", "u64:18446744073709551615",
                        "s:h\xc3\xa9llo", "a:0a0b0c", "b:1,2,3", "--read", "l,f,d,i64,u64,s,a:3,b", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -97,29 +101,27 @@ TEST_F(CliTest, CallEventAndPingReachTheServerAndAnswerInJson) {
     EXPECT_EQ(ping.status, 0) << ping.err;
     EXPECT_TRUE(std::regex_search(ping.out, std::regex(R"(^\{"seq":1,"time_ms":[0-9.]+\}\n(.*\n){2}\{"sent":3,"received":3,)"
                                                        R"("loss_percent":0,"min_ms":)"))) << ping.out;
-    EXPECT_EQ(serve.Stop(SIGTERM), 0);
-}
 
-TEST_F(CliTest, CountAnswersTheWordsZeroToNMinusOne) {
-    for (auto [plain, n] : {std::pair{false, 5}, {true, 1000}, {false, 100000}}) {   // plain: pulled packet by packet
+    for (auto [server, n] : {std::pair{&serve, 5}, {&plainServe, 1000}, {&serve, 100000}}) {   // the count procedure
         SCOPED_TRACE(n);
-        ServeProcess serve(plain ? std::vector<std::string>{"--plain"} : std::vector<std::string>{});
-        ASSERT_GT(serve.Port(), 0);
-        std::vector<std::string> args{"call", serve.Address(), "2", "l:" + std::to_string(n)};
-        if (plain) args.push_back("--plain");
-        RunResult r = Talvex(args);
-        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> args{"call", server->Address(), "2", "l:" + std::to_string(n)};
+        if (server == &plainServe) args.push_back("--plain");   // pulled packet by packet
+        RunResult c = Talvex(args);
+        ASSERT_EQ(c.status, 0) << c.err;
         const std::string last = std::to_string(n - 1);
-        EXPECT_TRUE(Contains(r.out, "procedure 2, " + std::to_string(n) + " words")) << r.out;
-        EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[" + last + "\\] 0x[0-9a-f]{8} " + last + "\n"))) << r.out;
-        EXPECT_FALSE(serve.WaitForLine("answered " + std::to_string(n) + " words").empty());
+        EXPECT_TRUE(Contains(c.out, "procedure 2, " + std::to_string(n) + " words")) << c.out;
+        EXPECT_TRUE(std::regex_search(c.out, std::regex("\\[" + last + "\\] 0x[0-9a-f]{8} " + last + "\n"))) << c.out;
+        EXPECT_FALSE(server->WaitForLine("answered " + std::to_string(n) + " words").empty());
     }
-}
 
-// An answer that lost a return chunk, or came as chunks to a plain caller, is never
-// printed as an empty one: exit 1, and the reason.
-TEST_F(CliTest, AnAnswerWithLostChunksFailsAndSaysWhy) {
-    ServeProcess serve;
+    RunResult unknown = Talvex({"call", serve.Address(), "99", "--timeout", "300"});
+    EXPECT_TRUE(unknown.status == 1 && Contains(unknown.err, "no answer from " + serve.Address())) << unknown.err;
+    EXPECT_FALSE(serve.WaitForLine("proc=99").empty());
+    EXPECT_EQ(Talvex({"call", serve.Address(), "2", "l:3460001", "--timeout", "300"}).status, 1);
+    EXPECT_TRUE(Contains(serve.WaitForLine("proc=2"), "count wants 0 <= n <= 3460000"));
+    RunResult pastEnd = Talvex({"call", serve.Address(), "1", "l:7", "--read", "l,d"});
+    EXPECT_EQ(pastEnd.status, 1);
+    EXPECT_TRUE(Contains(pastEnd.out, "l: 7") && Contains(pastEnd.err, "does not hold value 2")) << pastEnd.err;
     using Relay = testsupport::UdpRelay;
     Relay relay(static_cast<std::uint16_t>(serve.Port()), {}, [](Relay::Way way, const std::int32_t* words, int bytes) {
         const bool secondReturnChunk = bytes >= 32 && words[0] == 12 && words[6] == 1;
@@ -129,23 +131,12 @@ TEST_F(CliTest, AnAnswerWithLostChunksFailsAndSaysWhy) {
     EXPECT_TRUE(lost.status == 1 && Contains(lost.err, "return chunks lost: 2 of 3 received")) << lost.err;
     RunResult plain = Talvex({"call", serve.Address(), "2", "l:1000", "--plain"});
     EXPECT_TRUE(plain.status == 1 && Contains(plain.err, "call with an extended caller")) << plain.err;
-}
-
-TEST_F(CliTest, UnansweredCallsExitWith1AndATakenPortWith3) {
-    ServeProcess serve;
-    RunResult unknown = Talvex({"call", serve.Address(), "99", "--timeout", "300"});
-    EXPECT_TRUE(unknown.status == 1 && Contains(unknown.err, "no answer from " + serve.Address())) << unknown.err;
-    EXPECT_FALSE(serve.WaitForLine("proc=99").empty());
-    EXPECT_EQ(Talvex({"call", serve.Address(), "2", "l:3460001", "--timeout", "300"}).status, 1);
-    EXPECT_TRUE(Contains(serve.WaitForLine("proc=2"), "count wants 0 <= n <= 3460000"));
-    RunResult pastEnd = Talvex({"call", serve.Address(), "1", "l:7", "--read", "l,d"});
-    EXPECT_EQ(pastEnd.status, 1);
-    EXPECT_TRUE(Contains(pastEnd.out, "l: 7") && Contains(pastEnd.err, "does not hold value 2")) << pastEnd.err;
+    EXPECT_EQ(serve.Stop(SIGTERM), 0);
 
     testsupport::Fd silent = BoundLoopback(SOCK_DGRAM);
     const std::string port = std::to_string(LocalPort(silent));
-    RunResult lost = Talvex({"ping", "127.0.0.1:" + port, "--count", "2", "--interval", "0"});
-    EXPECT_TRUE(lost.status == 1 && Contains(lost.out, "2 sent, 0 received, 100% loss")) << lost.out;
+    RunResult lostPings = Talvex({"ping", "127.0.0.1:" + port, "--count", "2", "--interval", "0"});
+    EXPECT_TRUE(lostPings.status == 1 && Contains(lostPings.out, "2 sent, 0 received, 100% loss")) << lostPings.out;
     RunResult taken = Talvex({"serve", "--port", port, "--bind", "127.0.0.1"});
     EXPECT_TRUE(taken.status == 3 && Contains(taken.err, "could not bind UDP port " + port + ": Address already in use"))
         << taken.err;
