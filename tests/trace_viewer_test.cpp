@@ -88,8 +88,9 @@ TEST_F(TraceViewerTest, PrintsTheLinesOfTwoStreamsWithTheirNamesAndEndsWithZeroO
     EXPECT_EQ(viewer.Stop(SIGTERM), 0);
 }
 
-// Raw clients: a half line kept apart from another connection's over-long line, which is cut.
-TEST_F(TraceViewerTest, CutsOverlongLinesAndKeepsHalfLinesPerConnection) {
+// Raw clients: a half line kept apart from another connection's over-long line, which
+// is cut; then the exit codes of bad arguments, --help and a port taken by this viewer.
+TEST_F(TraceViewerTest, CutsOverlongLinesKeepsHalfLinesPerConnectionAndExitCodes) {
     RunningViewer viewer;
     ASSERT_NE(viewer.Port(), 0);
     testsupport::Fd half = testsupport::ConnectLoopback(viewer.Port()), raw = testsupport::ConnectLoopback(viewer.Port());
@@ -105,15 +106,10 @@ TEST_F(TraceViewerTest, CutsOverlongLinesAndKeepsHalfLinesPerConnection) {
     for (const std::string& line : viewer.m_seen) EXPECT_LT(line.size(), 70000u);
     raw.Reset();
     ASSERT_TRUE(viewer.WaitForLine("raw/client [00FF] disconnected"));
-    EXPECT_EQ(viewer.Stop(SIGINT), 0);
-}
 
-TEST_F(TraceViewerTest, ExitCodes) {
-    RunningViewer first;
-    ASSERT_NE(first.Port(), 0);
     const std::pair<std::vector<std::string>, int> cases[] = {
         {{"--bogus"}, 2},       {{"--port"}, 2},     {{"--port", "70000"}, 2}, {{"--port", "-1"}, 2},
-        {{"--port=12x"}, 2},    {{"--help"}, 0},     {{"--port", std::to_string(first.Port())}, 1},   // port taken
+        {{"--port=12x"}, 2},    {{"--help"}, 0},     {{"--port", std::to_string(viewer.Port())}, 1},
     };
     for (const auto& [arguments, exitCode] : cases) {
         std::vector<std::string> args{"trace-viewer"};
@@ -121,6 +117,7 @@ TEST_F(TraceViewerTest, ExitCodes) {
         ChildProcess child(testsupport::TalvexProgram(), args);
         EXPECT_EQ(child.Wait(5000ms), exitCode) << arguments.back();
     }
+    EXPECT_EQ(viewer.Stop(SIGINT), 0);
 }
 
 }  // namespace
