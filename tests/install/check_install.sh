@@ -44,13 +44,8 @@ case "$sanitize" in
   thread) extra_flags=(-fsanitize=thread) ;;
 esac
 
-check_output() {
-  local name=$1 output=$2
-  echo "$output"
-  if ! grep -q '^consumer: ok ' <<<"$output"; then
-    echo "$name: unexpected output"
-    exit 1
-  fi
+check_output() {   # check_output NAME OUTPUT: the consumer reports "consumer: ok ..."
+  grep -q '^consumer: ok ' <<<"$2" || { echo "$2"; echo "$1: unexpected output"; exit 1; }
 }
 
 step "consumer through find_package"
@@ -64,7 +59,6 @@ step "consumer through pkg-config"
 # The installed .pc file names the configured prefix; point it at this one.
 pc_flags=$(PKG_CONFIG_PATH="$(dirname "$pc_file")" pkg-config --define-variable=prefix="$root" \
   --cflags --libs talvex05u)
-echo "pkg-config: $pc_flags"
 # shellcheck disable=SC2086
 "$cxx" "${extra_flags[@]}" "$source_dir/tests/install/consumer/consumer.cpp" $pc_flags -o "$work/consumer-pc"
 check_output "pkg-config consumer" "$(LD_LIBRARY_PATH="$lib_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$work/consumer-pc")"
@@ -73,7 +67,6 @@ if [ -x "$root/bin/talvex" ]; then
   step "installed talvex finds its library under this prefix"
   (unset LD_LIBRARY_PATH; "$root/bin/talvex" --help >"$work/talvex-help.log" 2>&1) \
     || { cat "$work/talvex-help.log"; echo "installed talvex does not run"; exit 1; }
-  head -n 1 "$work/talvex-help.log"
 else
   step "talvex not built: its run path is not checked"
 fi
@@ -95,4 +88,3 @@ if [ -n "$python" ]; then
     'import talvex05u; b = talvex05u.Block.of_words([1, 2], procedure=3); print("consumer: ok", b.words())')
   check_output "Python module" "$output"
 fi
-step "install test passed"
