@@ -10,8 +10,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
 
 namespace {
 
@@ -34,9 +34,8 @@ RunResult Talvex(std::vector<std::string> args, std::chrono::milliseconds limit 
     RunResult result;
     result.out = child.ReadAll(limit);
     result.status = child.Wait(2s);
-    std::stringstream err;
-    err << std::ifstream(errFile).rdbuf();
-    result.err = err.str();
+    std::ifstream err(errFile);
+    result.err.assign(std::istreambuf_iterator<char>(err), {});
     ::unlink(errFile.c_str());
     return result;
 }

@@ -48,13 +48,9 @@ private:
     std::uint16_t m_port = 0;
 };
 
+// A blocking send queues all of `data` (nothing here interrupts it with a signal handler).
 bool SendAll(const testsupport::Fd& fd, const std::string& data) {
-    for (std::size_t sent = 0; sent < data.size();) {
-        ssize_t n = ::send(fd.Get(), data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return ::send(fd.Get(), data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
 }
 
 class TraceViewerTest : public ::testing::Test {
