@@ -82,12 +82,16 @@ TEST_F(ChunkReassemblyTest, TransfersComeTogetherWordForWordUpToEverySlotInUse) 
     }
 }
 
-TEST_F(ChunkReassemblyTest, RepeatedChunkIsNotStoredOrCountedAgain) {
+// A repeat takes no slot; the slot counter wraps from 9999 to 0 within one transfer.
+TEST_F(ChunkReassemblyTest, RepeatedChunkIsNotStoredOrCountedAgainAndSlotsWrapFrom9999ToZero) {
+    calls.lastSlot = talvex::kChunkSlots - 2;
     EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Repeated);
-    EXPECT_EQ(calls.lastSlot, 0);
+    EXPECT_EQ(calls.lastSlot, talvex::kChunkSlots - 1);
     EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(calls.Feed(MakeChunk(5, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Repeated);
+    EXPECT_EQ(calls.lastSlot, 0);
+    EXPECT_EQ(index.find(talvex::ChunkKey{1, 5})->second.m_pData, calls.store.get());
     CUdpDataBlockEx block;
     EXPECT_FALSE(calls.View().Collect({kSenderA, 5}, block) || calls.View().Collect({kSenderA, 6}, block)) << "incomplete or unknown";
     EXPECT_EQ(std::make_tuple(block.m_nLength, index.size()), std::make_tuple(0, 2u));
@@ -118,17 +122,6 @@ TEST_F(ChunkReassemblyTest, MalformedChunksAreRefusedWithoutTouchingTheStore) {
     EXPECT_EQ(calls.Feed(MakeChunk(9, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(calls.Feed(MakeChunk(9, 4, 1, talvex::kChunkBytes)), ChunkOutcome::Refused) << "count other than the transfer's";
     EXPECT_EQ(index.size(), 1u);
-}
-
-TEST_F(ChunkReassemblyTest, SlotCounterWrapsFrom9999ToZero) {
-    calls.lastSlot = talvex::kChunkSlots - 2;
-    EXPECT_EQ(calls.Feed(MakeChunk(11, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
-    EXPECT_EQ(calls.lastSlot, talvex::kChunkSlots - 1);
-    EXPECT_EQ(calls.Feed(MakeChunk(11, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
-    EXPECT_EQ(calls.lastSlot, 0);
-    EXPECT_EQ(index.find(talvex::ChunkKey{1, 11})->second.m_pData, calls.store.get());
-    EXPECT_EQ(calls.Feed(MakeChunk(11, 3, 2, 32)), ChunkOutcome::Completed);
-    calls.ExpectCollected(11, 700);
 }
 
 TEST_F(ChunkReassemblyTest, TransferWhoseSlotsWereReusedIsDropped) {

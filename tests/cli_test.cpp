@@ -1,17 +1,20 @@
 // The talvex program as a user runs it: `serve` in the background on a port the
 // system chose (its first line names it), call/event/ping/broadcast against it,
-// bad input refused with exit 2, a taken port with 3, the version, and the demo.
+// bad input refused with exit 2, a taken port with 3, the version, the demo, and
+// `trace-viewer` with real debug streams and raw connections.
 #include "support/loopback.h"
 #include "support/udp_relay.h"
 #include "support/test_support.h"
+#include "talvex05u/support/RPCDebugStream.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
-#include <sstream>
 
 namespace {
 
@@ -34,44 +37,57 @@ RunResult Talvex(std::vector<std::string> args, std::chrono::milliseconds limit 
     RunResult result;
     result.out = child.ReadAll(limit);
     result.status = child.Wait(2s);
-    std::stringstream err;
-    err << std::ifstream(errFile).rdbuf();
-    result.err = err.str();
+    std::ifstream err(errFile);
+    result.err.assign(std::istreambuf_iterator<char>(err), {});
     ::unlink(errFile.c_str());
     return result;
 }
 
-// `talvex serve` in the background; its first line names the port it serves.
-class ServeProcess {
+// `talvex COMMAND --port 0 ARGS...` (serve or trace-viewer) in the background: its first
+// line names the port the system chose; every line it printed after that is kept.
+class Background {
 public:
-    explicit ServeProcess(std::vector<std::string> extra = {}) {
-        extra.insert(extra.begin(), {"serve", "--port", "0"});
-        m_child = std::make_unique<testsupport::ChildProcess>(testsupport::TalvexProgram(), extra);
+    explicit Background(std::vector<std::string> args) {
+        args.insert(args.begin() + 1, {"--port", "0"});
+        m_child = std::make_unique<testsupport::ChildProcess>(testsupport::TalvexProgram(), args);
         std::string first;
         std::smatch match;
         if (m_child->ReadLine(&first, 10s) &&
-            std::regex_search(first, match, std::regex(R"(serving on [0-9.]+:([0-9]+) )")))
-            m_port = std::stoi(match[1]);
+            std::regex_search(first, match, std::regex(R"((?:serving|listening) on [0-9.]+:([0-9]+))")))
+            m_port = static_cast<std::uint16_t>(std::stoi(match[1]));
     }
-    int Port() const { return m_port; }
+    std::uint16_t Port() const { return m_port; }
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
-    // The first log line holding `part`, or "" after `limit`.
+    // The first line printed that holds `part`, or "" after about `limit`; lines read
+    // before count too (the lines of several clients come in any order).
     std::string WaitForLine(const std::string& part, std::chrono::milliseconds limit = 5s) {
+        for (const std::string& line : m_seen)
+            if (Contains(line, part)) return line;
         const auto deadline = std::chrono::steady_clock::now() + limit;
         std::string line;
-        while (std::chrono::steady_clock::now() < deadline)
-            if (m_child->ReadLine(&line, 200ms) && Contains(line, part)) return line;
+        for (int i = 0; i < 100000 && std::chrono::steady_clock::now() < deadline; ++i) {
+            if (!m_child->ReadLine(&line, limit)) break;
+            m_seen.push_back(line);
+            if (Contains(line, part)) return line;
+        }
         return "";
     }
+    bool Saw(const std::string& part) { return !WaitForLine(part).empty(); }
     int Stop(int signalNumber) {
         m_child->Signal(signalNumber);
         return m_child->Wait(10s);
     }
+    std::vector<std::string> m_seen;
 
 private:
     std::unique_ptr<testsupport::ChildProcess> m_child;
-    int m_port = 0;
+    std::uint16_t m_port = 0;
 };
+
+// A blocking send queues all of `data` (nothing here interrupts it with a signal handler).
+bool SendAll(const testsupport::Fd& fd, const std::string& data) {
+    return ::send(fd.Get(), data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
+}
 
 class CliTest : public ::testing::Test {
 protected:
@@ -80,9 +96,13 @@ protected:
     }
 };
 
-TEST_F(CliTest, CallEventAndPingReachTheServerAndAnswerInJson) {
-    ServeProcess serve;
-    ASSERT_GT(serve.Port(), 0);
+// Against one extended and one plain `talvex serve`: call, event and ping answered in
+// JSON, counts of any size, calls that cannot be answered, and an answer that lost a
+// return chunk or came as chunks to a plain caller, which is never printed as an empty
+// one (exit 1 and the reason); then a silent port, a taken one and one nobody serves.
+TEST_F(CliTest, CallsAgainstRunningServersAndWhyTheyFail) {
+    Background serve({"serve"}), plainServe({"serve", "--plain"});
+    ASSERT_TRUE(serve.Port() > 0 && plainServe.Port() > 0);
     RunResult r = Talvex({"call", serve.Address(), "1", "l:-42", "f:1.5", "d:2.25", "i64:-5", "u64:18446744073709551615",
                        "s:h\xc3\xa9llo", "a:0a0b0c", "b:1,2,3", "--read", "l,f,d,i64,u64,s,a:3,b", "--json"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -97,29 +117,27 @@ TEST_F(CliTest, CallEventAndPingReachTheServerAndAnswerInJson) {
     EXPECT_EQ(ping.status, 0) << ping.err;
     EXPECT_TRUE(std::regex_search(ping.out, std::regex(R"(^\{"seq":1,"time_ms":[0-9.]+\}\n(.*\n){2}\{"sent":3,"received":3,)"
                                                        R"("loss_percent":0,"min_ms":)"))) << ping.out;
-    EXPECT_EQ(serve.Stop(SIGTERM), 0);
-}
 
-TEST_F(CliTest, CountAnswersTheWordsZeroToNMinusOne) {
-    for (auto [plain, n] : {std::pair{false, 5}, {true, 1000}, {false, 100000}}) {   // plain: pulled packet by packet
+    for (auto [server, n] : {std::pair{&serve, 5}, {&plainServe, 1000}, {&serve, 100000}}) {   // the count procedure
         SCOPED_TRACE(n);
-        ServeProcess serve(plain ? std::vector<std::string>{"--plain"} : std::vector<std::string>{});
-        ASSERT_GT(serve.Port(), 0);
-        std::vector<std::string> args{"call", serve.Address(), "2", "l:" + std::to_string(n)};
-        if (plain) args.push_back("--plain");
-        RunResult r = Talvex(args);
-        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> args{"call", server->Address(), "2", "l:" + std::to_string(n)};
+        if (server == &plainServe) args.push_back("--plain");   // pulled packet by packet
+        RunResult c = Talvex(args);
+        ASSERT_EQ(c.status, 0) << c.err;
         const std::string last = std::to_string(n - 1);
-        EXPECT_TRUE(Contains(r.out, "procedure 2, " + std::to_string(n) + " words")) << r.out;
-        EXPECT_TRUE(std::regex_search(r.out, std::regex("\\[" + last + "\\] 0x[0-9a-f]{8} " + last + "\n"))) << r.out;
-        EXPECT_FALSE(serve.WaitForLine("answered " + std::to_string(n) + " words").empty());
+        EXPECT_TRUE(Contains(c.out, "procedure 2, " + std::to_string(n) + " words")) << c.out;
+        EXPECT_TRUE(std::regex_search(c.out, std::regex("\\[" + last + "\\] 0x[0-9a-f]{8} " + last + "\n"))) << c.out;
+        EXPECT_FALSE(server->WaitForLine("answered " + std::to_string(n) + " words").empty());
     }
-}
 
-// An answer that lost a return chunk, or came as chunks to a plain caller, is never
-// printed as an empty one: exit 1, and the reason.
-TEST_F(CliTest, AnAnswerWithLostChunksFailsAndSaysWhy) {
-    ServeProcess serve;
+    RunResult unknown = Talvex({"call", serve.Address(), "99", "--timeout", "300"});
+    EXPECT_TRUE(unknown.status == 1 && Contains(unknown.err, "no answer from " + serve.Address())) << unknown.err;
+    EXPECT_FALSE(serve.WaitForLine("proc=99").empty());
+    EXPECT_EQ(Talvex({"call", serve.Address(), "2", "l:3460001", "--timeout", "300"}).status, 1);
+    EXPECT_TRUE(Contains(serve.WaitForLine("count wants 0 <= n <= 3460000"), "proc=2"));
+    RunResult pastEnd = Talvex({"call", serve.Address(), "1", "l:7", "--read", "l,d"});
+    EXPECT_EQ(pastEnd.status, 1);
+    EXPECT_TRUE(Contains(pastEnd.out, "l: 7") && Contains(pastEnd.err, "does not hold value 2")) << pastEnd.err;
     using Relay = testsupport::UdpRelay;
     Relay relay(static_cast<std::uint16_t>(serve.Port()), {}, [](Relay::Way way, const std::int32_t* words, int bytes) {
         const bool secondReturnChunk = bytes >= 32 && words[0] == 12 && words[6] == 1;
@@ -129,23 +147,12 @@ TEST_F(CliTest, AnAnswerWithLostChunksFailsAndSaysWhy) {
     EXPECT_TRUE(lost.status == 1 && Contains(lost.err, "return chunks lost: 2 of 3 received")) << lost.err;
     RunResult plain = Talvex({"call", serve.Address(), "2", "l:1000", "--plain"});
     EXPECT_TRUE(plain.status == 1 && Contains(plain.err, "call with an extended caller")) << plain.err;
-}
-
-TEST_F(CliTest, UnansweredCallsExitWith1AndATakenPortWith3) {
-    ServeProcess serve;
-    RunResult unknown = Talvex({"call", serve.Address(), "99", "--timeout", "300"});
-    EXPECT_TRUE(unknown.status == 1 && Contains(unknown.err, "no answer from " + serve.Address())) << unknown.err;
-    EXPECT_FALSE(serve.WaitForLine("proc=99").empty());
-    EXPECT_EQ(Talvex({"call", serve.Address(), "2", "l:3460001", "--timeout", "300"}).status, 1);
-    EXPECT_TRUE(Contains(serve.WaitForLine("proc=2"), "count wants 0 <= n <= 3460000"));
-    RunResult pastEnd = Talvex({"call", serve.Address(), "1", "l:7", "--read", "l,d"});
-    EXPECT_EQ(pastEnd.status, 1);
-    EXPECT_TRUE(Contains(pastEnd.out, "l: 7") && Contains(pastEnd.err, "does not hold value 2")) << pastEnd.err;
+    EXPECT_EQ(serve.Stop(SIGTERM), 0);
 
     testsupport::Fd silent = BoundLoopback(SOCK_DGRAM);
     const std::string port = std::to_string(LocalPort(silent));
-    RunResult lost = Talvex({"ping", "127.0.0.1:" + port, "--count", "2", "--interval", "0"});
-    EXPECT_TRUE(lost.status == 1 && Contains(lost.out, "2 sent, 0 received, 100% loss")) << lost.out;
+    RunResult lostPings = Talvex({"ping", "127.0.0.1:" + port, "--count", "2", "--interval", "0"});
+    EXPECT_TRUE(lostPings.status == 1 && Contains(lostPings.out, "2 sent, 0 received, 100% loss")) << lostPings.out;
     RunResult taken = Talvex({"serve", "--port", port, "--bind", "127.0.0.1"});
     EXPECT_TRUE(taken.status == 3 && Contains(taken.err, "could not bind UDP port " + port + ": Address already in use"))
         << taken.err;
@@ -176,6 +183,11 @@ TEST_F(CliTest, BadInputIsRefusedWithExit2AndNamed) {
         {{"serve", "--port", "99999"}, "99999"},
         {{"serve", "--port", "0", "--bind", "1.2.3"}, "1.2.3"},
         {{"broadcast", "5000", "1", "--wait", "soon"}, "soon"},
+        {{"trace-viewer", "--bogus"}, "unknown option '--bogus'"},
+        {{"trace-viewer", "--port"}, "--port needs a value"},
+        {{"trace-viewer", "--port", "70000"}, "bad port '70000'"},
+        {{"trace-viewer", "--port", "-1"}, "bad port '-1'"},
+        {{"trace-viewer", "--port=12x"}, "bad port '12x'"},
     };
     for (const auto& [args, named] : cases) {
         RunResult r = Talvex(args, 10s);
@@ -214,12 +226,12 @@ TEST_F(CliTest, BroadcastIsAnsweredByEveryServer) {
     ASSERT_EQ(std::system("ip link set lo up && ip route add broadcast 255.255.255.255 dev lo table local "
                           "scope link src 127.0.0.1"), 0);
     const std::string port = std::to_string(LocalPort(BoundLoopback(SOCK_DGRAM)));   // free, then released
-    ServeProcess first({"--broadcast-port", port});
-    ServeProcess second({"--broadcast-port", port, "--plain"});
+    Background first({"serve", "--broadcast-port", port});
+    Background second({"serve", "--broadcast-port", port, "--plain"});
     ASSERT_TRUE(first.Port() > 0 && second.Port() > 0);
     RunResult r = Talvex({"broadcast", port, "2", "l:4", "--wait", "500", "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
-    for (const ServeProcess* serve : {&first, &second})
+    for (const Background* serve : {&first, &second})
         EXPECT_TRUE(Contains(r.out, R"({"from":")" + serve->Address() +
                                         R"(","procedure":2,"word_count":4,"words":[0,1,2,3],"first_packet_only":false})"))
             << r.out;
@@ -227,6 +239,54 @@ TEST_F(CliTest, BroadcastIsAnsweredByEveryServer) {
     testsupport::Fd silent = BoundLoopback(SOCK_DGRAM);
     RunResult nobody = Talvex({"broadcast", std::to_string(LocalPort(silent)), "2", "l:4", "--wait", "200"});
     EXPECT_TRUE(nobody.status == 1 && Contains(nobody.err, "no answer")) << nobody.err;
+}
+
+TEST_F(CliTest, TraceViewerPrintsTheLinesOfTwoStreamsWithTheirNamesAndEndsWithZeroOnSigterm) {
+    Background viewer({"trace-viewer"});
+    ASSERT_NE(viewer.Port(), 0);
+    auto one = std::make_unique<CRPCDebugStream>(0x1234, "alpha", "beta");
+    auto two = std::make_unique<CRPCDebugStream>(5, "gamma", "delta");
+    for (CRPCDebugStream* stream : {one.get(), two.get()}) {
+        stream->SetViewerPort(viewer.Port());
+        ASSERT_EQ(stream->AddTrace("main", "m"), 0);
+        stream->Start();
+    }
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return one->GetState() == 2 && two->GetState() == 2; }, 5000ms));
+    one->Trace(0, "hello from %s", "one");
+    two->Trace(0, "number %d", 42);
+    ASSERT_TRUE(viewer.Saw("alpha/beta [1234] hello from one") && viewer.Saw("gamma/delta [0005] number 42"));
+    two.reset();
+    ASSERT_TRUE(viewer.Saw("gamma/delta [0005] disconnected"));
+    one->Trace(0, "still here");
+    ASSERT_TRUE(viewer.Saw("alpha/beta [1234] still here"));
+    EXPECT_EQ(std::count_if(viewer.m_seen.begin(), viewer.m_seen.end(),
+                            [](const std::string& line) { return Contains(line, "connected from 127.0.0.1:"); }),
+              2);
+    EXPECT_EQ(viewer.Stop(SIGTERM), 0);
+}
+
+// Raw clients: a half line kept apart from another connection's over-long line, which
+// is cut; then --help, and a port this viewer holds (bad arguments: BadInput above).
+TEST_F(CliTest, TraceViewerCutsOverlongLinesKeepsHalfLinesPerConnectionAndExitCodes) {
+    Background viewer({"trace-viewer"});
+    ASSERT_NE(viewer.Port(), 0);
+    testsupport::Fd half = testsupport::ConnectLoopback(viewer.Port()), raw = testsupport::ConnectLoopback(viewer.Port());
+    ASSERT_TRUE(SendAll(half, "s1\tpart\t1001\r\nbegin-1"));
+    ASSERT_TRUE(viewer.Saw("s1/part"));
+    ASSERT_TRUE(SendAll(raw, "raw\tclient\t00FF\r\n" + std::string(200000, 'x') +
+                                 "\r\nafter the long one\r\nctl\x1b" + "char\r\n"));
+    ASSERT_TRUE(viewer.Saw("raw/client [00FF] ctl?char"));
+    ASSERT_TRUE(SendAll(half, "-end\r\n"));
+    EXPECT_TRUE(viewer.Saw("s1/part [1001] begin-1-end"));
+    EXPECT_TRUE(viewer.Saw("raw/client [00FF] after the long one"));
+    EXPECT_TRUE(viewer.Saw("[cut]"));
+    for (const std::string& line : viewer.m_seen) EXPECT_LT(line.size(), 70000u);
+    raw.Reset();
+    ASSERT_TRUE(viewer.Saw("raw/client [00FF] disconnected"));
+
+    EXPECT_EQ(Talvex({"trace-viewer", "--help"}).status, 0);
+    EXPECT_EQ(Talvex({"trace-viewer", "--port", std::to_string(viewer.Port())}).status, 1);   // taken
+    EXPECT_EQ(viewer.Stop(SIGINT), 0);
 }
 
 }  // namespace

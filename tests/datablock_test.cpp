@@ -67,8 +67,9 @@ TEST(DataBlockValues, NumbersRoundTripWithLowWordFirst) {
               std::make_tuple(-5, 1.5f, -2.25, std::int64_t{0x1122334455667788LL}, std::uint64_t{0xFEDCBA9876543210ULL}, 8));
 }
 
-TEST(DataBlockValues, EveryGetAtTheEndOfTheData) {
-    const CUdpDataBlockEx block;
+// Gets on an empty block, then negative counts, lengths and cursors.
+TEST(DataBlockValues, EveryGetAtTheEndOfTheDataAndNegativeCountsAreRefused) {
+    CUdpDataBlockEx block;
     EXPECT_EQ(std::make_tuple(block.GetLongData(), block.GetInt64Data(), block.GetFloatData(), block.GetDoubleData()), std::make_tuple(-1, std::int64_t{0}, 0.0f, 0.0));
     EXPECT_EQ(block.GetUInt64Data(), std::numeric_limits<std::uint64_t>::max());
     char text[8] = "xyz";
@@ -77,6 +78,21 @@ TEST(DataBlockValues, EveryGetAtTheEndOfTheData) {
     EXPECT_FALSE(block.GetStringData(text, sizeof text) || block.GetArray(bytes, 4) || block.GetBinBlockData(words));
     EXPECT_STREQ(text, "");
     EXPECT_EQ(std::make_tuple(bytes[0], words[0], block.m_nReadPos), std::make_tuple(0, 0, 0));
+
+    EXPECT_FALSE(block.AppendArray(bytes, -4));
+    EXPECT_EQ(block.m_nLength, 0);
+    block.AppendLongData(1);
+    bytes[0] = 7;
+    EXPECT_FALSE(block.GetArray(bytes, -1));
+    EXPECT_EQ(std::make_tuple(static_cast<int>(bytes[0]), block.m_nReadPos), std::make_tuple(0, 0));
+
+    block.m_nLength = -5;
+    const std::int32_t bin[1] = {-3};
+    EXPECT_FALSE(block.AppendLongData(1) || block.AppendStringData("a") || block.AppendBinBlockData(bin));
+    EXPECT_EQ(block.GetLongData(), -1);
+    block.m_nLength = 1;
+    block.m_nReadPos = -3;
+    EXPECT_EQ(block.GetLongData(), -1);
 }
 
 TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords) {
@@ -127,25 +143,6 @@ TEST(DataBlockValues, BinBlocksCarryTheirCountAndCountsBeyondTheDataFail) {
         EXPECT_EQ(words[0], 0) << count;
         EXPECT_EQ(bad.GetLongData(), 1) << count;  // the cursor stands behind the count word
     }
-}
-
-TEST(DataBlockValues, NegativeCountsAreRefused) {
-    CUdpDataBlockEx block;
-    const char bytes[4] = {1, 2, 3, 4};
-    EXPECT_FALSE(block.AppendArray(bytes, -4));
-    EXPECT_EQ(block.m_nLength, 0);
-    block.AppendLongData(1);
-    unsigned char out[4] = {7, 7, 7, 7};
-    EXPECT_FALSE(block.GetArray(out, -1));
-    EXPECT_EQ(std::make_tuple(static_cast<int>(out[0]), block.m_nReadPos), std::make_tuple(0, 0));
-
-    block.m_nLength = -5;
-    const std::int32_t bin[1] = {-3};
-    EXPECT_FALSE(block.AppendLongData(1) || block.AppendStringData("a") || block.AppendBinBlockData(bin));
-    EXPECT_EQ(block.GetLongData(), -1);
-    block.m_nLength = 1;
-    block.m_nReadPos = -3;
-    EXPECT_EQ(block.GetLongData(), -1);
 }
 
 TEST(DataBlockValues, GetsAtTheEndOfAFullBufferStayInsideIt) {

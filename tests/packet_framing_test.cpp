@@ -99,7 +99,7 @@ TEST(PacketFraming, SevenHundredWordsInTwoPacketsInEitherOrder) {
     EXPECT_EQ(std::memcmp(received.m_pData, sent.m_pData, sizeof(std::int32_t) * sent.m_nLength), 0);
 }
 
-TEST(PacketFraming, ShortDatagramsAndOddSizes) {
+TEST(PacketFraming, ShortDatagramsOddSizesAndPacketsThatWouldWriteOutsideTheBlock) {
     const Words header = Raw(1, 0, 0, 0);
     for (const std::int16_t size : {std::int16_t{0}, std::int16_t{12}, std::int16_t{15}, std::int16_t{-16}}) {
         CUdpDataBlockEx block;
@@ -116,9 +116,8 @@ TEST(PacketFraming, ShortDatagramsAndOddSizes) {
     ASSERT_EQ(Add(larger, Raw(2, 3, 10, 3)), 1);
     EXPECT_EQ(Add(larger, Raw(2, 5, 20, 2)), 0);  // a larger announced total
     EXPECT_EQ(Words({larger.m_nPacketPos, larger.m_nLength}), Words({5, 10}));
-}
 
-TEST(PacketFraming, PacketsThatWouldWriteOutsideTheBlockAreRefused) {
+    // Packets that would write outside the block are refused.
     struct Case { const char* name; std::int32_t end, total, dataWords; };
     const Case cases[] = {
         {"end beyond the total", 8, 4, 8},
@@ -129,9 +128,9 @@ TEST(PacketFraming, PacketsThatWouldWriteOutsideTheBlockAreRefused) {
         {"end wraps past 32767", -32768, -32768, 0},
     };
     for (const Case& c : cases) {
-        CUdpDataBlockEx block;
-        const int result = Add(block, Raw(2, c.end, c.total, c.dataWords));  // still bound to the packet's call:
-        EXPECT_EQ(Words({result, block.m_nPacketPos, block.m_nProcedure, block.m_nCapacity}), Words({-1, 0, 5, 512})) << c.name;
+        CUdpDataBlockEx fresh;
+        const int result = Add(fresh, Raw(2, c.end, c.total, c.dataWords));  // still bound to the packet's call:
+        EXPECT_EQ(Words({result, fresh.m_nPacketPos, fresh.m_nProcedure, fresh.m_nCapacity}), Words({-1, 0, 5, 512})) << c.name;
     }
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs a Talvex05u build tree into a temporary prefix and builds programs
 # against it: the consumer project through find_package, the same source
-# through pkg-config, a program with its own copies of the library's internal
-# names, and examples/ when the source tree has them. Runs the consumers and
+# through pkg-config (it defines its own copies of the library's internal names),
+# and examples/ when the source tree has them. Runs the consumers and
 # checks their output, and runs the installed talvex program without
 # LD_LIBRARY_PATH. With the Python module built, imports the installed module
 # (found through its own RPATH, no library path set) and runs a data block
@@ -27,7 +27,6 @@ pc_file=$(find "$root" -name talvex05u.pc | head -n 1)
 lib_file=$(find "$root" -name 'libtalvex05u.so*' | head -n 1)
 [ -n "$pc_file" ] || { echo "no talvex05u.pc installed"; exit 1; }
 [ -n "$lib_file" ] || { echo "no libtalvex05u.so installed"; exit 1; }
-[ -f "$root/include/Talvex05u.h" ] || { echo "no Talvex05u.h installed"; exit 1; }
 lib_dir=$(dirname "$lib_file")
 
 step "the library exports the interface only"
@@ -44,13 +43,8 @@ case "$sanitize" in
   thread) extra_flags=(-fsanitize=thread) ;;
 esac
 
-check_output() {
-  local name=$1 output=$2
-  echo "$output"
-  if ! grep -q '^consumer: ok ' <<<"$output"; then
-    echo "$name: unexpected output"
-    exit 1
-  fi
+check_output() {   # check_output NAME OUTPUT: the consumer reports "consumer: ok ..."
+  grep -q '^consumer: ok ' <<<"$2" || { echo "$2"; echo "$1: unexpected output"; exit 1; }
 }
 
 step "consumer through find_package"
@@ -60,16 +54,10 @@ cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer-cmake" \
 cmake --build "$work/consumer-cmake" -j2
 check_output "find_package consumer" "$("$work/consumer-cmake/consumer")"
 
-step "a program with its own names beside the library's"
-own_names_output=$("$work/consumer-cmake/own_names")
-echo "$own_names_output"
-[ "$own_names_output" = "own names: ok" ] || { echo "own_names: unexpected output"; exit 1; }
-
 step "consumer through pkg-config"
 # The installed .pc file names the configured prefix; point it at this one.
 pc_flags=$(PKG_CONFIG_PATH="$(dirname "$pc_file")" pkg-config --define-variable=prefix="$root" \
   --cflags --libs talvex05u)
-echo "pkg-config: $pc_flags"
 # shellcheck disable=SC2086
 "$cxx" "${extra_flags[@]}" "$source_dir/tests/install/consumer/consumer.cpp" $pc_flags -o "$work/consumer-pc"
 check_output "pkg-config consumer" "$(LD_LIBRARY_PATH="$lib_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$work/consumer-pc")"
@@ -78,7 +66,6 @@ if [ -x "$root/bin/talvex" ]; then
   step "installed talvex finds its library under this prefix"
   (unset LD_LIBRARY_PATH; "$root/bin/talvex" --help >"$work/talvex-help.log" 2>&1) \
     || { cat "$work/talvex-help.log"; echo "installed talvex does not run"; exit 1; }
-  head -n 1 "$work/talvex-help.log"
 else
   step "talvex not built: its run path is not checked"
 fi
@@ -100,4 +87,3 @@ if [ -n "$python" ]; then
     'import talvex05u; b = talvex05u.Block.of_words([1, 2], procedure=3); print("consumer: ok", b.words())')
   check_output "Python module" "$output"
 fi
-step "install test passed"

@@ -1,10 +1,13 @@
 // Uses an installed Talvex05u: fills a data block, cuts it into packets,
-// reassembles them in a second block and reads the values back.
+// reassembles them in a second block and reads the values back. Beside the
+// library it defines names the library uses internally, as an application may.
 #include <Talvex05u.h>
 
 #include <cstdio>
 #include <cstring>
 #include <vector>
+
+#include "own_names.inc"
 
 namespace {
 
