@@ -75,7 +75,7 @@ TEST_F(HttpSocketTest, HeldBytesServeLinesAndResponseWithoutWaiting) {
     char one[1] = {'#'};
     EXPECT_EQ(CatchSocketException([&] { client.ReadHttpHeaderLine(nullptr, 10, 0); }).text, "ReadHeaderLine");
     EXPECT_EQ(CatchSocketException([&] { client.ReadHttpHeaderLine(one, 0, 0); }).text, "ReadHeaderLine");
-    EXPECT_EQ(std::make_tuple(client.ReadHttpHeaderLine(one, 1, 5), one[0]), std::make_tuple(0, '\0'));  // one byte holds only the terminator
+    // (One byte holds only the terminator: the http_reader fuzz replay's tiny_destinations.)
     for (int size : {0, -5}) EXPECT_EQ(client.ReadHttpResponse(one, size, 0), 0);
     for (const char* expected : {"H\n", "\r\n"}) EXPECT_EQ(ReadLine(), expected);
     std::vector<char> body(10 + 4, '#');

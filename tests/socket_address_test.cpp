@@ -36,7 +36,7 @@ CBlockingSocketException* MakeException(const std::string& operation, int error)
     return exception;
 }
 
-TEST(BlockingSocketException, MessagesNeverPassTheGivenSize) {
+TEST(BlockingSocketException, MessagesNeverPassTheGivenSizeAndTheLogLineCutsThemTo48) {
     const std::tuple<std::string, int, unsigned int, std::wstring> cases[] = {
         {"Send timeout", 0, 200, L"Send timeout error"},
         {"Send", 10054, 5, L"Send"},
@@ -54,21 +54,17 @@ TEST(BlockingSocketException, MessagesNeverPassTheGivenSize) {
         EXPECT_EQ(buffer[size], L'#');
         exception->Delete();
     }
-    CBlockingSocketException* exception = MakeException("Send", 10054);
+    CBlockingSocketException* exception = MakeException(std::string(80, 'L'), 10004);
     wchar_t untouched = L'#';
     unsigned int help = 77;
     EXPECT_EQ(std::make_tuple(exception->GetErrorMessage(&untouched, 0, &help), untouched, help), std::make_tuple(1, L'#', 77u));  // size 0 writes nothing
-    exception->Delete();
-}
-
-// The whole line's form (context, message, UTC time) is checked end to end in diagnostics_test.
-TEST(BlockingSocketException, LogLineCutsTheMessageTo48Characters) {
+    // The log line cuts the message to 48 characters. The whole line's form (context,
+    // message, UTC time) is checked end to end in diagnostics_test.
     std::vector<std::string> lines;
     talvex::SetDiagnosticSink(&testsupport::CollectLine, &lines);
-    CBlockingSocketException* longOne = MakeException(std::string(80, 'L'), 10004);
-    LogBlockingSocketException("CRP_Caller:", longOne);
+    LogBlockingSocketException("CRP_Caller:", exception);
     talvex::SetDiagnosticSink(nullptr, nullptr);
-    longOne->Delete();
+    exception->Delete();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("WINSOCK ERROR--CRP_Caller: " + std::string(48, 'L') + " -- ", 0), 0u) << lines[0];
 }
