@@ -157,7 +157,7 @@ TEST(BlockingSocket, FailuresThrowTheirOperationText) {
 }
 
 TEST(BlockingSocket, DatagramsWithSenderOddSizesAndRejectedDestinations) {
-    DatagramSocket a, b;   // made close-on-exec by the Create of ListenAcceptConnectWriteReceive's sockets
+    DatagramSocket a, b;   // Create's close-on-exec, the same for both types: ListenAcceptConnectWriteReceive
     char buffer[16];
     CSockAddr sender;
     const auto send = [&](const char* data, int size) {

@@ -20,7 +20,7 @@ TEST(SockAddr, TextAndHostOrderConstructors) {
               std::make_tuple(sa_family_t{AF_INET}, std::uint16_t{80}, 0x01020304u, htonl(0x01020304u)));
     EXPECT_EQ(address.DottedDecimal(), L"1.2.3.4");
 
-    const CSockAddr fromHost(0x7F000001u, 4660);   // its port's network order: BindToATakenPortIsReportedOnceAndReturns
+    const CSockAddr fromHost(0x7F000001u, 4660);   // the port kept in network order: see BindToATakenPort...
     EXPECT_EQ((std::vector<std::wstring>{fromHost.DottedDecimal().str(), CSockAddr().DottedDecimal().str(), CSockAddr("no address", 7).DottedDecimal().str()}),
               (std::vector<std::wstring>{L"127.0.0.1", L"0.0.0.0", L"255.255.255.255"}));
     EXPECT_EQ(CSockAddr(nullptr, 7).IPAddr(), 0xFFFFFFFFu);
