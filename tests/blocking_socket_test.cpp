@@ -90,7 +90,7 @@ TEST_F(StreamPair, ListenAcceptConnectWriteReceive) {
     EXPECT_EQ(client.m_hSocket, talvex::kInvalidSocket);
 }
 
-TEST_F(StreamPair, SendTimesOutAndReleasesTheLock) {
+TEST_F(StreamPair, SendTimesOutAndReleasesTheLockThenFailsAfterPeerReset) {
     const int small = 4096;
     ::setsockopt(static_cast<int>(client.m_hSocket), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     ::setsockopt(static_cast<int>(server.m_hSocket), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -104,14 +104,13 @@ TEST_F(StreamPair, SendTimesOutAndReleasesTheLock) {
     auto second = std::async(std::launch::async, [&] { return CatchSocketException([&] { client.Send(block.data(), 1, 1); }); });
     ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(second.get().text, "Send timeout");
-}
 
-TEST_F(StreamPair, SendAfterPeerResetThrowsSendWithTheError) {
+    // A peer that resets the connection: Send throws "Send" with the error (and no SIGPIPE).
     const linger hard{1, 0};  // closing with a zero linger time resets the connection
     ::setsockopt(static_cast<int>(server.m_hSocket), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     server.Close();
     ASSERT_TRUE(WaitReadable(client));
-    const Thrown thrown = CatchSocketException([&] { for (int i = 0; i < 100; ++i) client.Send("data", 4, 5); });
+    thrown = CatchSocketException([&] { for (int i = 0; i < 100; ++i) client.Send("data", 4, 5); });
     EXPECT_EQ(thrown.text, "Send");
     EXPECT_TRUE(thrown.error == 10054 || thrown.error == 20000 + EPIPE) << thrown.error;
 }
@@ -158,8 +157,7 @@ TEST(BlockingSocket, FailuresThrowTheirOperationText) {
 }
 
 TEST(BlockingSocket, DatagramsWithSenderOddSizesAndRejectedDestinations) {
-    DatagramSocket a, b;
-    EXPECT_TRUE(HasCloseOnExec(a.socket));
+    DatagramSocket a, b;   // Create's close-on-exec, the same for both types: ListenAcceptConnectWriteReceive
     char buffer[16];
     CSockAddr sender;
     const auto send = [&](const char* data, int size) {

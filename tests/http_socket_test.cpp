@@ -54,8 +54,8 @@ struct HttpSocketTest : ::testing::Test {
     std::string ReadLine(int size = 100, int seconds = 5) {
         std::vector<char> line(static_cast<std::size_t>(size) + 4, '#');
         const int length = client.ReadHttpHeaderLine(line.data(), size, seconds);
-        EXPECT_EQ(line[static_cast<std::size_t>(length)], '\0');
-        EXPECT_EQ(line[static_cast<std::size_t>(size)], '#');  // nothing written past the size
+        const std::string rest(line.begin() + length, line.end());   // the terminator, and nothing written behind it
+        EXPECT_EQ(rest, '\0' + std::string(static_cast<std::size_t>(size + 3 - length), '#'));
         return std::string(line.data(), static_cast<std::size_t>(length));
     }
     CHttpBlockingSocket client;
@@ -68,17 +68,14 @@ TEST_F(HttpSocketTest, HeldBytesServeLinesAndResponseWithoutWaiting) {
     const std::string reply = "HTTP/1.0 200 OK\r\nX-Long: abcdefghijklmnop\r\nNext\nH\n\r\n0123456789B: 2\n";
     ScriptedServer server({{reply, 0ms}}, false);
     server.Connect(client);
-    char line[100];
-    std::fill(std::begin(line), std::end(line), '#');
-    EXPECT_EQ(client.ReadHttpHeaderLine(line, sizeof line, 5), 17);
-    EXPECT_EQ(std::string(line, 19), std::string("HTTP/1.0 200 OK\r\n\0#", 19));
+    EXPECT_EQ(ReadLine(), "HTTP/1.0 200 OK\r\n");
     EXPECT_EQ(client.m_nReadBuf, static_cast<int>(reply.size()) - 17);   // the rest is held
     EXPECT_EQ(ReadLine(10), "X-Long: a");   // cut; the rest of the line follows
     for (const char* expected : {"bcdefghijklmnop\r\n", "Next\n"}) EXPECT_EQ(ReadLine(), expected);
     char one[1] = {'#'};
     EXPECT_EQ(CatchSocketException([&] { client.ReadHttpHeaderLine(nullptr, 10, 0); }).text, "ReadHeaderLine");
     EXPECT_EQ(CatchSocketException([&] { client.ReadHttpHeaderLine(one, 0, 0); }).text, "ReadHeaderLine");
-    EXPECT_EQ(std::make_tuple(client.ReadHttpHeaderLine(one, 1, 5), one[0]), std::make_tuple(0, '\0'));  // one byte holds only the terminator
+    // (One byte holds only the terminator: the http_reader fuzz replay's tiny_destinations.)
     for (int size : {0, -5}) EXPECT_EQ(client.ReadHttpResponse(one, size, 0), 0);
     for (const char* expected : {"H\n", "\r\n"}) EXPECT_EQ(ReadLine(), expected);
     std::vector<char> body(10 + 4, '#');

@@ -53,8 +53,8 @@ bool SendRawDatagram(std::uint32_t threadId, const void* bytes, std::size_t size
     return fd >= 0 && sent == static_cast<ssize_t>(size);
 }
 
+// (Thread id 0: ChannelTest.OwnSideAloneRefusesWhatItCannotDo.)
 TEST(MessageQueueTest, PostFailsToThreadsWithoutQueue) {
-    EXPECT_FALSE(talvex::PostThreadMessage(0, kTelegram, 0, 0));
     std::uint32_t ended = 0;
     bool postedOnlyToTheQueue = false;
     std::thread([&] {
@@ -66,7 +66,7 @@ TEST(MessageQueueTest, PostFailsToThreadsWithoutQueue) {
     EXPECT_FALSE(talvex::PostThreadMessage(ended, kTelegram, 0, 0));   // closed when its thread ended
 }
 
-TEST(MessageQueueTest, RangedRetrievalKeepsOrderAndValuesAndMalformedDatagramsAreIgnored) {
+TEST(MessageQueueTest, RangedRetrievalMalformedDatagramsAndWaitsThatWakeOnMessages) {
     const std::uint32_t self = FreshOwnQueue();
     const std::uint64_t bigW = std::numeric_limits<std::uint64_t>::max();
     const std::int64_t negativeL = std::numeric_limits<std::int64_t>::min();
@@ -92,6 +92,23 @@ TEST(MessageQueueTest, RangedRetrievalKeepsOrderAndValuesAndMalformedDatagramsAr
     ASSERT_TRUE(talvex::PostThreadMessage(self, 9, 0, 0));
     ASSERT_TRUE(talvex::GetMessage(&m, 0, 0));
     EXPECT_EQ(m.message, 9u);
+
+    // A wait wakes on a message and leaves it queued.
+    void* event = talvex::CreateEvent(false, false);
+    std::thread poster([self] {
+        talvex::Sleep(30);
+        EXPECT_TRUE(talvex::PostThreadMessage(self, kTelegram, 0, 0));
+    });
+    EXPECT_EQ(talvex::WaitForEvents(&event, 1, kLongWaitMs, true), talvex::kWaitObject0 + 1);
+    poster.join();
+    // Still queued: without wakeOnMessages the wait ignores it; a set event wins over it.
+    EXPECT_EQ(talvex::WaitForEvents(&event, 1, 20, false), talvex::kWaitTimeout);
+    EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitObject0 + 1);
+    talvex::SetEvent(event);
+    EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitObject0);
+    EXPECT_EQ(PeekAllNumbers(0, 0), std::vector<std::uint32_t>{kTelegram});
+    EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitTimeout);
+    talvex::CloseEvent(event);
 }
 
 // Another user (nobody) cannot post to our queues, and a queue directory that
@@ -111,25 +128,6 @@ TEST(MessageQueueTest, AnotherUserNeitherReachesNorDivertsAQueue) {
     EXPECT_EQ(testsupport::OtherUserSays({"queue"}), "queue 0 post 0");
     std::filesystem::remove_all(squatted);
     EXPECT_EQ(testsupport::OtherUserSays({"queue"}), "queue 1 post 1");   // its own directory: works
-}
-
-TEST(MessageQueueTest, WaitWakesOnMessageAndLeavesItQueued) {
-    const std::uint32_t self = FreshOwnQueue();
-    void* event = talvex::CreateEvent(false, false);
-    std::thread poster([self] {
-        talvex::Sleep(30);
-        EXPECT_TRUE(talvex::PostThreadMessage(self, kTelegram, 0, 0));
-    });
-    EXPECT_EQ(talvex::WaitForEvents(&event, 1, kLongWaitMs, true), talvex::kWaitObject0 + 1);
-    poster.join();
-    // Still queued: without wakeOnMessages the wait ignores it; a set event wins over it.
-    EXPECT_EQ(talvex::WaitForEvents(&event, 1, 20, false), talvex::kWaitTimeout);
-    EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitObject0 + 1);
-    talvex::SetEvent(event);
-    EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitObject0);
-    EXPECT_EQ(PeekAllNumbers(0, 0), std::vector<std::uint32_t>{kTelegram});
-    EXPECT_EQ(talvex::WaitForEvents(&event, 1, 0, true), talvex::kWaitTimeout);
-    talvex::CloseEvent(event);
 }
 
 }  // namespace

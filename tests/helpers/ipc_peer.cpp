@@ -120,12 +120,9 @@ int Attack(const std::string& command, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double now = 0.0;
-    const int clockReady = memtimeGet(&now);   // the library made the clock ready at load
     const std::string command = argc > 1 ? argv[1] : "";
     auto number = [&](int index) { return index < argc ? std::atoi(argv[index]) : 0; };
     void* object = nullptr;
-    if (command == "clock") return Say("clock " + std::to_string(clockReady));
     if (command == "hold") {   // hold <key> <ms>: keeps the lock and the signal open until the signal is set
         void* signal = nullptr;
         if (memLockOpen(number(2), &object) != 0 || memSignalOpen(number(2), &signal) != 0) return Say("absent");
@@ -143,12 +140,16 @@ int main(int argc, char** argv) {
         std::_Exit(0);
     }
     if (command == "count" && argc >= 6) {   // count <path> <mapkey> <lockkey> <n>: unsafe increments under the lock
+        // (word 0), once a second "count" of the same region has come (word 1)
         mappedRegionS* region = nullptr;
         if (memmap(Widen(argv[2]).c_str(), number(3), 4096, &region) != 0 || memLockOpen(number(4), &object) != 0) {
             memunmap(&region);
             return Say("failed");
         }
         volatile std::int32_t* counter = reinterpret_cast<std::int32_t*>(memGetAddr(&region));
+        std::atomic_ref<std::int32_t> ready(reinterpret_cast<std::int32_t*>(memGetAddr(&region))[1]);
+        ready.fetch_add(1);   // the two peers of the test start counting together
+        WaitFor([&] { return ready.load() >= 2; }, std::chrono::seconds(10));
         for (int i = 0; i < number(5); ++i) {
             memLock(object);
             const std::int32_t value = *counter;
