@@ -1,5 +1,5 @@
-"""The talvex05u module against real callers on loopback: Python with Python, Python
-with the C++ `talvex` program (one short call each way), failing handlers, time-outs,
+"""The talvex05u module against real callers on loopback: Python with Python, the C++
+`talvex` program calling a Python server (one short call), failing handlers, time-outs,
 several threads on one caller, broadcasts (inside a private network namespace) and the
 trace stream. A Python server and client in one process also prove that calls release
 the GIL: the server's handler could not run while the waiting client held it."""
@@ -17,7 +17,7 @@ import pytest
 import talvex05u
 from conftest import LOOPBACK, run_talvex
 
-REVERSE, DOUBLE, EVENT, RAISES, WRONG_TYPE = 1, 2, 4, 9, 10
+REVERSE, DOUBLE, ECHO, EVENT, RAISES, WRONG_TYPE = 1, 2, 3, 4, 9, 10
 
 
 def raises(call):
@@ -26,9 +26,11 @@ def raises(call):
 
 @pytest.fixture
 def py_server():
-    """A Python server: REVERSE reverses the words, RAISES raises, WRONG_TYPE returns no block."""
+    """A Python server: REVERSE reverses the words, ECHO answers the call as it came, RAISES raises,
+    WRONG_TYPE returns no block."""
     with talvex05u.CallerEx(own_address=LOOPBACK) as server:
         server.serve(REVERSE, lambda call: talvex05u.Block.of_words(call.words()[::-1]))
+        server.serve(ECHO, lambda call: call)
         server.serve(RAISES, raises)
         server.serve(WRONG_TYPE, lambda call: 42)
         yield server
@@ -94,30 +96,31 @@ def test_python_server_serves_cpp_client(py_server):
     assert [line.split()[1] for line in short.stdout.splitlines()[1:]] == ["3", "2", "1"]
 
 
-def test_python_clients_call_cpp_server(cpp_server, py_server):
+def test_plain_python_client_calls_python_server(py_server):
+    server = (LOOPBACK, py_server.port)
     with talvex05u.Caller(own_address=LOOPBACK) as plain:
-        echo = talvex05u.Block(procedure=1)
+        echo = talvex05u.Block(procedure=ECHO)
         echo.append_long(7)
         echo.append_string("hi")
-        answer = plain.call(("localhost", cpp_server[1]), echo, timeout_ms=2000)   # host names resolve
-        assert repr(plain) == f"<talvex05u.Caller own_address='{LOOPBACK}' port={plain.port} peer=('127.0.0.1', {cpp_server[1]})>"
-        assert (answer.procedure, answer.type, answer.get_long(), answer.get_string()) == (1, 2, 7, "hi")
+        answer = plain.call(("localhost", server[1]), echo, timeout_ms=2000)   # host names resolve
+        assert repr(plain) == f"<talvex05u.Caller own_address='{LOOPBACK}' port={plain.port} peer=('127.0.0.1', {server[1]})>"
+        assert (answer.procedure, answer.type, answer.get_long(), answer.get_string()) == (ECHO, 2, 7, "hi")
         assert echo.read_position == 0 and echo.type == 1, "the caller's own block is left alone"
 
         with pytest.raises(ValueError, match="at most 350 words"):
-            plain.call(cpp_server, talvex05u.Block.of_words(range(351), procedure=1))
+            plain.call(server, talvex05u.Block.of_words(range(351), procedure=1))
 
-        assert plain.ping(cpp_server) and plain.is_active()
+        assert plain.ping(server) and plain.is_active()
         events = queue.Queue()
         py_server.serve(EVENT, lambda call: events.put((call.procedure, call.words())))
-        plain.event((LOOPBACK, py_server.port), call_block(EVENT, 5, 6))
+        plain.event(server, call_block(EVENT, 5, 6))
         assert events.get(timeout=5) == (EVENT, [5, 6])
 
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as silent:    # bound, but answers nothing
             silent.bind((LOOPBACK, 0))
             port = silent.getsockname()[1]
             assert not plain.ping((LOOPBACK, port)) and not plain.is_active()
-            with pytest.raises(TimeoutError, match=f"no answer to procedure 1 from {LOOPBACK}:{port} within 200 ms"):
+            with pytest.raises(TimeoutError, match=f"no answer to procedure 3 from {LOOPBACK}:{port} within 200 ms"):
                 plain.call((LOOPBACK, port), echo, timeout_ms=200)
         wanted = {"calls": 2, "answered": 1, "timed_out": 1, "events_sent": 1, "pings_sent": 2, "pings_answered": 1}
         assert {name: plain.counters()[name] for name in wanted} == wanted
