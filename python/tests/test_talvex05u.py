@@ -26,8 +26,7 @@ def raises(call):
 
 @pytest.fixture
 def py_server():
-    """A Python server: REVERSE reverses the words, ECHO answers the call as it came, RAISES raises,
-    WRONG_TYPE returns no block."""
+    """A Python server: REVERSE reverses the words, ECHO answers them, RAISES raises, WRONG_TYPE returns 42."""
     with talvex05u.CallerEx(own_address=LOOPBACK) as server:
         server.serve(REVERSE, lambda call: talvex05u.Block.of_words(call.words()[::-1]))
         server.serve(ECHO, lambda call: call)
@@ -41,22 +40,17 @@ def call_block(procedure, *words):
 
 
 def test_block_values_round_trip_and_bad_input_is_refused():
+    # (kind, value appended, value read back): an unsigned word comes back as -1; bytes are read by count.
+    rows = [("long", -7, -7), ("long", 0xFFFFFFFF, -1), ("float", 1.5, 1.5), ("double", -2.25, -2.25),
+            ("int64", -(2 ** 40), -(2 ** 40)), ("uint64", 2 ** 64 - 1, 2 ** 64 - 1), ("string", "grüße", "grüße"),
+            ("bytes", b"\x01\x02\x03\x04\x05", b"\x01\x02\x03\x04\x05"),
+            ("words", [3, -1, 2 ** 31 - 1], [3, -1, 2 ** 31 - 1]), ("string", "", "")]
     block = talvex05u.Block(procedure=4)
-    block.append_long(-7)
-    block.append_long(0xFFFFFFFF)                      # an unsigned word comes back as -1
-    block.append_float(1.5)
-    block.append_double(-2.25)
-    block.append_int64(-(2 ** 40))
-    block.append_uint64(2 ** 64 - 1)
-    block.append_string("grüße")
-    block.append_bytes(b"\x01\x02\x03\x04\x05")
-    block.append_words([3, -1, 2 ** 31 - 1])
-    block.append_string("")
+    for kind, value, _ in rows:
+        getattr(block, "append_" + kind)(value)
     assert (block.procedure, block.type, len(block)) == (4, 1, 18)
-    assert [block.get_long(), block.get_long(), block.get_float(), block.get_double()] == [-7, -1, 1.5, -2.25]
-    assert (block.get_int64(), block.get_uint64()) == (-(2 ** 40), 2 ** 64 - 1)
-    assert (block.get_string(), block.get_bytes(5), block.get_words(), block.get_string()) == \
-        ("grüße", b"\x01\x02\x03\x04\x05", [3, -1, 2 ** 31 - 1], "")
+    for kind, _, wanted in rows:
+        assert (block.get_bytes(5) if kind == "bytes" else getattr(block, "get_" + kind)()) == wanted, kind
     with pytest.raises(IndexError, match="get_long: needs 1 word"):
         block.get_long()
     block.rewind()
@@ -90,14 +84,11 @@ def test_block_values_round_trip_and_bad_input_is_refused():
             action()
 
 
-def test_python_server_serves_cpp_client(py_server):
-    short = run_talvex("call", f"{LOOPBACK}:{py_server.port}", str(REVERSE), "l:1", "l:2", "l:3", "--read", "l,l,l")
+def test_talvex_program_and_plain_python_caller_call_python_server(py_server):
+    server = (LOOPBACK, py_server.port)
+    short = run_talvex("call", f"{LOOPBACK}:{server[1]}", str(REVERSE), "l:1", "l:2", "l:3", "--read", "l,l,l")
     assert short.returncode == 0, short.stderr
     assert [line.split()[1] for line in short.stdout.splitlines()[1:]] == ["3", "2", "1"]
-
-
-def test_plain_python_client_calls_python_server(py_server):
-    server = (LOOPBACK, py_server.port)
     with talvex05u.Caller(own_address=LOOPBACK) as plain:
         echo = talvex05u.Block(procedure=ECHO)
         echo.append_long(7)
