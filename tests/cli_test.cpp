@@ -241,52 +241,42 @@ TEST_F(CliTest, BroadcastIsAnsweredByEveryServer) {
     EXPECT_TRUE(nobody.status == 1 && Contains(nobody.err, "no answer")) << nobody.err;
 }
 
-TEST_F(CliTest, TraceViewerPrintsTheLinesOfTwoStreamsWithTheirNamesAndEndsWithZeroOnSigterm) {
+// A real debug stream and raw clients on one viewer: every line under its connection's
+// names and identifier, a half line kept apart from another connection's over-long line,
+// which is cut, and a destroyed stream's end; then --help, a port this viewer holds, and
+// the ends by SIGINT and SIGTERM (bad arguments: BadInput above).
+TEST_F(CliTest, TraceViewerPrintsEachConnectionsLinesCutsOverlongOnesAndExitCodes) {
     Background viewer({"trace-viewer"});
     ASSERT_NE(viewer.Port(), 0);
-    auto one = std::make_unique<CRPCDebugStream>(0x1234, "alpha", "beta");
-    auto two = std::make_unique<CRPCDebugStream>(5, "gamma", "delta");
-    for (CRPCDebugStream* stream : {one.get(), two.get()}) {
-        stream->SetViewerPort(viewer.Port());
-        ASSERT_EQ(stream->AddTrace("main", "m"), 0);
-        stream->Start();
-    }
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return one->GetState() == 2 && two->GetState() == 2; }, 5000ms));
-    one->Trace(0, "hello from %s", "one");
-    two->Trace(0, "number %d", 42);
-    ASSERT_TRUE(viewer.Saw("alpha/beta [1234] hello from one") && viewer.Saw("gamma/delta [0005] number 42"));
-    two.reset();
-    ASSERT_TRUE(viewer.Saw("gamma/delta [0005] disconnected"));
-    one->Trace(0, "still here");
-    ASSERT_TRUE(viewer.Saw("alpha/beta [1234] still here"));
-    EXPECT_EQ(std::count_if(viewer.m_seen.begin(), viewer.m_seen.end(),
-                            [](const std::string& line) { return Contains(line, "connected from 127.0.0.1:"); }),
-              2);
-    EXPECT_EQ(viewer.Stop(SIGTERM), 0);
-}
-
-// Raw clients: a half line kept apart from another connection's over-long line, which
-// is cut; then --help, and a port this viewer holds (bad arguments: BadInput above).
-TEST_F(CliTest, TraceViewerCutsOverlongLinesKeepsHalfLinesPerConnectionAndExitCodes) {
-    Background viewer({"trace-viewer"});
-    ASSERT_NE(viewer.Port(), 0);
+    auto stream = std::make_unique<CRPCDebugStream>(0x1234, "alpha", "beta");
+    stream->SetViewerPort(viewer.Port());
+    ASSERT_EQ(stream->AddTrace("main", "m"), 0);
+    stream->Start();
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return stream->GetState() == 2; }, 5000ms));
+    stream->Trace(0, "hello from %s", "one");
+    ASSERT_TRUE(viewer.Saw("alpha/beta [1234] hello from one"));
     testsupport::Fd half = testsupport::ConnectLoopback(viewer.Port()), raw = testsupport::ConnectLoopback(viewer.Port());
     ASSERT_TRUE(SendAll(half, "s1\tpart\t1001\r\nbegin-1"));
     ASSERT_TRUE(viewer.Saw("s1/part"));
     ASSERT_TRUE(SendAll(raw, "raw\tclient\t00FF\r\n" + std::string(200000, 'x') +
                                  "\r\nafter the long one\r\nctl\x1b" + "char\r\n"));
     ASSERT_TRUE(viewer.Saw("raw/client [00FF] ctl?char"));
-    ASSERT_TRUE(SendAll(half, "-end\r\n"));
+    stream.reset();
+    ASSERT_TRUE(viewer.Saw("alpha/beta [1234] disconnected"));
+    ASSERT_TRUE(SendAll(half, "-end\r\n"));   // the viewer serves on after one connection ended
     EXPECT_TRUE(viewer.Saw("s1/part [1001] begin-1-end"));
     EXPECT_TRUE(viewer.Saw("raw/client [00FF] after the long one"));
     EXPECT_TRUE(viewer.Saw("[cut]"));
     for (const std::string& line : viewer.m_seen) EXPECT_LT(line.size(), 70000u);
-    raw.Reset();
-    ASSERT_TRUE(viewer.Saw("raw/client [00FF] disconnected"));
+    EXPECT_EQ(std::count_if(viewer.m_seen.begin(), viewer.m_seen.end(),
+                            [](const std::string& line) { return Contains(line, "connected from 127.0.0.1:"); }),
+              3);
 
     EXPECT_EQ(Talvex({"trace-viewer", "--help"}).status, 0);
     EXPECT_EQ(Talvex({"trace-viewer", "--port", std::to_string(viewer.Port())}).status, 1);   // taken
     EXPECT_EQ(viewer.Stop(SIGINT), 0);
+    Background second({"trace-viewer"});
+    EXPECT_TRUE(second.Port() > 0 && second.Stop(SIGTERM) == 0);
 }
 
 }  // namespace

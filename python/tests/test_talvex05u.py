@@ -1,5 +1,5 @@
-"""The talvex05u module against real callers on loopback: Python with Python, Python
-with the C++ `talvex` program (one short call each way), failing handlers, time-outs,
+"""The talvex05u module against real callers on loopback: Python with Python, the C++
+`talvex` program calling a Python server (one short call), failing handlers, time-outs,
 several threads on one caller, broadcasts (inside a private network namespace) and the
 trace stream. A Python server and client in one process also prove that calls release
 the GIL: the server's handler could not run while the waiting client held it."""
@@ -17,7 +17,7 @@ import pytest
 import talvex05u
 from conftest import LOOPBACK, run_talvex
 
-REVERSE, DOUBLE, EVENT, RAISES, WRONG_TYPE = 1, 2, 4, 9, 10
+REVERSE, DOUBLE, ECHO, EVENT, RAISES, WRONG_TYPE = 1, 2, 3, 4, 9, 10
 
 
 def raises(call):
@@ -26,9 +26,10 @@ def raises(call):
 
 @pytest.fixture
 def py_server():
-    """A Python server: REVERSE reverses the words, RAISES raises, WRONG_TYPE returns no block."""
+    """A Python server: REVERSE reverses the words, ECHO answers them, RAISES raises, WRONG_TYPE returns 42."""
     with talvex05u.CallerEx(own_address=LOOPBACK) as server:
         server.serve(REVERSE, lambda call: talvex05u.Block.of_words(call.words()[::-1]))
+        server.serve(ECHO, lambda call: call)
         server.serve(RAISES, raises)
         server.serve(WRONG_TYPE, lambda call: 42)
         yield server
@@ -39,22 +40,17 @@ def call_block(procedure, *words):
 
 
 def test_block_values_round_trip_and_bad_input_is_refused():
+    # (kind, value appended, value read back): an unsigned word comes back as -1; bytes are read by count.
+    rows = [("long", -7, -7), ("long", 0xFFFFFFFF, -1), ("float", 1.5, 1.5), ("double", -2.25, -2.25),
+            ("int64", -(2 ** 40), -(2 ** 40)), ("uint64", 2 ** 64 - 1, 2 ** 64 - 1), ("string", "grüße", "grüße"),
+            ("bytes", b"\x01\x02\x03\x04\x05", b"\x01\x02\x03\x04\x05"),
+            ("words", [3, -1, 2 ** 31 - 1], [3, -1, 2 ** 31 - 1]), ("string", "", "")]
     block = talvex05u.Block(procedure=4)
-    block.append_long(-7)
-    block.append_long(0xFFFFFFFF)                      # an unsigned word comes back as -1
-    block.append_float(1.5)
-    block.append_double(-2.25)
-    block.append_int64(-(2 ** 40))
-    block.append_uint64(2 ** 64 - 1)
-    block.append_string("grüße")
-    block.append_bytes(b"\x01\x02\x03\x04\x05")
-    block.append_words([3, -1, 2 ** 31 - 1])
-    block.append_string("")
+    for kind, value, _ in rows:
+        getattr(block, "append_" + kind)(value)
     assert (block.procedure, block.type, len(block)) == (4, 1, 18)
-    assert [block.get_long(), block.get_long(), block.get_float(), block.get_double()] == [-7, -1, 1.5, -2.25]
-    assert (block.get_int64(), block.get_uint64()) == (-(2 ** 40), 2 ** 64 - 1)
-    assert (block.get_string(), block.get_bytes(5), block.get_words(), block.get_string()) == \
-        ("grüße", b"\x01\x02\x03\x04\x05", [3, -1, 2 ** 31 - 1], "")
+    for kind, _, wanted in rows:
+        assert (block.get_bytes(5) if kind == "bytes" else getattr(block, "get_" + kind)()) == wanted, kind
     with pytest.raises(IndexError, match="get_long: needs 1 word"):
         block.get_long()
     block.rewind()
@@ -88,36 +84,34 @@ def test_block_values_round_trip_and_bad_input_is_refused():
             action()
 
 
-def test_python_server_serves_cpp_client(py_server):
-    short = run_talvex("call", f"{LOOPBACK}:{py_server.port}", str(REVERSE), "l:1", "l:2", "l:3", "--read", "l,l,l")
+def test_talvex_program_and_plain_python_caller_call_python_server(py_server):
+    server = (LOOPBACK, py_server.port)
+    short = run_talvex("call", f"{LOOPBACK}:{server[1]}", str(REVERSE), "l:1", "l:2", "l:3", "--read", "l,l,l")
     assert short.returncode == 0, short.stderr
     assert [line.split()[1] for line in short.stdout.splitlines()[1:]] == ["3", "2", "1"]
-
-
-def test_python_clients_call_cpp_server(cpp_server, py_server):
     with talvex05u.Caller(own_address=LOOPBACK) as plain:
-        echo = talvex05u.Block(procedure=1)
+        echo = talvex05u.Block(procedure=ECHO)
         echo.append_long(7)
         echo.append_string("hi")
-        answer = plain.call(("localhost", cpp_server[1]), echo, timeout_ms=2000)   # host names resolve
-        assert repr(plain) == f"<talvex05u.Caller own_address='{LOOPBACK}' port={plain.port} peer=('127.0.0.1', {cpp_server[1]})>"
-        assert (answer.procedure, answer.type, answer.get_long(), answer.get_string()) == (1, 2, 7, "hi")
+        answer = plain.call(("localhost", server[1]), echo, timeout_ms=2000)   # host names resolve
+        assert repr(plain) == f"<talvex05u.Caller own_address='{LOOPBACK}' port={plain.port} peer={server}>"
+        assert (answer.procedure, answer.type, answer.get_long(), answer.get_string()) == (ECHO, 2, 7, "hi")
         assert echo.read_position == 0 and echo.type == 1, "the caller's own block is left alone"
 
         with pytest.raises(ValueError, match="at most 350 words"):
-            plain.call(cpp_server, talvex05u.Block.of_words(range(351), procedure=1))
+            plain.call(server, talvex05u.Block.of_words(range(351), procedure=1))
 
-        assert plain.ping(cpp_server) and plain.is_active()
+        assert plain.ping(server) and plain.is_active()
         events = queue.Queue()
         py_server.serve(EVENT, lambda call: events.put((call.procedure, call.words())))
-        plain.event((LOOPBACK, py_server.port), call_block(EVENT, 5, 6))
+        plain.event(server, call_block(EVENT, 5, 6))
         assert events.get(timeout=5) == (EVENT, [5, 6])
 
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as silent:    # bound, but answers nothing
             silent.bind((LOOPBACK, 0))
             port = silent.getsockname()[1]
             assert not plain.ping((LOOPBACK, port)) and not plain.is_active()
-            with pytest.raises(TimeoutError, match=f"no answer to procedure 1 from {LOOPBACK}:{port} within 200 ms"):
+            with pytest.raises(TimeoutError, match=f"no answer to procedure 3 from {LOOPBACK}:{port} within 200 ms"):
                 plain.call((LOOPBACK, port), echo, timeout_ms=200)
         wanted = {"calls": 2, "answered": 1, "timed_out": 1, "events_sent": 1, "pings_sent": 2, "pings_answered": 1}
         assert {name: plain.counters()[name] for name in wanted} == wanted

@@ -62,7 +62,6 @@ kill -INT $tshark_pid; wait $tshark_pid 2>/dev/null
 fields=$(tshark -X lua_script:"$lua" -r "$work/capture.pcap" -Y talvex05u -T fields -E separator=' ' \
   -e talvex05u.type -e talvex05u.proc -e talvex05u.ref -e talvex05u.end -e talvex05u.total \
   -e talvex05u.chunk.transfer -e talvex05u.chunk.count -e talvex05u.chunk.index -e talvex05u.chunk.bytes 2>/dev/null)
-echo "$fields" | head -20
 count_type() { echo "$fields" | awk -v t="$1" '$1 == t' | wc -l; }
 [ "$(count_type 3)" -ge 1 ] || fail "no RP_PING decoded"
 [ "$(count_type 4)" -ge 1 ] || fail "no RP_PING_ANSWER decoded"

@@ -2,11 +2,10 @@
 # Installs a Talvex05u build tree into a temporary prefix and builds programs
 # against it: the consumer project through find_package, the same source
 # through pkg-config (it defines its own copies of the library's internal names),
-# and examples/ when the source tree has them. Runs the consumers and
-# checks their output, and runs the installed talvex program without
-# LD_LIBRARY_PATH. With the Python module built, imports the installed module
-# (found through its own RPATH, no library path set) and runs a data block
-# through it. The temporary prefix is always removed.
+# and examples/. Runs the consumers and checks their output, and runs the
+# installed talvex program without LD_LIBRARY_PATH. With the Python module
+# built, imports the installed module (found through its own RPATH, no library
+# path set) and runs a data block through it. The temporary prefix is always removed.
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR [CXX_COMPILER] [SANITIZE] [PYTHON]
 set -euo pipefail
 build_dir=$(cd "$1" && pwd)
@@ -19,9 +18,6 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 root="$work/root"
 
-step() { echo "== $*"; }
-
-step "install $build_dir into $root"
 cmake --install "$build_dir" --prefix "$root" >"$work/install.log" || { cat "$work/install.log"; exit 1; }
 pc_file=$(find "$root" -name talvex05u.pc | head -n 1)
 lib_file=$(find "$root" -name 'libtalvex05u.so*' | head -n 1)
@@ -29,7 +25,6 @@ lib_file=$(find "$root" -name 'libtalvex05u.so*' | head -n 1)
 [ -n "$lib_file" ] || { echo "no libtalvex05u.so installed"; exit 1; }
 lib_dir=$(dirname "$lib_file")
 
-step "the library exports the interface only"
 exported=$(nm -D --defined-only -C "$lib_file" | cut -d' ' -f3-)
 for internal in '^talvex::PendingCalls' '^talvex::WaiterReads' '^talvex::memtimeInit' '^talvex::ChunkReassembly' '^std::'; do
   if grep -q "$internal" <<<"$exported"; then echo "internal name exported: $internal"; exit 1; fi
@@ -47,14 +42,12 @@ check_output() {   # check_output NAME OUTPUT: the consumer reports "consumer: o
   grep -q '^consumer: ok ' <<<"$2" || { echo "$2"; echo "$1: unexpected output"; exit 1; }
 }
 
-step "consumer through find_package"
 cmake -S "$source_dir/tests/install/consumer" -B "$work/consumer-cmake" \
   -DCMAKE_PREFIX_PATH="$root" -DCMAKE_CXX_COMPILER="$cxx" >"$work/configure.log" \
   || { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/consumer-cmake" -j2
 check_output "find_package consumer" "$("$work/consumer-cmake/consumer")"
 
-step "consumer through pkg-config"
 # The installed .pc file names the configured prefix; point it at this one.
 pc_flags=$(PKG_CONFIG_PATH="$(dirname "$pc_file")" pkg-config --define-variable=prefix="$root" \
   --cflags --libs talvex05u)
@@ -63,23 +56,16 @@ pc_flags=$(PKG_CONFIG_PATH="$(dirname "$pc_file")" pkg-config --define-variable=
 check_output "pkg-config consumer" "$(LD_LIBRARY_PATH="$lib_dir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" "$work/consumer-pc")"
 
 if [ -x "$root/bin/talvex" ]; then
-  step "installed talvex finds its library under this prefix"
   (unset LD_LIBRARY_PATH; "$root/bin/talvex" --help >"$work/talvex-help.log" 2>&1) \
     || { cat "$work/talvex-help.log"; echo "installed talvex does not run"; exit 1; }
 else
-  step "talvex not built: its run path is not checked"
+  echo "talvex not built: its run path is not checked"
 fi
 
-if [ -f "$source_dir/examples/CMakeLists.txt" ]; then
-  step "examples against the installed package"
-  cmake -S "$source_dir/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$root" \
-    -DCMAKE_CXX_COMPILER="$cxx" >"$work/examples.log" || { cat "$work/examples.log"; exit 1; }
-  cmake --build "$work/examples" -j2
-else
-  step "no examples/CMakeLists.txt: skipped"
-fi
+cmake -S "$source_dir/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$root" \
+  -DCMAKE_CXX_COMPILER="$cxx" >"$work/examples.log" || { cat "$work/examples.log"; exit 1; }
+cmake --build "$work/examples" -j2
 if [ -n "$python" ]; then
-  step "Python module from the installed tree"
   module=$(find "$root" -name 'talvex05u*.so' | head -n 1)
   [ -n "$module" ] || { echo "no talvex05u Python module installed"; exit 1; }
   [ -f "$(dirname "$module")/talvex05u.pyi" ] || { echo "no talvex05u.pyi next to the module"; exit 1; }

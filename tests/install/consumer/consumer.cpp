@@ -9,15 +9,7 @@
 
 #include "own_names.inc"
 
-namespace {
-
-bool Fail(const char* what)
-{
-    std::printf("consumer: FAILED %s\n", what);
-    return false;
-}
-
-bool RoundTrip()
+int main()
 {
     CUdpDataBlockEx sent(21);
     sent.m_nReferenceNumber = 5;
@@ -29,32 +21,20 @@ bool RoundTrip()
     std::vector<std::int32_t> record(talvex::kPacketRecordWords);
     CUdpDataBlockEx received;
     int packets = 0;
+    bool ok = true;
     do {
         sent.GetPacketAt(static_cast<std::int16_t>(received.m_nPacketPos), record.data(), true);
-        if (record[0] == 0)
-            return Fail("GetPacketAt");
-        if (received.AddRawData(record.data() + 1, static_cast<std::int16_t>(record[0])) != 1)
-            return Fail("AddRawData");
+        ok = record[0] != 0 && received.AddRawData(record.data() + 1, static_cast<std::int16_t>(record[0])) == 1;
         ++packets;
-    } while (received.m_nPacketPos < received.m_nLength && packets < 10);
+    } while (ok && received.m_nPacketPos < received.m_nLength && packets < 10);
 
-    if (received.m_nLength != sent.m_nLength || received.m_nProcedure != 21 || received.m_nReferenceNumber != 5)
-        return Fail("header");
+    ok = ok && received.m_nLength == sent.m_nLength && received.m_nProcedure == 21 && received.m_nReferenceNumber == 5;
     for (std::int32_t i = 0; i < 500; ++i)
-        if (received.GetLongData() != i * 7)
-            return Fail("GetLongData");
+        ok = ok && received.GetLongData() == i * 7;
     char text[16] = {};
-    if (!received.GetStringData(text, sizeof text) || std::strcmp(text, "installed") != 0)
-        return Fail("GetStringData");
-    if (received.GetDoubleData() != 2.5)
-        return Fail("GetDoubleData");
-    std::printf("consumer: ok %d words in %d packets\n", static_cast<int>(received.m_nLength), packets);
-    return true;
-}
-
-}  // namespace
-
-int main()
-{
-    return RoundTrip() ? 0 : 1;
+    ok = ok && received.GetStringData(text, sizeof text) && std::strcmp(text, "installed") == 0;
+    ok = ok && received.GetDoubleData() == 2.5;
+    std::printf("consumer: %s %d words in %d packets\n", ok ? "ok" : "FAILED", static_cast<int>(received.m_nLength),
+                packets);
+    return ok ? 0 : 1;
 }
