@@ -1,10 +1,11 @@
-"""The talvex05u module against real callers on loopback: Python with Python, the C++
-`talvex` program calling a Python server (one short call), failing handlers, time-outs,
+"""The talvex05u module against real callers on loopback: Python with Python, one short
+call each way with the C++ `talvex` program, failing handlers, time-outs,
 several threads on one caller, broadcasts (inside a private network namespace) and the
 trace stream. A Python server and client in one process also prove that calls release
 the GIL: the server's handler could not run while the waiting client held it."""
 import os
 import queue
+import select
 import socket
 import struct
 import subprocess
@@ -15,7 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import talvex05u
-from conftest import LOOPBACK, run_talvex
+from conftest import LOOPBACK, run_talvex, talvex_program
 
 REVERSE, DOUBLE, ECHO, EVENT, RAISES, WRONG_TYPE = 1, 2, 3, 4, 9, 10
 
@@ -89,6 +90,13 @@ def test_talvex_program_and_plain_python_caller_call_python_server(py_server):
     short = run_talvex("call", f"{LOOPBACK}:{server[1]}", str(REVERSE), "l:1", "l:2", "l:3", "--read", "l,l,l")
     assert short.returncode == 0, short.stderr
     assert [line.split()[1] for line in short.stdout.splitlines()[1:]] == ["3", "2", "1"]
+    with subprocess.Popen([talvex_program(), "serve", "--port", "0", "--bind", LOOPBACK, "--no-publish"],
+                          stdout=subprocess.PIPE, text=True) as cpp_server, talvex05u.CallerEx() as client:
+        first = cpp_server.stdout.readline() if select.select([cpp_server.stdout], [], [], 10.0)[0] else ""
+        assert first.startswith("serving on"), f"talvex serve did not start: {first!r}"
+        cpp_port = int(first.split()[2].split(":")[1])
+        assert client.call((LOOPBACK, cpp_port), call_block(2, 400)).words() == list(range(400))   # count, chunked
+        cpp_server.terminate()
     with talvex05u.Caller(own_address=LOOPBACK) as plain:
         echo = talvex05u.Block(procedure=ECHO)
         echo.append_long(7)
