@@ -4,10 +4,9 @@
 // see the cuts. The reader runs a sequence of ReadHttpHeaderLine and
 // ReadHttpResponse calls with destination sizes from the input (zero and negative
 // ones too), each into a buffer of exactly that size. Checked: results stay within
-// the destination, a header line is terminated and ends in a line feed unless it
-// was cut, the read-ahead count stays within its buffer, and every byte handed out
-// is the next byte of the stream (after a cut line, the rest of that line may be
-// skipped, nothing else).
+// the destination, a header line is terminated, the read-ahead count stays within
+// its buffer, and what the reads hand out is the stream, in order and without gaps.
+// Where lines end and are cut is http_socket_test's.
 #include "fuzz_input.h"
 #include "talvex05u/socket/BlockingSocketException.h"
 #include "talvex05u/socket/HttpBlockingSocket.h"
@@ -111,50 +110,24 @@ void Feed(SocketPair& pair, const Script& script) {
     ::shutdown(pair.writer, SHUT_WR);
 }
 
-// Follows what the reader has handed out against the stream.
-class StreamCursor {
-public:
-    explicit StreamCursor(const std::string& stream) : m_stream(stream) {}
-
-    // `bytes` must be the next bytes of the stream; after a cut header line the
-    // rest of that line (up to and including its line feed) may have been skipped.
-    void Consume(const char* bytes, std::size_t count) {
-        if (count == 0) return;
-        std::size_t at = m_next;
-        if (m_lineWasCut && std::memcmp(m_stream.data() + at, bytes, std::min(count, m_stream.size() - at)) != 0) {
-            const std::size_t lineFeed = m_stream.find('\n', at);
-            Check(lineFeed != std::string::npos);
-            at = lineFeed + 1;
-        }
-        Check(at + count <= m_stream.size());
-        Check(std::memcmp(m_stream.data() + at, bytes, count) == 0);
-        m_next = at + count;
-        m_lineWasCut = false;
-    }
-    void NoteCutLine() { m_lineWasCut = true; }
-
-private:
-    const std::string& m_stream;
-    std::size_t m_next = 0;
-    bool m_lineWasCut = false;
-};
+// The `count` bytes a read handed out must be the stream's next ones, from `next` on.
+void Consume(const std::string& stream, std::size_t& next, const char* bytes, std::size_t count) {
+    Check(next + count <= stream.size() && std::memcmp(stream.data() + next, bytes, count) == 0);
+    next += count;
+}
 
 // Runs one read, of a header line or of a response, into a destination of exactly `size` bytes.
-void Read(CHttpBlockingSocket& socket, bool headerLine, int size, StreamCursor& cursor) {
+void Read(CHttpBlockingSocket& socket, bool headerLine, int size, const std::string& stream, std::size_t& next) {
     std::unique_ptr<char[]> destination(new char[static_cast<std::size_t>(std::max(size, 0))]);
     if (!headerLine) {
         const int count = socket.ReadHttpResponse(destination.get(), size, kReceiveSeconds);
         Check(count >= 0 && count <= std::max(size, 0));
-        return cursor.Consume(destination.get(), static_cast<std::size_t>(count));
+        return Consume(stream, next, destination.get(), static_cast<std::size_t>(count));
     }
     const int length = socket.ReadHttpHeaderLine(destination.get(), size, kReceiveSeconds);
     Check(size >= 1 && length >= 0 && length <= size - 1);
     Check(destination[static_cast<std::size_t>(length)] == '\0');
-    const bool endsLine = length > 0 && destination[static_cast<std::size_t>(length) - 1] == '\n';
-    Check(endsLine || length == size - 1);
-    Check(std::memchr(destination.get(), '\n', static_cast<std::size_t>(std::max(length - 1, 0))) == nullptr);
-    cursor.Consume(destination.get(), static_cast<std::size_t>(length));
-    if (!endsLine) cursor.NoteCutLine();
+    Consume(stream, next, destination.get(), static_cast<std::size_t>(length));
 }
 
 }  // namespace
@@ -166,10 +139,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     CHttpBlockingSocket socket;
     socket.m_hSocket = static_cast<talvex::SocketHandle>(pair.reader);
-    StreamCursor cursor(script.stream);
+    std::size_t next = 0;   // how much of the stream the reads handed out
     for (const Script::Operation& operation : script.operations) {
         try {
-            Read(socket, operation.headerLine, operation.size, cursor);
+            Read(socket, operation.headerLine, operation.size, script.stream, next);
         } catch (CBlockingSocketException* e) {
             e->Delete();   // the end of the stream, a full buffer without a line, or a bad size
         }
