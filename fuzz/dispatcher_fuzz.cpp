@@ -4,8 +4,10 @@
 // header words, chunks with any counts, indexes and byte counts, or bursts of
 // thousands of chunks that make the chunk stores wrap. Every datagram is handed over
 // in a buffer of exactly its size, so a read past it is caught. Checked after each
-// datagram: every answer is a well-formed packet sent to the datagram's sender, and
-// the chunk index, ledgers and reassembled blocks stay within their bounds.
+// datagram: every answer is a well-formed packet sent to the datagram's sender, the
+// chunk index, ledgers and reassembled blocks stay within their bounds, and, while
+// every chunk so far was built here, a reassembled block holds exactly the words its
+// chunks carried.
 #include "fuzz_input.h"
 #include "caller/DatagramSeam.h"
 #include "talvex05u/caller/RP_Caller.h"
@@ -28,6 +30,13 @@ constexpr int kReceiveBytes = 2048;
 constexpr std::int32_t kMaxChunkCountOfBurst = talvex::kChunkSlots + 200;
 constexpr int kMaxDatagramsPerInput = 4096;
 constexpr std::uint32_t kLoopback = 0x7F000001u;
+
+// Word `word` of the data of chunk `index` of transfer `transfer`, for chunks built here.
+std::int32_t ChunkWord(std::int32_t transfer, std::int64_t index, std::int64_t word) {
+    const auto mix = static_cast<std::uint32_t>(transfer) * 0x9E3779B1u + static_cast<std::uint32_t>(index) * 40503u +
+                     static_cast<std::uint32_t>(word);
+    return static_cast<std::int32_t>(mix ^ (mix >> 15));
+}
 
 // Every answer is a packet of 0 or 16..1416 bytes in whole words, sent to the
 // sender of the datagram being handled; every byte of it is readable.
@@ -75,6 +84,17 @@ protected:
 
 class FuzzCallerEx : public Serving<CRP_CallerEx> {
 public:
+    bool onlyBuiltChunks = true;   // false once a chunk arrived whose data is not ChunkWord's
+
+    void DoRemoteFunction(CUdpDataBlockEx* block) override {
+        if (block == &m_MultiCallBlock) CheckReassembled(*block, RP_MULTI_CALL);
+        Serving::DoRemoteFunction(block);
+    }
+    bool SendReturnMulti(CUdpDataBlockEx* block) override {
+        const bool completed = CRP_CallerEx::SendReturnMulti(block);
+        if (completed) CheckReassembled(m_MultiReturnBlock, RP_RETURN);
+        return completed;
+    }
     // Forgets every chunk and reassembled block, as a new object would have none.
     void ForgetChunks() {
         m_mapChunks.clear();
@@ -95,6 +115,15 @@ public:
         for (const int slot : {m_nLastCallSlot, m_nLastReturnSlot}) Check(slot >= -1 && slot < talvex::kChunkSlots);
         for (const CUdpDataBlockEx* block : {&m_MultiCallBlock, &m_MultiReturnBlock})
             Check(block->m_nLength >= 0 && block->m_nLength <= block->m_nCapacity);
+    }
+
+private:
+    // A reassembled block has its message type and, from built chunks, their words.
+    void CheckReassembled(const CUdpDataBlockEx& block, std::int32_t type) const {
+        Check(block.m_nType == type);
+        const std::int32_t transfer = block.m_nReferenceNumber;
+        for (std::int64_t w = 0; onlyBuiltChunks && w < block.m_nLength; ++w)
+            Check(block.m_pData[w] == ChunkWord(transfer, w / talvex::kChunkWords, w % talvex::kChunkWords));
     }
 };
 
@@ -130,13 +159,15 @@ void ReadBlockPacket(InputReader& input, Datagram& datagram) {
 }
 
 // Builds chunk `index` of transfer `transfer` into `datagram`, with the header words
-// given and `dataWords` words of data (zeros).
+// given and `dataWords` words of ChunkWord data.
 void BuildChunk(Datagram& datagram, std::int32_t type, std::int32_t transfer, std::int32_t count,
                 std::int32_t index, std::int32_t byteCount, int dataWords, std::int32_t word3) {
     std::fill(datagram.words.begin(), datagram.words.end(), 0);
     const std::int32_t header[] = {type, 77, transfer, word3, transfer, count, index, byteCount};
     std::copy(std::begin(header), std::end(header), datagram.words.begin());
-    datagram.size = 32 + 4 * std::clamp(dataWords, 0, talvex::kMaxPacketDataWords - 4);
+    dataWords = std::clamp(dataWords, 0, talvex::kMaxPacketDataWords - 4);
+    for (int w = 0; w < dataWords; ++w) datagram.words[8 + w] = ChunkWord(transfer, index, w);
+    datagram.size = 32 + 4 * dataWords;
 }
 
 std::int32_t PacketPositions(int dataWords) {
@@ -144,8 +175,11 @@ std::int32_t PacketPositions(int dataWords) {
     return static_cast<std::int32_t>(words | (words << 16));
 }
 
-// A chunk whose fields are each either consistent or taken from the input.
-void ReadChunk(InputReader& input, Datagram& datagram) {
+// A chunk whose fields are each either consistent or taken from the input; true
+// when its packet positions frame exactly the data it carries (otherwise the
+// receiver reads words the datagram did not carry, and what it reassembles cannot
+// be predicted here).
+bool ReadChunk(InputReader& input, Datagram& datagram) {
     const std::uint8_t shape = input.Byte();
     const std::int32_t type = (shape & 1) ? RP_MULTI_RETURN : RP_MULTI_CALL;
     const std::int32_t transfer = SmallReference(input.Byte());
@@ -158,6 +192,7 @@ void ReadChunk(InputReader& input, Datagram& datagram) {
     if (shape & 16) dataWords = input.UInt16() % (talvex::kChunkWords + 1);
     const std::int32_t word3 = (shape & 32) ? input.Int32() : PacketPositions(dataWords);
     BuildChunk(datagram, type, transfer, count, index, byteCount, dataWords, word3);
+    return word3 == PacketPositions(dataWords);
 }
 
 // The callers live for the whole run (an extended caller is 40 MB, too costly to
@@ -171,6 +206,7 @@ public:
 
     void Reset() {
         m_hadLongBurst = false;
+        m_callerEx->onlyBuiltChunks = true;
         for (CRP_Caller* caller : {static_cast<CRP_Caller*>(&m_caller), static_cast<CRP_Caller*>(m_callerEx.get())}) {
             Renew(caller->m_ReturnBlock);
             Renew(caller->m_CallBlock);
@@ -202,9 +238,12 @@ public:
             const std::uint8_t op = input.Byte();
             m_sender = CSockAddr(kLoopback, static_cast<std::uint16_t>(4000 + (op >> 4)));
             switch (op % 6) {
-            case 0: ReadRaw(input, m_datagram); Feed(); break;
-            case 1: ReadBlockPacket(input, m_datagram); Feed(); break;
-            case 2: case 3: ReadChunk(input, m_datagram); Feed(); break;
+            case 0: ReadRaw(input, m_datagram); NoteUnbuiltChunk(); Feed(); break;
+            case 1: ReadBlockPacket(input, m_datagram); NoteUnbuiltChunk(); Feed(); break;
+            case 2: case 3:
+                if (!ReadChunk(input, m_datagram)) m_callerEx->onlyBuiltChunks = false;
+                Feed();
+                break;
             case 4: Burst(input); break;
             default:
                 ArmReturn(m_caller, input.Byte());
@@ -225,6 +264,12 @@ private:
     static void ArmReturn(CRP_Caller& caller, std::uint8_t choice) {
         caller.m_ReturnBlock.Clear();
         caller.m_ReturnBlock.m_nReferenceNumber = (choice & 0x80) ? 0 : SmallReference(choice);
+    }
+
+    void NoteUnbuiltChunk() {
+        const std::int32_t type = m_datagram.words[0];
+        if (m_datagram.size >= 4 && (type == RP_MULTI_CALL || type == RP_MULTI_RETURN))
+            m_callerEx->onlyBuiltChunks = false;
     }
 
     // Hands the datagram to both callers in a buffer of exactly its size (whole
