@@ -63,7 +63,9 @@ int WrongAnswers(int threads, int calls, Call call) {
 
 std::int32_t Seed(int thread, int call) { return 1000 * (thread + 1) + call; }
 
-// Thread 2 calls a second server, so two senders' chunked answers arrive at once.
+// Threads 1 and 3 send chunked calls at once, thread 1's short answers arrive beside
+// thread 0's chunked ones, and thread 2 calls a second server, so two senders'
+// chunked answers arrive at once; thread 4 calls the other way.
 TEST(ThreadedCaller, AMixOfAllKindsOfCallsFromFourThreadsAndTheOtherWay) {
     ExtendedPair pair;
     auto secondServer = Started<TestCallerEx>();
