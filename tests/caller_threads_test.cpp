@@ -15,16 +15,11 @@ namespace {
 
 constexpr std::int32_t kTimeoutMs = 3000;
 
-void SendTo(const testsupport::Fd& from, unsigned short port, const void* bytes, std::size_t size) {
-    const sockaddr_in to = testsupport::LoopbackAddress(port);
-    ::sendto(from.Get(), bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-}
-
 // A started caller without a peer port (active at once), on a system-chosen port.
 template <typename Caller>
-std::unique_ptr<Caller> Started(const char* ownAddress = "", unsigned short broadcastPort = 0) {
+std::unique_ptr<Caller> Started() {
     auto caller = std::make_unique<Caller>();
-    if (!caller->StartDispatchThread(0, L"127.0.0.1", ownAddress, broadcastPort)) return nullptr;
+    if (!caller->StartDispatchThread(0, L"127.0.0.1", "", 0)) return nullptr;
     return caller;
 }
 
@@ -68,18 +63,9 @@ int WrongAnswers(int threads, int calls, Call call) {
 
 std::int32_t Seed(int thread, int call) { return 1000 * (thread + 1) + call; }
 
-// Chunked calls of two threads each get their own answer; then a chunked answer
-// beside short calls arrives whole and unmixed.
-TEST(ThreadedCaller, ChunkedCallsOrAnswersOfSeveralThreadsEachGetTheirOwnAnswer) {
-    ExtendedPair pair;
-    ASSERT_TRUE(pair.server && pair.client);
-    EXPECT_EQ(0, WrongAnswers(2, 40, [&](int t, int i) { return OwnAnswer(*pair.client, Seed(t, i), 700, 3); }));
-    EXPECT_EQ(0, WrongAnswers(3, 40, [&](int t, int i) {
-                  return OwnAnswer(*pair.client, Seed(t, i), 2, t == 0 ? 700 : 5);
-              }));
-}
-
-// Thread 2 calls a second server, so two senders' chunked answers arrive at once.
+// Threads 1 and 3 send chunked calls at once, thread 1's short answers arrive beside
+// thread 0's chunked ones, and thread 2 calls a second server, so two senders'
+// chunked answers arrive at once; thread 4 calls the other way.
 TEST(ThreadedCaller, AMixOfAllKindsOfCallsFromFourThreadsAndTheOtherWay) {
     ExtendedPair pair;
     auto secondServer = Started<TestCallerEx>();
@@ -110,7 +96,7 @@ TEST(ThreadedCaller, AnEmptyDatagramWithWaitingCallsKeepsTheCallersPort) {
         });
     }
     std::this_thread::sleep_for(100ms);   // both wait now
-    SendTo(testsupport::BoundLoopback(SOCK_DGRAM), clientPort, "", 0);
+    testsupport::SendTo(testsupport::BoundLoopback(SOCK_DGRAM), clientPort, "", 0);
     for (auto& thread : waiting) thread.join();
     // The socket was recreated on the same port: calls to the client are still served.
     CSockAddr clientAddress(kLoopback, clientPort);
@@ -119,22 +105,13 @@ TEST(ThreadedCaller, AnEmptyDatagramWithWaitingCallsKeepsTheCallersPort) {
     EXPECT_TRUE(HoldsPattern(call, 3, 77));
 }
 
-// Serves broadcasts slowly, so that other threads' returns arrive while it serves one.
-class SlowBroadcastServer : public TestCaller {
-protected:
-    void DoBroadCastFunction(CUdpDataBlockEx* block) override {
-        std::this_thread::sleep_for(60ms);
-        block->ResetForReturn();
-        block->AppendLongData(4242);
-        SendReturn(block);
-    }
-};
-
 TEST(ThreadedCaller, ABroadcastServedDuringAnotherThreadsCallsIsAnsweredToItsSender) {
     const unsigned short broadcastPort = testsupport::LocalPort(testsupport::BoundLoopback(SOCK_DGRAM));
     auto server = Started<TestCaller>();
-    auto serving = Started<SlowBroadcastServer>("", broadcastPort);
-    ASSERT_TRUE(server && serving);
+    auto serving = std::make_unique<TestCaller>();
+    serving->broadcastAnswer = 4242;
+    serving->broadcastDelayMs = 60;   // other threads' returns arrive while it serves the broadcast
+    ASSERT_TRUE(server && serving->StartDispatchThread(0, L"127.0.0.1", "", broadcastPort));
     serving->SetRemoteSocket(server->GetMyUDPPort(), kLoopback);
     std::atomic<bool> broadcastAnswered{false};
     std::thread calls([&] {
@@ -146,7 +123,7 @@ TEST(ThreadedCaller, ABroadcastServedDuringAnotherThreadsCallsIsAnsweredToItsSen
     // The broadcast as a broadcaster sends it, here straight to the port on loopback.
     const testsupport::Fd broadcaster = testsupport::BoundLoopback(SOCK_DGRAM);
     const std::int32_t broadcast[4] = {RP_BROADCAST, 9, 31337, 0};
-    SendTo(broadcaster, broadcastPort, broadcast, sizeof broadcast);
+    testsupport::SendTo(broadcaster, broadcastPort, broadcast, sizeof broadcast);
     std::int32_t answer[8] = {};
     const timeval wait{2, 0};
     ::setsockopt(broadcaster.Get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);

@@ -16,11 +16,7 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-    if (argc != 9) {
-        std::fprintf(stderr, "usage: fault_client <extended port> <plain port or 0> <calls> <seed> <tag 1..127> "
-                             "<fail on lost return chunks 0|1> <mixed|chunked-calls> <go file>\n");
-        return 2;
-    }
+    if (argc != 9) return 2;   // see Usage above
     faultload::Settings settings;
     const auto exPort = static_cast<std::uint16_t>(std::atoi(argv[1]));
     const auto plainPort = static_cast<std::uint16_t>(std::atoi(argv[2]));

@@ -1,6 +1,7 @@
 #pragma once
 // Loopback sockets owned by a test: bound on a port the system chose, or connected.
 #include <arpa/inet.h>
+#include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -31,6 +32,12 @@ inline std::uint16_t LocalPort(const Fd& fd) {
     socklen_t size = sizeof address;
     ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&address), &size);
     return ntohs(address.sin_port);
+}
+
+// Sends `size` bytes from `from` to 127.0.0.1:port.
+inline void SendTo(const Fd& from, std::uint16_t port, const void* bytes, std::size_t size) {
+    const sockaddr_in to = LoopbackAddress(port);
+    ::sendto(from.Get(), bytes, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 // A socket of `type` bound to 127.0.0.1 on a free port; listening when backlog >= 0.

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -32,10 +31,6 @@ bool IsExecutable(const std::string& path) { return !path.empty() && access(path
 }  // namespace
 
 std::string HelperPath(const std::string& name) {
-    std::string variable = "TALVEX_HELPER_";
-    for (char c : name) variable += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    const char* value = std::getenv(variable.c_str());
-    if (value != nullptr && IsExecutable(value)) return value;
     std::string beside = OwnDirectory() + "/helper_" + name;
     return IsExecutable(beside) ? beside : "";
 }
@@ -59,8 +54,6 @@ std::string OtherUserSays(const std::vector<std::string>& args, std::unique_ptr<
 }
 
 std::string TalvexProgram() {
-    const char* value = std::getenv("TALVEX_PROGRAM");
-    if (value != nullptr && IsExecutable(value)) return value;
     std::string built = OwnDirectory() + "/../tools/talvex/talvex";
     return IsExecutable(built) ? built : "";
 }

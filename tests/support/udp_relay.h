@@ -59,8 +59,6 @@ public:
         m_thread.join();
         ::close(m_wake);
     }
-    UdpRelay(const UdpRelay&) = delete;
-    UdpRelay& operator=(const UdpRelay&) = delete;
 
     // The port the client sends to.
     std::uint16_t Port() const { return LocalPort(m_clientSide); }
