@@ -13,9 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,7 +41,6 @@ struct ProcessResult {
 class TwoProcessRun {
 public:
     explicit TwoProcessRun(const RunPlan& plan) : m_plan(plan) {}
-    ~TwoProcessRun() { std::remove(m_goFile.c_str()); }
 
     // Starts the servers and relays, runs both client processes to their end (or
     // until `most` has passed) and collects what they report. False when something
@@ -55,13 +51,12 @@ public:
             return Fail("a server did not start");
         const std::string helper = testsupport::HelperPath("fault_client");
         if (helper.empty()) return Fail("helper fault_client not found");
-        m_goFile = (std::filesystem::temp_directory_path() / testsupport::UniqueName("talvex-fault-go")).string();
         std::vector<std::unique_ptr<testsupport::ChildProcess>> children;
         for (int p = 0; p < kClientProcesses; ++p)
             children.push_back(std::make_unique<testsupport::ChildProcess>(helper, Arguments(p)));
         for (auto& child : children)
             if (!AwaitReady(*child)) return Fail("a client process did not get ready");
-        std::ofstream(m_goFile).close();   // both clients begin calling
+        for (auto& child : children) child->CloseInput();   // both clients begin calling
         const auto deadline = std::chrono::steady_clock::now() + most;
         for (int p = 0; p < kClientProcesses; ++p) Collect(*children[p], deadline, &m_results[p]);
         return true;
@@ -86,7 +81,7 @@ private:
         return {std::to_string(m_relays[2 * p]->Port()), std::to_string(m_relays[2 * p + 1]->Port()),
                 std::to_string(m_plan.calls), std::to_string(m_plan.seed), std::to_string(p + 1),
                 m_plan.failOnLostReturnChunks[p] ? "1" : "0",
-                m_plan.chunkedCallsOnly ? "chunked-calls" : "mixed", m_goFile};
+                m_plan.chunkedCallsOnly ? "chunked-calls" : "mixed"};
     }
 
     static bool AwaitReady(testsupport::ChildProcess& child) {
@@ -110,7 +105,6 @@ private:
     std::unique_ptr<MixedServer> m_server = std::make_unique<MixedServer>();
     std::vector<std::unique_ptr<testsupport::UdpRelay>> m_relays;   // per process: to the extended, to the plain server
     std::array<ProcessResult, kClientProcesses> m_results;
-    std::string m_goFile;
     std::string m_problem;
 };
 

@@ -2,21 +2,18 @@
 // such processes, each with its own reference counter starting at 1, call one server
 // at the same time.
 // Usage: fault_client <extended port> <plain port or 0> <calls> <seed> <tag 1..127>
-//                     <fail on lost return chunks 0|1> <mixed|chunked-calls> <go file>
-// Prints "READY" once its callers run, starts calling once <go file> exists (waits
-// at most 30 s for it), then prints "WRONG <what came>" for the first wrong answers
-// and last "OUTCOMES <counts>".
+//                     <fail on lost return chunks 0|1> <mixed|chunked-calls>
+// Prints "READY" once its callers run, starts calling once its standard input ends
+// (the parent closes it when every client is ready), then prints "WRONG <what came>"
+// for the first wrong answers and last "OUTCOMES <counts>".
 #include "fault_workload.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
-#include <unistd.h>
 
 int main(int argc, char** argv) {
-    if (argc != 9) return 2;   // see Usage above
+    if (argc != 8) return 2;   // see Usage above
     faultload::Settings settings;
     const auto exPort = static_cast<std::uint16_t>(std::atoi(argv[1]));
     const auto plainPort = static_cast<std::uint16_t>(std::atoi(argv[2]));
@@ -32,10 +29,7 @@ int main(int argc, char** argv) {
     }
     std::printf("READY\n");
     std::fflush(stdout);
-    for (int waited = 0; ::access(argv[8], F_OK) != 0; ++waited) {
-        if (waited == 30000) return 4;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    while (std::getchar() != EOF) continue;   // the parent closes our input: begin
     workload.Run();
     for (const std::string& line : workload.WrongAnswers()) std::printf("WRONG %s\n", line.c_str());
     std::printf("OUTCOMES %s\n", faultload::FormatOutcomes(workload.Overall()).c_str());
