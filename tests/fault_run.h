@@ -85,8 +85,7 @@ private:
     }
 
     static bool AwaitReady(testsupport::ChildProcess& child) {
-        std::string line;
-        return child.Started() && child.ReadLine(&line, std::chrono::seconds(30)) && line == "READY";
+        return child.Started() && child.NextLine(std::chrono::seconds(30)) == "READY";
     }
 
     static void Collect(testsupport::ChildProcess& child, std::chrono::steady_clock::time_point deadline,

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -26,20 +25,12 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-std::string ObjectFile(const char* kind, int key) {
-    char name[64];
-    std::snprintf(name, sizeof name, "/dev/shm/talvex05u.%u.%s%08x", ::geteuid(), kind, static_cast<unsigned>(key));
-    return name;
-}
+using testsupport::NamedObjectFile;
 
-bool ObjectExists(const char* kind, int key) { return fs::exists(ObjectFile(kind, key)); }
+bool ObjectExists(const char* kind, int key) { return fs::exists(NamedObjectFile(kind, key)); }
 
 struct Peer : testsupport::ChildProcess {
     explicit Peer(const std::vector<std::string>& args) : ChildProcess(testsupport::HelperPath("ipc_peer"), args) {}
-    std::string Line() {
-        std::string line;
-        return ReadLine(&line, 10s) ? line : std::string("<no line>");
-    }
 };
 
 // A temporary directory for region files, removed with everything in it.
@@ -67,8 +58,8 @@ TEST(MemLock, NamesCountsAndAbsentKeys) {
     ASSERT_EQ(memLockCreate(key, &first), 0);
     ASSERT_EQ(memLockCreate(key, &second), 0);   // the same semaphore, one count
     ASSERT_EQ(memSignalCreate(key, &signal), 0);
-    EXPECT_TRUE(ObjectExists("sem", key)) << ObjectFile("sem", key);
-    EXPECT_TRUE(ObjectExists("sig", key)) << ObjectFile("sig", key);
+    EXPECT_TRUE(ObjectExists("sem", key)) << NamedObjectFile("sem", key);
+    EXPECT_TRUE(ObjectExists("sig", key)) << NamedObjectFile("sig", key);
     EXPECT_EQ(talvex::WaitForEvent(signal, 0), talvex::kWaitTimeout);   // the lock's name is not the signal's
     EXPECT_EQ(memLock(first), 0);
     EXPECT_EQ(memUnlock(second), 0);   // released through the other handle
@@ -98,7 +89,7 @@ TEST(MemLockProcesses, LockKeepsTwoProcessesOutOfEachOthersUpdate) {
                                            std::to_string(lockKey), std::to_string(kTimes)};
     Peer first(args), second(args);
     for (Peer* peer : {&first, &second})
-        EXPECT_EQ((std::tuple<std::string, int>{peer->Line(), peer->Wait(10s)}),
+        EXPECT_EQ((std::tuple<std::string, int>{peer->NextLine(), peer->Wait(10s)}),
                   std::make_tuple(std::string("counted"), 0));
     memLock(lock);
     EXPECT_EQ(*reinterpret_cast<std::int32_t*>(memGetAddr(&region)), 2 * kTimes);
@@ -114,12 +105,12 @@ TEST(MemProcesses, SignalSetHereWakesAWaiterThereAndObjectsVanishWithTheLastClos
     void *lock = nullptr, *signal = nullptr;
     ASSERT_EQ(std::make_tuple(memLockCreate(key, &lock), memSignalCreate(key, &signal)), std::make_tuple(0, 0));
     Peer holder({"hold", std::to_string(key), "10000"});
-    ASSERT_EQ(holder.Line(), "open");
+    ASSERT_EQ(holder.NextLine(), "open");
     memLockDestroy(lock);   // the creator lets go first
     EXPECT_TRUE(ObjectExists("sem", key));
     std::this_thread::sleep_for(20ms);   // into its wait
     EXPECT_TRUE(talvex::SetEvent(signal));
-    EXPECT_EQ((std::tuple<std::string, std::string, int>{holder.Line(), holder.Line(), holder.Wait(10s)}),
+    EXPECT_EQ((std::tuple<std::string, std::string, int>{holder.NextLine(), holder.NextLine(), holder.Wait(10s)}),
               std::make_tuple(std::string("wait 0"), std::string("closed"), 0));
     EXPECT_FALSE(ObjectExists("sem", key));
     EXPECT_EQ(talvex::WaitForEvent(signal, 0), talvex::kWaitObject0);   // manual: stays set
@@ -130,7 +121,7 @@ TEST(MemProcesses, SignalSetHereWakesAWaiterThereAndObjectsVanishWithTheLastClos
     // Left behind by a process that ended without closing: the cleanup removes them
     // (objects of other test programs running now are held, and stay).
     Peer crashed({"abandon", std::to_string(key)});
-    EXPECT_EQ((std::tuple<std::string, int>{crashed.Line(), crashed.Wait(10s)}), std::make_tuple(std::string("abandoned"), 0));
+    EXPECT_EQ((std::tuple<std::string, int>{crashed.NextLine(), crashed.Wait(10s)}), std::make_tuple(std::string("abandoned"), 0));
     EXPECT_TRUE(ObjectExists("sem", key) && ObjectExists("sig", key));
     EXPECT_GE(talvex::RemoveOrphanedNamedObjects(), 2);
     EXPECT_FALSE(ObjectExists("sem", key) || ObjectExists("sig", key));
@@ -197,11 +188,11 @@ TEST(MemOtherUser, ReachesNoLockOrRegionOfOursAndWhatItMadeFirstIsRefused) {
     ASSERT_EQ(memmap(directory.Wide("region").c_str(), 1, 4096, &region), 0);
     memGetAddr(&region)[0] = 'c';
     // Our objects: neither read, written nor cut short.
-    EXPECT_EQ(testsupport::OtherUserSays({"open", ObjectFile("sem", key)}), "denied");
+    EXPECT_EQ(testsupport::OtherUserSays({"open", NamedObjectFile("sem", key)}), "denied");
     EXPECT_EQ(testsupport::OtherUserSays({"open", directory.Narrow("region")}), "denied");
     // Names it made first (the lock's held under flock): refused at once, never joined or waited for.
     std::unique_ptr<testsupport::ChildProcess> lockSquat, fileSquat;
-    ASSERT_EQ(testsupport::OtherUserSays({"squat", ObjectFile("sem", squatKey), "10000"}, &lockSquat), "squatted");
+    ASSERT_EQ(testsupport::OtherUserSays({"squat", NamedObjectFile("sem", squatKey), "10000"}, &lockSquat), "squatted");
     ASSERT_EQ(testsupport::OtherUserSays({"squat", directory.Narrow("planted"), "10000"}, &fileSquat), "squatted");
     ASSERT_EQ(testsupport::OtherUserSays({"link", directory.Narrow("region"), directory.Narrow("link")}), "linked");
     void* squatted = nullptr;
@@ -213,7 +204,7 @@ TEST(MemOtherUser, ReachesNoLockOrRegionOfOursAndWhatItMadeFirstIsRefused) {
     }
     EXPECT_EQ(memGetAddr(&region)[0], 'c');   // nothing written through the link
     EXPECT_NE(diagnostics.lines.find("refused"), std::string::npos) << diagnostics.lines;
-    fs::remove(ObjectFile("sem", squatKey));
+    fs::remove(NamedObjectFile("sem", squatKey));
     memunmap(&region);
     memLockDestroy(lock);
 }

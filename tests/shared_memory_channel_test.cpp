@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -26,11 +25,7 @@ namespace fs = std::filesystem;
 constexpr std::int32_t kEcho = 1, kCounting = 2, kLate = 3, kHeader = 4, kQuit = 99;
 constexpr int kRegionBytes = 64 * 1024;
 
-bool ObjectExists(const char* kind, int key) {
-    char name[64];
-    std::snprintf(name, sizeof name, "/dev/shm/talvex05u.%u.%s%08x", ::geteuid(), kind, static_cast<unsigned>(key));
-    return fs::exists(name);
-}
+bool ObjectExists(const char* kind, int key) { return fs::exists(testsupport::NamedObjectFile(kind, key)); }
 
 // A port (it only names a telegram signal) that keeps all bits of a unique key.
 unsigned short UniquePort() {
@@ -74,15 +69,14 @@ protected:
             testsupport::HelperPath("ipc_peer"),
             std::vector<std::string>{"shm", (m_directory / "chan").string(), std::to_string(size),
                                      std::to_string(m_key), "0", std::to_string(m_peerPort)});
-        std::string line;
-        return m_peer->ReadLine(&line, 10s) ? line : "<no line>";
+        return m_peer->NextLine();
     }
     // Opens both sides and points the calls at the peer's telegram thread.
     void OpenChannel() {
         ASSERT_TRUE(OpenOwnSide());
         ASSERT_EQ(StartPeer(), "init 1");
-        std::string line;
-        ASSERT_TRUE(m_peer->ReadLine(&line, 10s) && line.rfind("tid ", 0) == 0) << line;
+        const std::string line = m_peer->NextLine();
+        ASSERT_EQ(line.rfind("tid ", 0), 0u) << line;
         m_side->m_nPeerThreadId = static_cast<std::uint32_t>(std::stoul(line.substr(4)));
     }
 
@@ -168,11 +162,10 @@ TEST_F(ChannelTest, EchoesEverySizeRefusesDamagedCallsAndSetsALateAnswerAside) {
         ASSERT_EQ(next.m_nLength, 3);
         EXPECT_EQ(Words(next.m_pData, 3), (std::vector<std::int32_t>{-3, 4, 11}));
     }
-    std::string line;   // the late answer did land while the next call waited
-    EXPECT_TRUE(m_peer->ReadLine(&line, 10s) && line == "late set aside") << line;
+    EXPECT_EQ(m_peer->NextLine(), "late set aside");   // the late answer did land while the next call waited
     CUdpDataBlockEx quit(kQuit);
     EXPECT_TRUE(m_side->CallProcedure(&quit, 1000));
-    EXPECT_TRUE(m_peer->ReadLine(&line, 10s) && line == "closed") << line;
+    EXPECT_EQ(m_peer->NextLine(), "closed");
     EXPECT_EQ(m_peer->Wait(10s), 0);
 }
 
@@ -188,8 +181,7 @@ TEST_F(ChannelTest, LockHeldByADeadPeerOrAShortenedFileFailsCallsWithoutHangOrCr
     EXPECT_TRUE(m_side->CallProcedure(&block, 1000));   // whole again: served
 
     testsupport::ChildProcess dead(testsupport::HelperPath("ipc_peer"), {"abandon", std::to_string(m_key)});
-    std::string line;
-    ASSERT_TRUE(dead.ReadLine(&line, 10s) && line == "abandoned") << line;
+    ASSERT_EQ(dead.NextLine(), "abandoned");
     EXPECT_EQ(dead.Wait(10s), 0);
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(m_side->CallProcedure(&block, 300));

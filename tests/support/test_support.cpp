@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -47,8 +48,7 @@ std::string OtherUserSays(const std::vector<std::string>& args, std::unique_ptr<
     std::vector<std::string> all = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", HelperPath("ipc_peer")};
     all.insert(all.end(), args.begin(), args.end());
     auto child = std::make_unique<ChildProcess>(kSetpriv, all);
-    std::string line;
-    if (!child->ReadLine(&line, std::chrono::seconds(10))) line = "<no line>";
+    const std::string line = child->NextLine();
     if (keep != nullptr) *keep = std::move(child);
     return line;
 }
@@ -63,6 +63,17 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     all.insert(all.end(), args.begin(), args.end());
     std::string error;
     Start(program, all, &error, false);
+}
+
+std::string ChildProcess::NextLine(std::chrono::milliseconds timeout) {
+    std::string line;
+    return ReadLine(&line, timeout) ? line : "<no line>";
+}
+
+std::string NamedObjectFile(const char* kind, int key) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/dev/shm/talvex05u.%u.%s%08x", ::geteuid(), kind, static_cast<unsigned>(key));
+    return name;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

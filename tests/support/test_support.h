@@ -22,7 +22,12 @@ class ChildProcess : public cli::Subprocess {
 public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args);
     bool Started() const { return Pid() > 0; }
+    // The next line of output, or "<no line>" when none came within `timeout`.
+    std::string NextLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 };
+
+// The file of the named lock ("sem") or signal ("sig") with `key`.
+std::string NamedObjectFile(const char* kind, int key);
 
 // Why helper programs cannot run as a second user (`nobody`, through setpriv) here;
 // "" when they can.
