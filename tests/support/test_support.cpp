@@ -17,13 +17,9 @@ namespace testsupport {
 
 namespace {
 
-// Path of the running test program ("" when unknown), and its directory: helpers are built beside it.
-std::string OwnPath() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).string();
-}
+// The directory of the running test program: helpers are built beside it.
 std::string OwnDirectory() {
-    const std::string directory = std::filesystem::path(OwnPath()).parent_path().string();
+    const std::string directory = std::filesystem::path(cli::Subprocess::SelfPath()).parent_path().string();
     return directory.empty() ? "." : directory;
 }
 
@@ -102,7 +98,7 @@ bool FreshPrivateNamespace(std::string& why) { return talvex::InFreshNamespaceOf
 void RerunInPrivateNamespace(const std::string& filter) {
     if (std::system("unshare -n true >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "cannot create a private network namespace (unshare -n): not tested";
-    const std::string self = OwnPath();
+    const std::string self = cli::Subprocess::SelfPath();
     ASSERT_FALSE(self.empty());
     talvex::PassOwnNamespaceToChildren();
     ChildProcess inside("/usr/bin/unshare", {"-n", "--", self, "--gtest_filter=" + filter});

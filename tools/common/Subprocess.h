@@ -22,8 +22,8 @@ public:
     // Without `withErrors` the child's standard error stays the caller's.
     bool Start(const std::string& program, const std::vector<std::string>& args, std::string* error,
                bool withErrors = true);
-    // One line of the child's output (standard output and error together); false
-    // at its end or when `timeout` passed first.
+    // One line of the child's output (with its standard error, unless started
+    // without); false at its end or when `timeout` passed first.
     bool ReadLine(std::string* line, std::chrono::milliseconds timeout);
     // Everything the child writes until its output ends or `timeout` passes.
     std::string ReadAll(std::chrono::milliseconds timeout);
@@ -32,6 +32,7 @@ public:
     // Waits for the exit; the exit status (128 + signal for a signal), or -1 on time-out.
     int Wait(std::chrono::milliseconds timeout);
 
+    // Sends `signalNumber` to the child while it has not been waited for.
     void Signal(int signalNumber);
 
     pid_t Pid() const { return m_pid; }
