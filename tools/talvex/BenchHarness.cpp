@@ -118,18 +118,20 @@ void MeasureInterleaved(const Trial& measured, const Trial& reference, const Tri
 
 // ---- outputs --------------------------------------------------------------------------
 
-namespace {
-
 std::string Fixed(double value, int decimals) {
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
 }
 
+namespace {
+
 std::string GoalColumn(const CaseResult& result) {
     if (!result.goal) return "";
     return (result.GoalMet() ? "met: " : "MISSED: ") + result.goal->text;
 }
+
+}  // namespace
 
 std::string JsonEscaped(const std::string& text) {
     std::string out;
@@ -150,8 +152,6 @@ std::string CsvField(const std::string& text) {
     for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
 }
-
-}  // namespace
 
 void PrintTable(const std::vector<CaseResult>& results, std::FILE* out) {
     std::fprintf(out, "%-44s %10s %10s %9s | %-42s %10s %10s %9s | %6s  %s\n", "case", "median us", "p99 us", "MB/s",

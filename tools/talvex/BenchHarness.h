@@ -96,6 +96,10 @@ CaseResult PairedCase(const std::string& name, const std::string& reference, con
                       const Trial& referenceTrial, const TrialPlan& plan, Progress& progress);
 
 void PrintTable(const std::vector<CaseResult>& results, std::FILE* out);
+// Helpers of the outputs: a number with `decimals` decimals, text fit for a JSON string, a CSV field.
+std::string Fixed(double value, int decimals);
+std::string JsonEscaped(const std::string& text);
+std::string CsvField(const std::string& text);
 bool WriteJson(const std::vector<CaseResult>& results, const std::string& path);
 bool WriteCsv(const std::vector<CaseResult>& results, const std::string& path);
 
