@@ -3,6 +3,7 @@
 #include "BenchBroadcast.h"
 #include "BenchCalls.h"
 #include "BenchHarness.h"
+#include "BenchLoad.h"
 #include "BenchPeer.h"
 #include "BenchSharedMemory.h"
 #include "BenchTransfers.h"
@@ -20,11 +21,16 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: talvex bench [--quick] [--json FILE] [--csv FILE] [--only FAMILY]\n"
-    "                   [--wait-spin N] [--chunks-in-flight N] [--publish]\n"
+    "                   [--wait-spin N] [--chunks-in-flight N] [--publish] [--seconds S]\n"
     "  Measures calls, transfers, the shared-memory channel and broadcasts against raw\n"
     "  UDP / shared-memory floors and libtirpc, interleaved in one run; prints a table\n"
     "  (median and 99th percentile of each, and the ratio). --quick takes under 30 s.\n"
     "  --only runs one family, for profiling: calls, rate, transfers, processes, chunks, broadcast.\n"
+    "  --only load runs the load family, which a full run leaves out (about 35 s):\n"
+    "  1, 4 and 16 client threads, 4 client processes x 4 threads and 16 threads sharing one\n"
+    "  caller of each kind, each with short calls and with a mix of short, pulled and chunked\n"
+    "  answers, every answer checked; the short rows beside a one-thread raw UDP echo.\n"
+    "  --seconds S runs each side of a load row S seconds (1 to 30; default 2, 1 with --quick).\n"
     "  --wait-spin N sets the library's wait spin (talvex::SetWaitSpinIterations) before measuring.\n"
     "  --chunks-in-flight N sets the chunk calls a chunked call keeps outstanding (1 to 64).\n"
     "  --publish publishes the callers' counters while it measures, for talvex stat --watch.\n";
@@ -91,6 +97,16 @@ void RunLocalCases(const cli::ParsedOptions& options, bench::Progress& progress,
     if (Wanted(options, "transfers")) bench::RunTransferCases(pair, quick, progress, results);
 }
 
+// How long each side of a load row runs.
+std::chrono::milliseconds LoadRowTime(const cli::ParsedOptions& options) {
+    if (options.Has("seconds")) {
+        std::string error;   // checked in RunBench
+        const auto seconds = cli::ParseInteger(options.Get("seconds"), 1, 30, "--seconds", &error);
+        if (seconds) return std::chrono::seconds(*seconds);
+    }
+    return options.Has("quick") ? std::chrono::seconds(1) : std::chrono::seconds(2);
+}
+
 void RunProcessCases(bool quick, bench::Progress& progress, std::vector<bench::CaseResult>* results) {
     bench::PeerSession peer;
     std::string why;
@@ -106,25 +122,41 @@ int RunMeasurements(const cli::ParsedOptions& options) {
     const bool quick = options.Has("quick");
     const std::string loadBefore = LoadAverage();
     const auto start = bench::Clock::now();
+    // The load family runs only when asked for by name: it takes longer than all the others.
+    const bool loadOnly = options.Get("only") == "load";
     std::vector<bench::CaseResult> results;
+    std::vector<bench::LoadRow> loadRows;
     {
-        bench::Progress progress(kCaseCount);
+        bench::Progress progress(loadOnly ? bench::kLoadRowCount : kCaseCount);
         RunLocalCases(options, progress, &results);
         if (Wanted(options, "processes")) RunProcessCases(quick, progress, &results);
         if (Wanted(options, "chunks")) bench::RunChunkHistoryCase(quick, progress, &results);
         if (Wanted(options, "broadcast")) bench::RunBroadcastCase(quick, progress, &results);
+        if (loadOnly) loadRows = bench::RunLoadRows(LoadRowTime(options), progress);
     }
     const double seconds = bench::MicrosSince(start) / 1e6;
     std::printf("talvex bench%s on %s\nload average before: %s, after: %s; %.1f s; library wait spin %u\n\n",
                 quick ? " --quick" : "", MachineLine().c_str(), loadBefore.c_str(), LoadAverage().c_str(), seconds,
                 talvex::GetWaitSpinIterations());
-    bench::PrintTable(results, stdout);
+    if (loadOnly) {
+        std::printf("load: each side of a row ran %.0f s; calls time out after %d ms\n\n",
+                    LoadRowTime(options).count() / 1000.0, bench::kLoadTimeoutMs);
+        bench::PrintLoadTable(loadRows, stdout);
+    } else {
+        bench::PrintTable(results, stdout);
+    }
     int status = 0;
-    if (options.Has("json") && !bench::WriteJson(results, options.Get("json"))) {
+    const auto writeJson = [&](const std::string& path) {
+        return loadOnly ? bench::WriteLoadJson(loadRows, path) : bench::WriteJson(results, path);
+    };
+    const auto writeCsv = [&](const std::string& path) {
+        return loadOnly ? bench::WriteLoadCsv(loadRows, path) : bench::WriteCsv(results, path);
+    };
+    if (options.Has("json") && !writeJson(options.Get("json"))) {
         std::fprintf(stderr, "talvex bench: cannot write %s\n", options.Get("json").c_str());
         status = 1;
     }
-    if (options.Has("csv") && !bench::WriteCsv(results, options.Get("csv"))) {
+    if (options.Has("csv") && !writeCsv(options.Get("csv"))) {
         std::fprintf(stderr, "talvex bench: cannot write %s\n", options.Get("csv").c_str());
         status = 1;
     }
@@ -138,7 +170,8 @@ int RunBench(int argc, char** argv) {
     const auto options = cli::ParseOptions(
         argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"only", true}, {"wait-spin", true},
                         {"chunks-in-flight", true}, {"peer", false},
-                        {"broadcast-inside", false}, {"publish", false}},
+                        {"broadcast-inside", false}, {"publish", false}, {"seconds", true},
+                        {"load-client", false}},
         &error);
     if (!options) return cli::UsageError("bench", error);
     if (options->help) {
@@ -155,16 +188,21 @@ int RunBench(int argc, char** argv) {
         return bench::RunBenchPeer(p[0], static_cast<int>(*key), static_cast<unsigned short>(*port));
     }
     if (options->Has("broadcast-inside")) return bench::RunBroadcastInside(options->Has("quick"));
-    if (!options->positionals.empty()) return cli::UsageError("bench", "unexpected argument " + options->positionals[0]);
+    if (!options->Has("load-client") && !options->positionals.empty())
+        return cli::UsageError("bench", "unexpected argument " + options->positionals[0]);
     if (options->Has("wait-spin")) {
         const auto spin = cli::ParseInteger(options->Get("wait-spin"), 0, 100'000'000, "--wait-spin", &error);
         if (!spin) return cli::UsageError("bench", error);
         talvex::SetWaitSpinIterations(static_cast<std::uint32_t>(*spin));
     }
+    // A load client process, after the wait spin it is handed like every other caller of the run.
+    if (options->Has("load-client")) return bench::RunLoadClient(options->positionals);
     if (options->Has("chunks-in-flight") &&
         !cli::ParseInteger(options->Get("chunks-in-flight"), 1, talvex::kMaxChunksInFlight, "--chunks-in-flight", &error)) {
         return cli::UsageError("bench", error);
     }
+    if (options->Has("seconds") && !cli::ParseInteger(options->Get("seconds"), 1, 30, "--seconds", &error))
+        return cli::UsageError("bench", error);
     if (options->Has("publish")) talvex::PublishCounters();
     return RunMeasurements(*options);
 }
