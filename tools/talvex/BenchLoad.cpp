@@ -247,6 +247,7 @@ std::vector<std::string> ClientArguments(const char* mode, Workload workload, in
 RunResult RunInClientProcesses(const char* mode, Workload workload, const Shape& shape, const ServerPorts& ports,
                                std::chrono::milliseconds runTime, const ProgressSpan& span) {
     RunResult result;
+    DiagnosticCount serverDiagnostics;   // the serving callers live in this process
     std::vector<cli::Subprocess> children(static_cast<std::size_t>(shape.processes));
     for (int index = 0; index < shape.processes; ++index) {
         const auto args = ClientArguments(mode, workload, shape.threadsPerProcess, runTime, ports, index);
@@ -277,6 +278,7 @@ RunResult RunInClientProcesses(const char* mode, Workload workload, const Shape&
         result.seconds = std::max(result.seconds, own.seconds);
     }
     for (cli::Subprocess& child : children) child.Wait(std::chrono::seconds(5));
+    result.diagnostics += serverDiagnostics.Lines();
     return result;
 }
 
