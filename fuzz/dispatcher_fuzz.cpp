@@ -110,7 +110,7 @@ public:
         Check(m_mapChunks.size() <= 2u * talvex::kChunkSlots);
         for (const talvex::ChunkLedger* ledger : {&m_callLedger, &m_returnLedger}) {
             Check(ledger->transfers.size() <= static_cast<std::size_t>(talvex::kChunkSlots));
-            Check(ledger->openedOrder.size() <= static_cast<std::size_t>(talvex::kChunkSlots) + 1);
+            Check(ledger->openedOrder.size() <= 2 * static_cast<std::size_t>(talvex::kChunkSlots) + 1);
         }
         for (const int slot : {m_nLastCallSlot, m_nLastReturnSlot}) Check(slot >= -1 && slot < talvex::kChunkSlots);
         for (const CUdpDataBlockEx* block : {&m_MultiCallBlock, &m_MultiReturnBlock})

@@ -124,16 +124,19 @@ TEST_F(ChunkReassemblyTest, MalformedChunksAreRefusedWithoutTouchingTheStore) {
     EXPECT_EQ(index.size(), 1u);
 }
 
-TEST_F(ChunkReassemblyTest, TransferWhoseSlotsWereReusedIsDropped) {
+// A chunk never overwrites a slot of an open transfer; with every slot taken the oldest
+// open transfer is dropped, and its later chunks are refused, never answered as if whole.
+TEST_F(ChunkReassemblyTest, OpenTransfersKeepTheirSlotsUntilTheStoreIsFullThenTheOldestIsDropped) {
     EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
-    for (std::int32_t i = 0; i < talvex::kChunkSlots - 1; ++i)  // other transfers: slot 0 is still intact
+    for (std::int32_t i = 0; i < talvex::kChunkSlots - 1; ++i)  // other open transfers take every other slot
         calls.Feed(MakeChunk(100000 + i, 2, 0, talvex::kChunkBytes));
     EXPECT_EQ(calls.ledger.transfers.count({kSenderA, 13}), 1u);
-    calls.Feed(MakeChunk(200000, 2, 0, talvex::kChunkBytes));  // reuses slot 0
+    calls.Feed(MakeChunk(200000, 2, 0, talvex::kChunkBytes));  // no slot free: transfer 13 goes
     EXPECT_EQ(calls.ledger.transfers.count({kSenderA, 13}) + index.count(talvex::ChunkKey{0, 13}), 0u) << "neither in the ledger nor the index";
-    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Stored);
-    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 2, 32)), ChunkOutcome::Stored) << "never reassembled from overwritten bytes";
-    EXPECT_LE(index.size(), static_cast<std::size_t>(talvex::kChunkSlots));
+    EXPECT_EQ(calls.lastSlot, 0) << "the dropped transfer's slot";
+    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Refused);
+    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 2, 32)), ChunkOutcome::Refused) << "the last chunk gets no answer";
+    EXPECT_EQ(index.size(), static_cast<std::size_t>(talvex::kChunkSlots));
 }
 
 TEST_F(ChunkReassemblyTest, LateRepeatOfAFinishedTransferIsNotANewOneButAReusedReferenceStartsClean) {

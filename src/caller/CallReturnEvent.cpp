@@ -7,6 +7,7 @@
 
 #include "caller/CounterCells.h"
 #include "caller/PendingCalls.h"
+#include "caller/PulledAnswers.h"
 #include "caller/WaiterReads.h"
 #include "datablock/BlockMove.h"
 #include "datablock/PacketRecord.h"
@@ -44,8 +45,8 @@ bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, s
     if (destination->sin_port == 0) return true;
     const talvex::WakerLease waker(*m_pCalls, m_callLock);
     if (waker.Get() == nullptr) return false;
-    m_pCounters->Add(talvex::Counter::kCalls);
     talvex::PendingCall* call = StartCall(*destination, *block, waker.Get());
+    if (call == nullptr) return false;   // the caller is stopped, or the call could not be sent
     return FinishCall(call, AwaitCall(call, timeout), block);
 }
 
@@ -72,6 +73,8 @@ talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const C
     talvex::PendingCall* call = nullptr;
     {
         std::scoped_lock lock(m_callLock);
+        if (m_pCalls->Stopped()) return nullptr;   // a call begun while the caller stops ends at once
+        m_pCounters->Add(talvex::Counter::kCalls);
         // m_CallBlock shows the last call, and serves the peer's pulls of its packets;
         // m_ReturnBlock no longer awaits the return of a call before.
         m_CallBlock = block;
@@ -81,12 +84,20 @@ talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const C
         m_addrAwaitedPeer = destination;
         talvex::ResetEvent(m_hReturnEvent);
     }
+    bool sent = false;
     try {
-        SendPacket(record + 1, record[0], destination);
+        sent = SendPacket(record + 1, record[0], destination);
     } catch (...) {
         std::scoped_lock lock(m_callLock);
         talvex::PendingCalls::Close(call);
         throw;
+    }
+    if (!sent) {
+        // Nothing went out: no answer can come, so the call ends at once.
+        std::scoped_lock lock(m_callLock);
+        talvex::PendingCalls::Close(call);
+        m_pCounters->Add(talvex::Counter::kBroken);
+        return nullptr;
     }
     return call;
 }
@@ -101,8 +112,10 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
         {
             std::scoped_lock lock(m_callLock);
             if (call->released) return CallEnd::kReleased;
-            if (call->complete && (inGrace || !AwaitsLateReturnChunks(*call))) return CallEnd::kAnswered;
-            if (call->complete) {
+            // A chunk of its answer that another thread holds is stored first.
+            const bool settled = call->complete && call->returnChunksInHand == 0;
+            if (settled && (inGrace || !AwaitsLateReturnChunks(*call))) return CallEnd::kAnswered;
+            if (settled) {
                 // The final return came before some of the chunks: give them a moment.
                 inGrace = true;
                 limit = kLateReturnChunkGraceMs;
@@ -110,41 +123,47 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
             }
         }
         const std::uint32_t left = Remaining(limit, start);
-        if (left == 0) return inGrace ? CallEnd::kAnswered : CallEnd::kTimedOut;
+        if (left == 0) {
+            std::scoped_lock lock(m_callLock);
+            return inGrace || call->complete ? CallEnd::kAnswered : CallEnd::kTimedOut;
+        }
         if (WaitForReturns(call->waker, left, turn) == Woken::kBreak) return CallEnd::kBroken;
     }
 }
 
-CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn) {
+CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn,
+                                             bool breakable) {
     const int socket = turn.BeginPoll();
-    void* const events[3] = {waker, m_hBreakEvent, turn.WithdrawEvent()};
-    const std::uint32_t count = socket >= 0 ? 3 : 2;
-    const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, count, socket, milliseconds);
+    // The events in order: the thread's waker, the break event (when breakable), the withdraw event.
+    void* const events[3] = {waker, breakable ? m_hBreakEvent : turn.WithdrawEvent(), turn.WithdrawEvent()};
+    const std::uint32_t eventCount = (breakable ? 2 : 1) + (socket >= 0 ? 1 : 0);
+    const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, eventCount, socket, milliseconds);
     turn.EndPoll();
-    if (woken == talvex::kWaitObject0 + 1) return Woken::kBreak;
-    if (woken == talvex::kWaitObject0 + 2 && count == 3) {
-        turn.Stop();   // the socket is being replaced or closed
-    } else if (woken == talvex::kWaitObject0 + count) {
+    if (woken == talvex::kWaitTimeout) return Woken::kTimeout;
+    if (breakable && woken == talvex::kWaitObject0 + 1) return Woken::kBreak;
+    if (woken == talvex::kWaitObject0 + eventCount) {
         alignas(std::int32_t) std::int32_t words[talvex::WaiterReads::kDatagramBytes / 4];
         CSockAddr sender;
-        const int size = turn.TakeHead(&CRP_Caller::IsAwaitedReturn, this, words, sender);
-        if (size > 0) {
-            m_pCounters->DatagramIn(size);
-            CompleteReturnPacket(words, size, sender, waker);
-        }
-    } else if (woken == talvex::kWaitTimeout) {
-        return Woken::kTimeout;
+        const int size = turn.Take(&CRP_Caller::RouteForReader, this, words, sender);
+        if (size > 0) HandleReadDatagram(words, size, sender, waker);
+    } else if (socket >= 0 && woken == talvex::kWaitObject0 + eventCount - 1) {
+        turn.Stop();   // the socket is being closed
     }
     return Woken::kWaker;
 }
 
 bool CRP_Caller::FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBlockEx* block) {
-    std::scoped_lock lock(m_callLock);
+    std::unique_lock lock(m_callLock);
     bool answered = end == CallEnd::kAnswered || end == CallEnd::kReleased;
     if (answered && end == CallEnd::kAnswered && call->chunkedReturn.m_nLength == 0 &&
-        call->returnChunksAnnounced > 0 &&
-        ReturnChunksLost(call->reference, call->returnChunksAnnounced, call->returnChunksArrived)) {
-        answered = false;
+        call->returnChunksAnnounced > 0) {
+        // The diagnostic sink is told outside the lock: a sink may take its time or call in.
+        const std::int32_t reference = call->reference;
+        const std::int32_t announced = call->returnChunksAnnounced;
+        const std::int32_t arrived = call->returnChunksArrived;
+        lock.unlock();
+        answered = !ReturnChunksLost(reference, announced, arrived);
+        lock.lock();
     }
     if (answered) {
         m_ReturnBlock = call->returnBlock;
@@ -212,11 +231,28 @@ std::int32_t CRP_Caller::SendReturnPacket(CUdpDataBlockEx* block) {
         talvex::CopyPacketRecord(record, m_PacketRecord);
         destination = ReplyDestination();
         m_addrReplyPeer = destination;
+        // A longer answer stays available to its receiver's pulls, beside other receivers'.
+        if (static_cast<std::uint32_t>(m_ReplyBlock.m_nLength) > static_cast<std::uint32_t>(talvex::kMaxPacketDataWords)) {
+            m_pPulledAnswers->Keep(destination, m_ReplyBlock);
+        }
     }
     SendPacket(record + 1, record[0], destination);
     std::scoped_lock lock(m_callLock);
     m_bBroadcastCall = false;
     return 0;
+}
+
+void CRP_Caller::SendAcknowledgement(CUdpDataBlockEx* block) {
+    block->ResetForReturn();
+    block->m_nType = RP_RETURN;
+    std::int32_t record[kRecordWords];
+    block->GetPacketAt(0, record, true);
+    CSockAddr destination;
+    {
+        std::scoped_lock lock(m_callLock);
+        destination = ReplyDestination();
+    }
+    SendPacket(record + 1, record[0], destination);
 }
 
 void CRP_Caller::SendEvent(CUdpDataBlockEx* block) {

@@ -43,12 +43,12 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
     if (headerOut != nullptr) *headerOut = header;
     if (!IsWellFormed(chunk, header)) return ChunkOutcome::Refused;
 
-    // Transfers whose first slot the coming store overwrites can no longer be put
-    // together intact: forget them before this chunk is judged.
     const std::uint64_t useNumber = m_ledger.slotUses;
-    DropTransfersOverwrittenBy(useNumber);
-
     const TransferKey transfer{sender, header.transferReference};
+    // A transfer dropped for want of slots lost chunks its sender saw answered: none of
+    // its chunks is answered again, so its call ends false rather than with an answer
+    // to a transfer that never came together.
+    if (m_ledger.recentlyDropped.count(transfer) != 0) return ChunkOutcome::Refused;
     const auto open = m_ledger.transfers.find(transfer);
     // A late copy of a chunk of a transfer put together already is not the start of a
     // new one. Chunk 0 may begin a new transfer under a reference used before (a sender
@@ -72,7 +72,8 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
         if (FindStored(header.chunkIndex, transfer) != m_index.end()) return ChunkOutcome::Repeated;
     }
 
-    const std::int32_t slot = NextSlot();
+    const std::int32_t slot = TakeFreeSlot(transfer);
+    if (slot < 0) return ChunkOutcome::Refused;
     unsigned char* slotData = m_store + static_cast<std::size_t>(slot) * talvex::kChunkSlotBytes;
     std::memcpy(slotData, chunk.m_pData + chunk.m_nReadPos, static_cast<std::size_t>(header.byteCount));
     m_index.emplace(talvex::ChunkKey{header.chunkIndex, header.transferReference}, talvex::ChunkEntry{header.byteCount, slotData, sender});
@@ -85,6 +86,7 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
         state.chunkCount = header.chunkCount;
         state.firstUse = useNumber;
         m_ledger.openedOrder.emplace_back(useNumber, transfer);
+        ForgetClosedRecords();
     }
     ++state.stored;
     state.bytes += header.byteCount;
@@ -115,7 +117,7 @@ bool ChunkReassembly::Collect(const TransferKey& transfer, CUdpDataBlockEx& targ
         }
         std::memcpy(out + offset, stored->second.m_pData, static_cast<std::size_t>(stored->second.m_nByteCount));
         offset += stored->second.m_nByteCount;
-        m_index.erase(stored);
+        EraseEntry(stored);
     }
     m_ledger.transfers.erase(transfer);
     RememberCompleted(transfer, {state.lastIndex, state.lastCallReference, state.firstChunkCallReference});
@@ -150,16 +152,60 @@ ChunkReassembly::Index::iterator ChunkReassembly::FindStored(std::int32_t chunkI
     return m_index.end();
 }
 
-void ChunkReassembly::DropTransfersOverwrittenBy(std::uint64_t useNumber) {
+std::int32_t ChunkReassembly::TakeFreeSlot(const TransferKey& keep) {
+    auto& live = m_ledger.liveSlots;
+    if (live.empty()) live.assign(talvex::kChunkSlots, false);
+    if (m_ledger.liveCount >= talvex::kChunkSlots && !DropOldestTransferBut(keep)) return -1;
+    // A counter outside its range (set from outside) starts again at slot 0.
+    std::int32_t slot = (m_lastSlot >= -1 && m_lastSlot < talvex::kChunkSlots - 1) ? m_lastSlot + 1 : 0;
+    for (std::int32_t tried = 0; tried < talvex::kChunkSlots && live[static_cast<std::size_t>(slot)]; ++tried) {
+        slot = slot == talvex::kChunkSlots - 1 ? 0 : slot + 1;
+    }
+    live[static_cast<std::size_t>(slot)] = true;
+    ++m_ledger.liveCount;
+    return slot;
+}
+
+bool ChunkReassembly::DropOldestTransferBut(const TransferKey& keep) {
     auto& order = m_ledger.openedOrder;
-    while (!order.empty() && order.front().first + talvex::kChunkSlots <= useNumber) {
+    for (std::size_t looked = 0, records = order.size(); looked < records; ++looked) {
         const auto [firstUse, transfer] = order.front();
         order.pop_front();
         const auto open = m_ledger.transfers.find(transfer);
         // A record whose transfer completed, or was replaced by a later one with the
         // same reference, is only discarded.
-        if (open != m_ledger.transfers.end() && open->second.firstUse == firstUse) DropTransfer(transfer);
+        if (open == m_ledger.transfers.end() || open->second.firstUse != firstUse) continue;
+        if (transfer == keep) {
+            order.emplace_back(firstUse, transfer);
+            continue;
+        }
+        DropTransfer(transfer);
+        return m_ledger.liveCount < talvex::kChunkSlots;
     }
+    return false;
+}
+
+void ChunkReassembly::ForgetClosedRecords() {
+    auto& order = m_ledger.openedOrder;
+    const auto closed = [this](const std::pair<std::uint64_t, TransferKey>& record) {
+        const auto open = m_ledger.transfers.find(record.second);
+        return open == m_ledger.transfers.end() || open->second.firstUse != record.first;
+    };
+    while (!order.empty() && closed(order.front())) order.pop_front();
+    // An open transfer at the front keeps the records behind it; every open transfer
+    // holds a slot, so clearing out the closed ones now and then bounds the list.
+    if (order.size() > 2 * static_cast<std::size_t>(talvex::kChunkSlots)) std::erase_if(order, closed);
+}
+
+void ChunkReassembly::EraseEntry(Index::iterator entry) {
+    if (OwnsSlot(entry->second.m_pData) && !m_ledger.liveSlots.empty()) {
+        const auto slot = static_cast<std::size_t>(entry->second.m_pData - m_store) / talvex::kChunkSlotBytes;
+        if (m_ledger.liveSlots[slot]) {
+            m_ledger.liveSlots[slot] = false;
+            --m_ledger.liveCount;
+        }
+    }
+    m_index.erase(entry);
 }
 
 void ChunkReassembly::DropTransfer(const TransferKey& transfer) {
@@ -167,14 +213,16 @@ void ChunkReassembly::DropTransfer(const TransferKey& transfer) {
     if (open == m_ledger.transfers.end()) return;
     for (std::int32_t index = 0; index < open->second.chunkCount; ++index) {
         const auto stored = FindStored(index, transfer);
-        if (stored != m_index.end()) m_index.erase(stored);
+        if (stored != m_index.end()) EraseEntry(stored);
     }
     m_ledger.transfers.erase(open);
-}
-
-std::int32_t ChunkReassembly::NextSlot() const {
-    // A counter outside its range (set from outside) starts again at slot 0.
-    return (m_lastSlot >= -1 && m_lastSlot < talvex::kChunkSlots - 1) ? m_lastSlot + 1 : 0;
+    if (m_ledger.recentlyDropped.insert_or_assign(transfer, m_ledger.slotUses).second) {
+        m_ledger.droppedOrder.push_back(transfer);
+        if (m_ledger.droppedOrder.size() > kRecentTransfers) {
+            m_ledger.recentlyDropped.erase(m_ledger.droppedOrder.front());
+            m_ledger.droppedOrder.pop_front();
+        }
+    }
 }
 
 }  // namespace talvex

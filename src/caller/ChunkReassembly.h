@@ -50,11 +50,16 @@ public:
 private:
     bool IsWellFormed(const CUdpDataBlockEx& chunk, const ChunkHeader& header) const;
     Index::iterator FindStored(std::int32_t chunkIndex, const TransferKey& transfer);
-    // Drops every transfer whose first slot the store use `useNumber` overwrites.
-    void DropTransfersOverwrittenBy(std::uint64_t useNumber);
+    // A slot that holds no chunk of an open transfer, from the one after the last used
+    // on; when every slot is taken, the oldest open transfer other than `keep` is dropped.
+    std::int32_t TakeFreeSlot(const TransferKey& keep);
+    bool DropOldestTransferBut(const TransferKey& keep);
     void DropTransfer(const TransferKey& transfer);
+    // Keeps the list of open transfers' records short: records of transfers no longer open go.
+    void ForgetClosedRecords();
+    // Removes an index entry and frees its slot.
+    void EraseEntry(Index::iterator entry);
     void RememberCompleted(const TransferKey& transfer, const CompletedTransfer& completion);
-    std::int32_t NextSlot() const;
 
     Index& m_index;
     unsigned char* m_store;

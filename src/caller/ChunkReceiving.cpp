@@ -45,15 +45,25 @@ CSockAddr CRP_CallerEx::ServedSender() const {
 
 void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
     if (block == nullptr) return;
-    talvex::ChunkReassembly calls(m_mapChunks, m_abyCallChunkStore, m_nLastCallSlot, m_callLedger);
-    const ArrivedChunk arrived = Arrive(calls, *block, ServedSender());
+    const CSockAddr from = ServedSender();
+    ArrivedChunk arrived;
+    bool collected = false;
+    {
+        std::scoped_lock lock(m_chunkIndexLock);
+        talvex::ChunkReassembly calls(m_mapChunks, m_abyCallChunkStore, m_nLastCallSlot, m_callLedger);
+        arrived = Arrive(calls, *block, from);
+        // m_MultiCallBlock is the dispatch thread's alone: call chunks are stored nowhere else.
+        if (arrived.outcome == talvex::ChunkOutcome::Completed) {
+            m_MultiCallBlock.Clear();
+            collected = calls.Collect(arrived.Transfer(), m_MultiCallBlock);
+        }
+    }
     if (arrived.Ignored()) {
         m_pCounters->Add(talvex::Counter::kChunksRefused);
         return;
     }
     if (arrived.outcome == talvex::ChunkOutcome::Completed) {
-        m_MultiCallBlock.Clear();
-        if (!calls.Collect(arrived.Transfer(), m_MultiCallBlock)) return;
+        if (!collected) return;
         m_MultiCallBlock.m_nType = block->m_nType;
         m_MultiCallBlock.m_nProcedure = block->m_nProcedure;
         m_MultiCallBlock.m_nPacketPos = block->m_nPacketPos;
@@ -64,33 +74,36 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
         return;
     }
     // Stored chunks and repeats (stored once, answered each time) get an empty return.
-    block->ResetForReturn();
-    SendReturnPacket(block);
+    SendAcknowledgement(block);
 }
 
 bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     if (block == nullptr) return false;
-    talvex::ChunkReassembly returns(m_mapChunks, m_abyReturnChunkStore, m_nLastReturnSlot, m_returnLedger);
-    const ArrivedChunk arrived = Arrive(returns, *block, ServedSender());
+    const CSockAddr from = ServedSender();
+    ArrivedChunk arrived;
+    bool completed = false;
+    {
+        std::scoped_lock lock(m_chunkIndexLock);
+        talvex::ChunkReassembly returns(m_mapChunks, m_abyReturnChunkStore, m_nLastReturnSlot, m_returnLedger);
+        arrived = Arrive(returns, *block, from);
+        if (arrived.outcome == talvex::ChunkOutcome::Completed) {
+            m_ReturnAssembly.Clear();
+            completed = returns.Collect(arrived.Transfer(), m_ReturnAssembly);
+            if (completed) {
+                m_ReturnAssembly.m_nType = RP_RETURN;
+                m_ReturnAssembly.m_nProcedure = block->m_nProcedure;
+                m_ReturnAssembly.m_nPacketPos = block->m_nPacketPos;
+                m_ReturnAssembly.m_nReferenceNumber = block->m_nReferenceNumber;
+                DeliverChunkedReturn(arrived.from);
+            }
+        }
+    }
     if (arrived.Ignored()) {
         m_pCounters->Add(talvex::Counter::kChunksRefused);
         return false;
     }
-    bool completed = false;
-    if (arrived.outcome == talvex::ChunkOutcome::Completed) {
-        m_ReturnAssembly.Clear();
-        completed = returns.Collect(arrived.Transfer(), m_ReturnAssembly);
-        if (completed) {
-            m_ReturnAssembly.m_nType = RP_RETURN;
-            m_ReturnAssembly.m_nProcedure = block->m_nProcedure;
-            m_ReturnAssembly.m_nPacketPos = block->m_nPacketPos;
-            m_ReturnAssembly.m_nReferenceNumber = block->m_nReferenceNumber;
-            DeliverChunkedReturn(arrived.from);
-        }
-    }
     // Every stored return chunk is acknowledged, the completing one too.
-    block->ResetForReturn();
-    SendReturnPacket(block);
+    SendAcknowledgement(block);
     return completed;
 }
 

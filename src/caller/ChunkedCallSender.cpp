@@ -1,6 +1,7 @@
 #include "caller/ChunkedCallSender.h"
 
 #include "caller/CounterCells.h"
+#include "caller/WaiterReads.h"
 #include "datablock/BlockMove.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
@@ -37,7 +38,9 @@ bool ChunkedCallSender::Run(CUdpDataBlockEx& answer) {
         std::scoped_lock lock(m_caller.m_callLock);
         for (std::int32_t place = 0; place < m_width; ++place) StartNextChunk(m_window[place]);
     }
-    void* const events[2] = {m_waker, m_caller.m_hBreakEvent};
+    // The calling thread reads the caller's socket while it waits, so its chunks'
+    // answers reach it whatever hook the dispatch thread runs.
+    ReadingTurn turn(*m_caller.m_pWaiterReads);
     for (;;) {
         if (!SendTriesDue()) break;
         ResetEvent(m_waker);   // before the look: an answer after it sets it again
@@ -48,7 +51,9 @@ bool ChunkedCallSender::Run(CUdpDataBlockEx& answer) {
             if (Ended()) break;
             wait = TimeToFirstExpiry();
         }
-        if (wait > 0 && WaitForEvents(events, 2, wait) == kWaitObject0 + 1) BreakTriesInFlight();
+        if (wait > 0 && m_caller.WaitForReturns(m_waker, wait, turn) == CRP_Caller::Woken::kBreak) {
+            BreakTriesInFlight();
+        }
     }
     CloseTriesInFlight();
     if (m_sendFailure != nullptr) throw std::exchange(m_sendFailure, nullptr);   // to the application
@@ -150,7 +155,10 @@ void ChunkedCallSender::LookAtTriesInFlight() {
         if (call->sendFailure != nullptr) m_sendFailure = std::exchange(call->sendFailure, nullptr);
         if (m_failed || m_sendFailure != nullptr) return;
         const bool expired = m_limit != kInfinite && now - slot.sentAt >= m_limit;
-        if (call->complete || expired) {
+        // A try whose answer is whole but has a chunk in another thread's hands is
+        // settled by that thread once the chunk is stored.
+        const bool settledOtherwise = call->complete && call->returnChunksInHand == 0;
+        if (settledOtherwise || expired) {
             // Answered with another type, or not at all in time: the try failed.
             PendingCalls::Close(call);
             slot.call = nullptr;

@@ -1,11 +1,16 @@
 // Answers of CRP_CallerEx: an answer of up to 350 words goes as one return; a longer
 // one as a burst of return chunks followed by the final empty return that ends the
-// caller's wait.
+// caller's wait. Each chunked answer has flow control of its own: it keeps at most
+// kUnacknowledgedChunks chunks unacknowledged by its receiver.
 #include "talvex05u/caller/RP_CallerEx.h"
 
-#include "datablock/PacketRecord.h"
-
+#include "caller/ChunkedAnswers.h"
 #include "caller/CounterCells.h"
+#include "caller/PendingCalls.h"
+#include "caller/WaiterReads.h"
+#include "datablock/PacketRecord.h"
+#include "talvex05u/platform/Event.h"
+#include "talvex05u/platform/System.h"
 
 #include <chrono>
 #include <cstring>
@@ -16,13 +21,14 @@ constexpr int kChunkSendTimeoutSeconds = 1000;
 constexpr int kRecordWords = 512;
 // The chunks of a return go out without waiting for their answers, and a receiver that
 // is slower for a moment than the sender loses what its socket buffer cannot hold.
-// Every peer that puts chunks together acknowledges each one, so a return sent from a
-// hook (on the dispatch thread, which reads those acknowledgements) keeps at most this
-// many chunks unacknowledged: about 300 KB of the receiver's buffer.
+// Every peer that puts chunks together acknowledges each one, so an answer keeps at
+// most this many chunks unacknowledged: about 300 KB of the receiver's buffer.
 constexpr std::int32_t kUnacknowledgedChunks = 128;
-// A peer that acknowledges nothing (a plain caller) is known by this silence; one that
-// acknowledged before and then stays silent this long is no longer waited for.
-constexpr std::uint32_t kFirstAcknowledgementMs = 50;
+// A receiver that acknowledges nothing (a plain caller) is known by this silence.
+constexpr std::uint32_t kFirstAcknowledgementMs = 200;
+// A receiver that acknowledged before and then stays silent this long while the window
+// is full has lost acknowledgements on the way (they carry no chunk index to tell which):
+// the answer goes on with half a window taken as acknowledged.
 constexpr std::uint32_t kAcknowledgementStallMs = 1000;
 // Without acknowledgements, a short pause after every burst of this many chunks lets the
 // receiving dispatcher drain its buffer (about 45 KB per burst).
@@ -31,18 +37,15 @@ constexpr std::chrono::microseconds kPauseBetweenBursts{200};
 
 }  // namespace
 
-// The acknowledgements of one chunked return: empty returns with its reference number
-// from the peer it goes to.
+// The flow control of one chunked answer.
 struct talvex::ReturnAcknowledgements {
-    CSockAddr peer;
-    std::int32_t reference = 0;
-    std::int64_t received = 0;
-    bool flowing = true;   // false once the peer is known not to acknowledge in time
+    ChunkedAnswers::Answer* answer = nullptr;
+    void* waker = nullptr;
+    bool flowing = true;         // false: the receiver does not acknowledge; paced bursts instead
+    std::int64_t forgiven = 0;   // chunks taken as acknowledged after stalls
 
-    static bool IsOne(void* self, const std::int32_t* words, int size, const CSockAddr& sender) {
-        const auto& acks = *static_cast<const ReturnAcknowledgements*>(self);
-        return size == 16 && words[0] == RP_RETURN && words[2] == acks.reference && words[3] == 0 &&
-               sender.sin_port == acks.peer.sin_port && sender.sin_addr.s_addr == acks.peer.sin_addr.s_addr;
+    std::int64_t Acknowledged(ChunkedAnswers& answers, bool wakeOnNext) const {
+        return forgiven + answers.Acknowledged(answer, wakeOnNext);
     }
 };
 
@@ -57,16 +60,67 @@ std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
     return 0;
 }
 
-void CRP_CallerEx::WaitForRoom(std::int32_t index, talvex::ReturnAcknowledgements& acks) {
-    while (acks.flowing && index - acks.received >= kUnacknowledgedChunks) {
-        const std::uint32_t patience = acks.received == 0 ? kFirstAcknowledgementMs : kAcknowledgementStallMs;
-        switch (ReadDuringHook(patience, &talvex::ReturnAcknowledgements::IsOne, &acks)) {
-        case HookRead::kAck: ++acks.received; break;
-        case HookRead::kKept: break;
-        case HookRead::kNothing:
-        case HookRead::kFull: acks.flowing = false; break;
-        }
+void CRP_CallerEx::WaitForRoom(std::int32_t index, talvex::ReturnAcknowledgements& flow) {
+    if (!flow.flowing) {
+        if (index > 0 && index % kChunksPerBurst == 0) std::this_thread::sleep_for(kPauseBetweenBursts);
+        return;
     }
+    talvex::ChunkedAnswers& answers = *m_pChunkedAnswers;
+    std::int64_t acknowledged = flow.Acknowledged(answers, false);
+    if (index - acknowledged < kUnacknowledgedChunks) return;
+    // The sending thread reads the socket itself while it waits: the acknowledgements
+    // come there, and nobody else may be reading it (a hook sends from the dispatch thread).
+    talvex::ReadingTurn turn(*m_pWaiterReads);
+    std::uint32_t progressAt = talvex::GetTickCount();
+    for (;;) {
+        talvex::ResetEvent(flow.waker);   // before the look: an acknowledgement after it sets it again
+        const std::int64_t now = flow.Acknowledged(answers, true);
+        if (now > acknowledged) progressAt = talvex::GetTickCount();
+        acknowledged = now;
+        if (index - acknowledged < kUnacknowledgedChunks) break;
+        const bool noneYet = acknowledged == flow.forgiven && flow.forgiven == 0;
+        const std::uint32_t patience = noneYet ? kFirstAcknowledgementMs : kAcknowledgementStallMs;
+        const std::uint32_t waited = talvex::GetTickCount() - progressAt;
+        if (waited >= patience) {
+            if (noneYet) {
+                flow.flowing = false;   // a receiver that never acknowledges
+            } else {
+                flow.forgiven += index - acknowledged - kUnacknowledgedChunks / 2;
+                m_pCounters->Add(talvex::Counter::kAcknowledgementStalls);
+            }
+            break;
+        }
+        WaitForReturns(flow.waker, patience - waited, turn, false);
+    }
+    answers.Acknowledged(flow.answer, false);
+}
+
+void CRP_CallerEx::SendReturnChunks(const CUdpDataBlockEx& block, const CSockAddr& destination,
+                                    std::int32_t chunkCount) {
+    const talvex::WakerLease waker(*m_pCalls, m_callLock);
+    talvex::ReturnAcknowledgements flow;
+    flow.waker = waker.Get();
+    // Without a waker, or when a test seam takes the datagrams, nothing can wait for acknowledgements.
+    flow.flowing = flow.waker != nullptr && !SendsToSeam();
+    flow.answer = m_pChunkedAnswers->Begin(destination, block.m_nReferenceNumber, flow.waker);
+    const std::int32_t transferReference = TakeReferenceNumber();
+    // Built here, not in a member: answers sent from several threads never share a block.
+    CUdpDataBlockEx chunk;
+    unsigned char staging[talvex::kChunkBytes];
+    std::int32_t record[kRecordWords];
+    try {
+        for (std::int32_t index = 0; index < chunkCount; ++index) {
+            WaitForRoom(index, flow);
+            BuildChunk(block, RP_MULTI_RETURN, transferReference, chunkCount, index, staging, chunk);
+            chunk.GetPacketAt(0, record, true);
+            SendPacket(record + 1, record[0], destination, kChunkSendTimeoutSeconds);
+            m_pCounters->Add(talvex::Counter::kChunksSent);
+        }
+    } catch (...) {
+        m_pChunkedAnswers->Finish(flow.answer);
+        throw;
+    }
+    m_pChunkedAnswers->Finish(flow.answer);
 }
 
 void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
@@ -76,28 +130,14 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
         std::scoped_lock lock(m_callLock);
         destination = ReplyDestination();   // every packet of one answer goes to the same peer
     }
-    std::int32_t record[kRecordWords];
     const std::int64_t chunkCount = ChunkCountOf(block->m_nLength);
     // An answer whose words do not all lie in its buffer, or that the caller could
     // never put together, sends no chunks: the final empty return alone ends the
     // caller's wait with an empty answer, as a lost chunk would.
     if (block->m_nLength <= block->m_nCapacity && chunkCount <= talvex::kChunkSlots) {
-        std::scoped_lock chunkLock(m_returnChunkLock);
-        const std::int32_t transferReference = TakeReferenceNumber();
-        talvex::ReturnAcknowledgements acks{destination, block->m_nReferenceNumber, 0, InHook()};
-        for (std::int32_t index = 0; index < chunkCount; ++index) {
-            if (acks.flowing) {
-                WaitForRoom(index, acks);
-            } else if (index > 0 && index % kChunksPerBurst == 0) {
-                std::this_thread::sleep_for(kPauseBetweenBursts);
-            }
-            BuildChunk(*block, RP_MULTI_RETURN, transferReference, static_cast<std::int32_t>(chunkCount), index,
-                       m_abyReturnChunkStaging, m_ReturnChunkBlock);
-            m_ReturnChunkBlock.GetPacketAt(0, record, true);
-            SendPacket(record + 1, record[0], destination, kChunkSendTimeoutSeconds);
-            m_pCounters->Add(talvex::Counter::kChunksSent);
-        }
+        SendReturnChunks(*block, destination, static_cast<std::int32_t>(chunkCount));
     }
+    std::int32_t record[kRecordWords];
     {
         std::scoped_lock lock(m_callLock);
         m_addrReplyPeer = destination;

@@ -4,9 +4,9 @@
 
 #include "DatagramSeam.h"
 #include "caller/CounterCells.h"
-#include "caller/DeferredDatagrams.h"
+#include "caller/ChunkedAnswers.h"
+#include "caller/PulledAnswers.h"
 #include "caller/PendingCalls.h"
-#include "caller/SocketSetup.h"
 #include "caller/WaiterReads.h"
 #include "datablock/PacketRecord.h"
 #include "platform/EventObject.h"
@@ -15,7 +15,9 @@
 #include "talvex05u/platform/SocketError.h"
 #include "talvex05u/platform/System.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <string>
 #include <cstring>
 #include <exception>
 #include <netinet/in.h>
@@ -29,8 +31,8 @@ constexpr int kReceiveBytes = 2048;
 constexpr int kReceiveWords = kReceiveBytes / 4;
 constexpr int kHeaderBytes = 16;
 constexpr int kRecordWords = 512;
-constexpr std::uint32_t kRecoveryPauseMs = 10;
 constexpr short kReadableOrFailed = POLLIN | POLLERR | POLLHUP | POLLNVAL;
+constexpr std::uint32_t kSendFailureReportMs = 1000;
 
 // The datagram whose hook runs on this thread, so that the hook's SendReturn answers
 // its sender whatever other threads have received meanwhile.
@@ -81,7 +83,8 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
     alignas(std::int32_t) std::int32_t words[kReceiveWords];
     try {
         for (;;) {
-            // While calls wait and read the socket themselves, the dispatcher leaves it alone.
+            // While other threads wait and read the socket, the dispatcher leaves it to
+            // them and watches its inbox, where they put what a hook must serve.
             pollfd fds[4] = {{m_pWaiterReads->SocketToWatch(static_cast<int>(m_Socket.m_hSocket)), POLLIN, 0},
                              {static_cast<int>(m_hBroadcastSocket), POLLIN, 0},
                              {PollDescriptorOf(m_hWakeDispatcher), POLLIN, 0},
@@ -94,8 +97,10 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
                 break;
             }
             if (fds[2].revents != 0) break;   // StopDispatchThread woke us
-            if (fds[3].revents != 0) m_pWaiterReads->ClearAttention();
-            if ((fds[0].revents & kReadableOrFailed) != 0 && !ReceiveUnicast(words)) break;
+            const bool attention = fds[3].revents != 0;
+            if (attention) m_pWaiterReads->ClearAttention();
+            const bool socketReady = fds[0].fd >= 0 && (fds[0].revents & kReadableOrFailed) != 0;
+            if ((attention || socketReady) && !ReceiveUnicast(words, socketReady)) break;
             if ((fds[1].revents & kReadableOrFailed) != 0 && !ReceiveBroadcast(words)) break;
         }
     } catch (CBlockingSocketException* e) {
@@ -108,53 +113,29 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
     return 0;
 }
 
-bool CRP_Caller::ReceiveUnicast(std::int32_t* words) {
-    talvex::WSASetLastError(0);
-    CSockAddr sender;
-    const talvex::PendingDatagram taken =
-        m_pWaiterReads->TakeForDispatcher(static_cast<int>(m_Socket.m_hSocket), words, sender);
-    struct DoneHandling {
-        talvex::WaiterReads& reads;
-        ~DoneHandling() { reads.DoneHandling(); }
-    } done{*m_pWaiterReads};
-    if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
-        m_pCounters->DatagramIn(taken.size);
-        ZeroMissingHeader(words, taken.size);
-        HandleDatagram(words, taken.size, sender);
-        HandleDeferred(words);
+bool CRP_Caller::ReceiveUnicast(std::int32_t* words, bool socketReady) {
+    // The inbox first: what readers put there came before anything still in the
+    // socket. Then at most one datagram of the socket, as for the broadcast socket.
+    for (std::size_t round = 0; round <= talvex::WaiterReads::kInboxSlots; ++round) {
+        talvex::WSASetLastError(0);
+        CSockAddr sender;
+        const talvex::WaiterReads::Taken taken = m_pWaiterReads->TakeForDispatcher(
+            static_cast<int>(m_Socket.m_hSocket), socketReady, words, sender, &CRP_Caller::NoteForDispatcher, this);
+        if (taken.outcome == talvex::PendingDatagram::Outcome::kNone) return true;
+        if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) {
+            talvex::WSASetLastError(taken.error);
+            m_pCounters->Add(talvex::Counter::kSocketErrors);
+            if (!RecoverSocket()) return false;
+        } else {
+            ZeroMissingHeader(words, taken.size);
+            HandleDatagram(words, taken.size, sender);
+        }
+        if (taken.fromSocket) return true;
     }
-    if (taken.outcome != talvex::PendingDatagram::Outcome::kFailed) return true;
-    m_pCounters->Add(talvex::Counter::kSocketErrors);
-    return RecoverUnicastSocket();
-}
-
-void CRP_Caller::HandleDeferred(std::int32_t* words) {
-    CSockAddr sender;
-    for (int size = m_pDeferred->TakeOldest(words, sender); size > 0; size = m_pDeferred->TakeOldest(words, sender)) {
-        ZeroMissingHeader(words, size);
-        HandleDatagram(words, size, sender);
-    }
+    return true;
 }
 
 bool CRP_Caller::InHook() const { return t_serving.caller == this; }
-
-CRP_Caller::HookRead CRP_Caller::ReadDuringHook(std::uint32_t milliseconds, AckTest isAck, void* context) {
-    if (m_pSeamSink != nullptr || !InHook()) return HookRead::kNothing;
-    if (m_pDeferred->Full()) return HookRead::kFull;
-    const int fd = static_cast<int>(m_Socket.m_hSocket);
-    pollfd readable{fd, POLLIN, 0};
-    const int timeout = milliseconds > 0x7FFFFFFFu ? -1 : static_cast<int>(milliseconds);
-    if (::poll(&readable, 1, timeout) != 1) return HookRead::kNothing;
-    alignas(std::int32_t) std::int32_t words[kReceiveWords];
-    CSockAddr sender;
-    const talvex::PendingDatagram taken = m_pWaiterReads->TakeForDispatcher(fd, words, sender);
-    // An empty datagram or a failed receive is dropped here: the socket itself is fine.
-    if (taken.outcome != talvex::PendingDatagram::Outcome::kReceived) return HookRead::kNothing;
-    m_pCounters->DatagramIn(taken.size);
-    if (isAck(context, words, taken.size, sender)) return HookRead::kAck;
-    m_pDeferred->Keep(words, taken.size, sender);
-    return HookRead::kKept;
-}
 
 bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
     talvex::WSASetLastError(0);
@@ -163,73 +144,62 @@ bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
         talvex::TakePendingDatagram(static_cast<int>(m_hBroadcastSocket), words, kReceiveBytes, sender);
     if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) {
         m_pCounters->Add(talvex::Counter::kSocketErrors);
-        return RecoverBroadcastSocket();
+        return RecoverSocket();
     }
     if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) m_pCounters->DatagramIn(taken.size);
     if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived && ArrivedOn(m_nBroadcastInterface, taken)) {
         ZeroMissingHeader(words, taken.size);
         HandleDatagram(words, taken.size, sender);
-        // A hook that read the unicast socket (a chunked answer's acknowledgements) left
-        // datagrams to handle, and the dispatcher counted as handling since.
-        HandleDeferred(words);
-        m_pWaiterReads->DoneHandling();
     }
     return true;
 }
 
-bool CRP_Caller::RecoverUnicastSocket() {
+bool CRP_Caller::RecoverSocket() {
     if (IsErrorOccured()) return false;
-    // Nobody else may hold the descriptor when it closes, or the port stays taken and
-    // the new socket could not have it.
-    m_pWaiterReads->Withdraw();
-    int replacement = -1;
-    {
-        std::unique_lock lock(m_socketLock);
-        // Rebind to the port the socket had, so a system-chosen port stays the one the peer knows.
-        CSockAddr bindTo = m_addrMy;
-        sockaddr_in current{};
-        socklen_t length = sizeof current;
-        if (::getsockname(static_cast<int>(m_Socket.m_hSocket), reinterpret_cast<sockaddr*>(&current), &length) == 0 &&
-            current.sin_port != 0) {
-            bindTo.sin_port = current.sin_port;
-        }
-        m_Socket.Close();
-        m_Socket.Create(talvex::kSockDgram);
-        talvex::Sleep(kRecoveryPauseMs);
-        m_Socket.Bind(bindTo);
-        talvex::SetCallerBufferSizes(static_cast<int>(m_Socket.m_hSocket));
-        replacement = static_cast<int>(m_Socket.m_hSocket);
-    }
-    m_pWaiterReads->Offer(replacement);
+    // A failed receive on Linux took the datagram or the error with it and leaves the
+    // socket as usable as before: it is kept, bound where it was, so there is no moment
+    // in which its port is free for another program to take.
     talvex::WSASetLastError(0);
     m_pCounters->Add(talvex::Counter::kSocketRecoveries);
     return true;
 }
 
-bool CRP_Caller::RecoverBroadcastSocket() {
-    if (IsErrorOccured()) return false;
-    std::unique_lock lock(m_socketLock);
-    ::close(static_cast<int>(m_hBroadcastSocket));
-    m_hBroadcastSocket = talvex::kInvalidSocket;
-    talvex::Sleep(kRecoveryPauseMs);
-    OpenBroadcastSocket();
-    m_pCounters->Add(talvex::Counter::kSocketRecoveries);
+bool CRP_Caller::SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination, int seconds) {
+    if (m_pSeamSink != nullptr) {
+        m_pSeamSink->OnSend(packet, bytes, destination);
+        m_pCounters->DatagramOut(bytes);
+        return true;
+    }
+    int sent = -1;
+    try {
+        std::shared_lock lock(m_socketLock);
+        sent = m_Socket.SendDatagram(reinterpret_cast<const char*>(packet), bytes, destination, seconds);
+    } catch (CBlockingSocketException*) {
+        m_pCounters->Add(talvex::Counter::kSocketErrors);
+        throw;
+    }
+    if (sent < 0) {
+        ReportFailedSend(destination);
+        return false;
+    }
+    m_pCounters->DatagramOut(bytes);
     return true;
 }
 
-void CRP_Caller::SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination, int seconds) {
-    if (m_pSeamSink != nullptr) {
-        m_pSeamSink->OnSend(packet, bytes, destination);
-    } else {
-        try {
-            std::shared_lock lock(m_socketLock);
-            m_Socket.SendDatagram(reinterpret_cast<const char*>(packet), bytes, destination, seconds);
-        } catch (CBlockingSocketException*) {
-            m_pCounters->Add(talvex::Counter::kSocketErrors);
-            throw;
-        }
-    }
-    m_pCounters->DatagramOut(bytes);
+void CRP_Caller::ReportFailedSend(const CSockAddr& destination) {
+    m_pCounters->Add(talvex::Counter::kSocketErrors);
+    const int error = talvex::WSAGetLastError();
+    talvex::WSASetLastError(0);
+    // One line a second at most: a route that is gone fails every send.
+    const std::uint32_t now = talvex::GetTickCount();
+    std::uint32_t last = m_nLastSendFailureReport.load();
+    if (now - last < kSendFailureReportMs || !m_nLastSendFailureReport.compare_exchange_strong(last, now)) return;
+    char address[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &destination.sin_addr, address, sizeof address);
+    std::string line = "Send failed to ";
+    line += address;
+    line += ":" + std::to_string(destination.Port()) + ": error " + std::to_string(error);
+    talvex::EmitDiagnostic(line.c_str());
 }
 
 CSockAddr CRP_Caller::ReplyDestination() const {
@@ -285,7 +255,9 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
         talvex::SetEvent(m_hPingAnswerEvent);
         break;
     case RP_RETURN:
-        CompleteReturnPacket(words, size, sender, nullptr);
+        // An acknowledgement of a chunk of an answer this caller sends to that peer
+        // is never the answer to a call of its own with the same number.
+        if (!m_pChunkedAnswers->TakeAcknowledgement(words, size, sender)) CompleteReturnPacket(words, size, sender, nullptr);
         break;
     case RP_NEXT_PACKET:
         HandleNextPacketRequest(words, size, sender);
@@ -298,27 +270,61 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
 }
 
 void CRP_Caller::HandleReturnChunk(const std::int32_t* words, int size, const CSockAddr& sender) {
+    const std::int32_t reference = HeaderWord(words, size, 2);
     {
         // The call the chunk answers learns that its answer comes as chunks, and how many.
         std::scoped_lock lock(m_callLock);
-        talvex::PendingCall* call = m_pCalls->Find(HeaderWord(words, size, 2), sender, false);
+        talvex::PendingCall* call = m_pCalls->Find(reference, sender, false);
         if (call != nullptr) {
             if (call->returnChunksAnnounced == 0) call->returnChunksAnnounced = HeaderWord(words, size, 5);
             ++call->returnChunksArrived;
         }
     }
-    m_WorkBlock.Clear();
-    m_WorkBlock.AddRawData(words, static_cast<std::int16_t>(size));
-    if (SendReturnMulti(&m_WorkBlock) && m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
+    bool completed = false;
+    {
+        // Any thread that reads a return chunk puts it into the store, one at a time.
+        std::scoped_lock lock(m_returnChunkReceiveLock);
+        m_ReturnChunkWork.Clear();
+        m_ReturnChunkWork.AddRawData(words, static_cast<std::int16_t>(size));
+        completed = SendReturnMulti(&m_ReturnChunkWork);
+    }
+    if (completed && m_hMultiDoneEvent != nullptr) talvex::SetEvent(m_hMultiDoneEvent);
+    ReturnChunkHandled(reference, sender);
+}
+
+void CRP_Caller::NoteReturnChunkInHand(const std::int32_t* words, int size, const CSockAddr& sender) {
+    std::scoped_lock lock(m_callLock);
+    talvex::PendingCall* call = m_pCalls->Find(HeaderWord(words, size, 2), sender, false);
+    if (call != nullptr) ++call->returnChunksInHand;
+}
+
+bool CRP_Caller::NoteForDispatcher(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
+    if (size >= 12 && words[0] == RP_MULTI_RETURN) static_cast<CRP_Caller*>(caller)->NoteReturnChunkInHand(words, size, sender);
+    return true;
+}
+
+bool CRP_Caller::RouteForReader(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
+    // Calls, broadcasts and call chunks are served by hooks on the dispatch thread.
+    if (size >= 4 && (words[0] == RP_CALL || words[0] == RP_BROADCAST || words[0] == RP_MULTI_CALL)) return false;
+    return NoteForDispatcher(caller, words, size, sender);
+}
+
+void CRP_Caller::HandleReadDatagram(std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker) {
+    ZeroMissingHeader(words, size);
+    if (size >= 4 && words[0] == RP_RETURN) {
+        if (!m_pChunkedAnswers->TakeAcknowledgement(words, size, sender)) CompleteReturnPacket(words, size, sender, ownWaker);
+        return;
+    }
+    HandleDatagram(words, size, sender);
 }
 
 void CRP_Caller::HandleBroadcastReturn(const std::int32_t* words, int size, const CSockAddr& sender) {
     std::scoped_lock lock(m_callLock);
     const std::int32_t collecting = m_BCastReturn.m_nReferenceNumber;
     if (collecting == 0 || HeaderWord(words, size, 2) != collecting) return;
-    m_WorkBlock.Clear();
-    m_WorkBlock.AddRawData(words, static_cast<std::int16_t>(size));
-    m_BCastReturn.Add(&m_WorkBlock, &sender);
+    m_BroadcastAnswerWork.Clear();
+    m_BroadcastAnswerWork.AddRawData(words, static_cast<std::int16_t>(size));
+    m_BCastReturn.Add(&m_BroadcastAnswerWork, &sender);
     m_pCounters->Add(talvex::Counter::kBroadcastAnswers);
 }
 
@@ -337,12 +343,9 @@ void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const
         CUdpDataBlockEx* target = nullptr;
         if (call != nullptr) {
             target = &call->returnBlock;
-            wake = call->waker;
         } else {
-            // Late, repeated or a stranger's: no waiting call takes it. The empty returns
-            // that acknowledge the chunks of the answer sent last are expected, not unmatched.
-            const bool acknowledgesOwnAnswer = size == kHeaderBytes && reference == m_ReplyBlock.m_nReferenceNumber;
-            if (!acknowledgesOwnAnswer) m_pCounters->Add(talvex::Counter::kUnmatchedReturns);
+            // Late, repeated or a stranger's: no waiting call takes it.
+            m_pCounters->Add(talvex::Counter::kUnmatchedReturns);
             // A return awaited in m_ReturnBlock itself (0: none awaited, or it is complete).
             const std::int32_t awaited = m_ReturnBlock.m_nReferenceNumber;
             if (awaited == 0 || reference != awaited || !talvex::AnswersCallTo(m_addrAwaitedPeer, sender)) return;
@@ -352,15 +355,10 @@ void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const
         complete = target->m_nPacketPos == target->m_nLength;
         if (complete) {
             target->m_nReferenceNumber = 0;
-            if (call != nullptr) call->complete = true;
-            if (call != nullptr && call->window != nullptr) {
-                bool wakeOwner = false;
-                const talvex::PendingCall* next = call->window->OnTryAnswered(*call, nextChunk, wakeOwner);
-                if (next != nullptr) {
-                    sendNextChunk = true;
-                    nextChunkTo = next->peer;
-                }
-                if (!wakeOwner) wake = nullptr;
+            if (call != nullptr) {
+                call->complete = true;
+                // A chunk of its answer still in another thread's hands settles it when stored.
+                if (call->returnChunksInHand == 0) wake = SettleCall(*call, nextChunk, nextChunkTo, sendNextChunk);
             }
         } else {
             request[0] = RP_NEXT_PACKET;
@@ -379,6 +377,37 @@ void CRP_Caller::CompleteReturnPacket(const std::int32_t* words, int size, const
     // After the lock is released: the woken call takes the lock at once. A return this
     // thread completes for its own call needs no wake-up.
     if (wake != nullptr && wake != ownWaker) talvex::SetEvent(wake);
+}
+
+void* CRP_Caller::SettleCall(talvex::PendingCall& call, std::int32_t* nextChunk, CSockAddr& nextChunkTo,
+                             bool& sendNextChunk) {
+    void* wake = call.waker;
+    if (call.window != nullptr) {
+        bool wakeOwner = false;
+        const talvex::PendingCall* next = call.window->OnTryAnswered(call, nextChunk, wakeOwner);
+        if (next != nullptr) {
+            sendNextChunk = true;
+            nextChunkTo = next->peer;
+        }
+        if (!wakeOwner) wake = nullptr;
+    }
+    return wake;
+}
+
+void CRP_Caller::ReturnChunkHandled(std::int32_t reference, const CSockAddr& sender) {
+    std::int32_t nextChunk[kRecordWords];
+    CSockAddr nextChunkTo;
+    bool sendNextChunk = false;
+    void* wake = nullptr;
+    {
+        std::scoped_lock lock(m_callLock);
+        talvex::PendingCall* call = m_pCalls->Find(reference, sender, false);
+        if (call == nullptr || call->returnChunksInHand == 0) return;
+        if (--call->returnChunksInHand > 0 || !call->complete) return;
+        wake = SettleCall(*call, nextChunk, nextChunkTo, sendNextChunk);
+    }
+    if (sendNextChunk) SendNextChunk(nextChunk, nextChunkTo);
+    if (wake != nullptr) talvex::SetEvent(wake);
 }
 
 void CRP_Caller::SendNextChunk(const std::int32_t* record, const CSockAddr& destination) {
@@ -401,13 +430,6 @@ void CRP_Caller::SendNextChunk(const std::int32_t* record, const CSockAddr& dest
     }
 }
 
-bool CRP_Caller::IsAwaitedReturn(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
-    if (size < kHeaderBytes || size > kReceiveBytes || words[0] != RP_RETURN) return false;
-    auto* self = static_cast<CRP_Caller*>(caller);
-    std::scoped_lock lock(self->m_callLock);
-    return self->m_pCalls->Find(words[2], sender) != nullptr;
-}
-
 void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender) {
     // Only the low 16 bits of word 3 carry the wanted start position.
     const std::int32_t reference = HeaderWord(words, size, 2);
@@ -425,10 +447,14 @@ void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, co
             talvex::CopyPacketRecord(fromCall, m_PacketRecord);
             sendCall = true;
         }
+        // A long answer is pulled from the answers kept for their receivers; any other
+        // from the last return sent, by the caller it went to.
+        CUdpDataBlockEx* reply = m_pPulledAnswers->Find(sender, reference);
         const bool replyPeer = m_addrReplyPeer.sin_port == 0 || (m_addrReplyPeer.sin_port == sender.sin_port &&
                                                                   m_addrReplyPeer.sin_addr.s_addr == sender.sin_addr.s_addr);
-        if (reference == m_ReplyBlock.m_nReferenceNumber && replyPeer) {
-            m_ReplyBlock.GetPacketAt(start, m_PacketRecord, true);
+        if (reply == nullptr && reference == m_ReplyBlock.m_nReferenceNumber && replyPeer) reply = &m_ReplyBlock;
+        if (reply != nullptr) {
+            reply->GetPacketAt(start, m_PacketRecord, true);
             talvex::CopyPacketRecord(fromReply, m_PacketRecord);
             sendReply = true;
         }

@@ -47,11 +47,13 @@ PendingCall* PendingCalls::Open(std::int32_t reference, const CSockAddr& peer, v
     call->chunkedReturn.Clear();
     call->returnChunksAnnounced = 0;
     call->returnChunksArrived = 0;
+    call->returnChunksInHand = 0;
     call->complete = false;
-    call->released = false;
+    call->released = m_stopped;
     call->waker = waker;
     call->window = nullptr;
     call->sendFailure = nullptr;
+    if (m_stopped && waker != nullptr) SetEvent(waker);
     return call;
 }
 
@@ -75,6 +77,7 @@ void PendingCalls::Close(PendingCall* call) {
 }
 
 void PendingCalls::ReleaseAll() {
+    m_stopped = true;
     for (const auto& call : m_calls) {
         if (call->reference == 0) continue;
         call->released = true;

@@ -38,6 +38,7 @@ struct PendingCall {
     CUdpDataBlockEx chunkedReturn;   // a return that came as chunks, put together
     std::int32_t returnChunksAnnounced = 0;   // chunk count of its return chunks; 0: none came
     std::int32_t returnChunksArrived = 0;
+    std::int32_t returnChunksInHand = 0;   // taken from the socket, not yet put into the store
     bool complete = false;        // returnBlock holds the whole return
     bool released = false;        // the caller stopped: end the wait with what arrived
     void* waker = nullptr;        // the waiting thread's own event
@@ -61,20 +62,25 @@ public:
     // can be made. Kept and reused, so steady calling makes none.
     void* TakeWaker();
     void ReleaseWaker(void* waker);
-    // Enters the call `reference` sent to `peer`, woken through `waker`.
+    // Enters the call `reference` sent to `peer`, woken through `waker`. While the
+    // caller stops, the call is released (and woken) at once.
     PendingCall* Open(std::int32_t reference, const CSockAddr& peer, void* waker);
     // The open call whose return a datagram from `sender` with `reference` can be;
     // `incompleteOnly` skips calls whose return is complete. nullptr when none.
     PendingCall* Find(std::int32_t reference, const CSockAddr& sender, bool incompleteOnly = true);
     // Frees the entry: a late return for it finds nothing any more.
     static void Close(PendingCall* call);
-    // Marks every open call released and wakes it (the caller is stopping).
+    // Marks every open call released and wakes it, and every call opened from now
+    // until AcceptCalls too (the caller is stopping or stopped).
     void ReleaseAll();
+    void AcceptCalls() { m_stopped = false; }
+    bool Stopped() const { return m_stopped; }
 
 private:
     std::vector<std::unique_ptr<PendingCall>> m_calls;
     std::vector<void*> m_freeWakers;
     std::vector<void*> m_allWakers;
+    bool m_stopped = false;
 };
 
 }  // namespace talvex

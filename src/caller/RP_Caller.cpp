@@ -3,7 +3,8 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "caller/CounterCells.h"
-#include "caller/DeferredDatagrams.h"
+#include "caller/ChunkedAnswers.h"
+#include "caller/PulledAnswers.h"
 #include "caller/PendingCalls.h"
 #include "caller/SocketSetup.h"
 #include "caller/WaiterReads.h"
@@ -15,13 +16,32 @@
 #include "socket/InterfaceOfAddress.h"
 
 #include <arpa/inet.h>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-std::atomic<std::int32_t> CRP_Caller::m_nNextReferenceNumber{1};
+namespace {
+
+// A random start in 1 .. 2^30 - 1: far from 0 and from the sign change, and unlike
+// any other process's. Mixed from the time and the process id when the system has
+// no random bytes to give.
+std::int32_t FirstReferenceNumber() {
+    std::uint32_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        random = static_cast<std::uint32_t>(now.tv_nsec) * 2654435761u ^ static_cast<std::uint32_t>(::getpid()) << 16;
+    }
+    return static_cast<std::int32_t>(random % 0x3FFFFFFFu) + 1;
+}
+
+}  // namespace
+
+std::atomic<std::int32_t> CRP_Caller::m_nNextReferenceNumber{FirstReferenceNumber()};
 
 namespace {
 
@@ -74,8 +94,9 @@ CRP_Caller::CRP_Caller()
       m_pCounters(std::make_unique<talvex::CounterCells>()),
       m_hWakeDispatcher(nullptr),
       m_pCalls(std::make_unique<talvex::PendingCalls>()),
-      m_pWaiterReads(std::make_unique<talvex::WaiterReads>()),
-      m_pDeferred(std::make_unique<talvex::DeferredDatagrams>()) {
+      m_pWaiterReads(std::make_unique<talvex::WaiterReads>(*m_pCounters)),
+      m_pChunkedAnswers(std::make_unique<talvex::ChunkedAnswers>()),
+      m_pPulledAnswers(std::make_unique<talvex::PulledAnswers>()) {
     Init();
 }
 
@@ -134,7 +155,10 @@ CRP_Caller& CRP_Caller::operator=(const CRP_Caller& other) {
     return *this;
 }
 
-std::int32_t CRP_Caller::TakeReferenceNumber() { return m_nNextReferenceNumber.fetch_add(1); }
+std::int32_t CRP_Caller::TakeReferenceNumber() {
+    const std::int32_t taken = m_nNextReferenceNumber.fetch_add(1);
+    return taken != 0 ? taken : m_nNextReferenceNumber.fetch_add(1);
+}
 
 bool CRP_Caller::IsErrorOccured() { return talvex::ClassifyAndClearLastSocketError(); }
 
@@ -204,6 +228,10 @@ bool CRP_Caller::StartDispatchThread(unsigned short remotePort, CString remoteCo
     talvex::ResetEvent(m_hReturnEvent);
     talvex::ResetEvent(m_hStopPingEvent);
     talvex::ResetEvent(m_hWakeDispatcher);
+    {
+        std::scoped_lock lock(m_callLock);
+        m_pCalls->AcceptCalls();
+    }
     m_pDispatchThread = talvex::BeginThread(&CRP_Caller::DispatchThreadProc, this, talvex::kPriorityNormal);
     if (m_pDispatchThread == nullptr) return false;
     // Waiting calls read the socket only while a dispatcher runs to take what they leave.

@@ -139,6 +139,10 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
         return CRP_Caller::CallProcedure(block, timeout);
     }
     if (!m_bMultiEnabled) return false;
+    {
+        std::scoped_lock lock(m_callLock);
+        if (m_pCalls->Stopped()) return false;   // a call begun while the caller stops ends at once
+    }
     // A block whose words do not all lie in its buffer cannot be cut; one of more
     // chunks than the receiver has slots could never be put together again.
     const std::int64_t chunkCount = ChunkCountOf(block->m_nLength);

@@ -1,10 +1,15 @@
 #include "caller/WaiterReads.h"
 
+#include "caller/CounterCells.h"
 #include "talvex05u/platform/Event.h"
+#include "talvex05u/platform/SocketError.h"
+
+#include <cstring>
 
 namespace talvex {
 
-WaiterReads::WaiterReads() : m_attention(CreateEvent(true, false)), m_withdrawn(CreateEvent(true, true)) {}
+WaiterReads::WaiterReads(CounterCells& counters)
+    : m_attention(CreateEvent(true, false)), m_withdrawn(CreateEvent(true, true)), m_counters(counters) {}
 
 WaiterReads::~WaiterReads() {
     CloseEvent(m_attention);
@@ -23,16 +28,52 @@ int WaiterReads::SocketToWatch(int fd) {
 
 void WaiterReads::ClearAttention() { ResetEvent(m_attention); }
 
-PendingDatagram WaiterReads::TakeForDispatcher(int fd, std::int32_t* words, CSockAddr& sender) {
+WaiterReads::Taken WaiterReads::TakeForDispatcher(int fd, bool readSocket, std::int32_t* words, CSockAddr& sender,
+                                                  Router mark, void* context) {
     std::scoped_lock lock(m_readLock);
-    const PendingDatagram taken = TakePendingDatagram(fd, words, kDatagramBytes, sender);
-    if (taken.outcome != PendingDatagram::Outcome::kNone) m_dispatcherHandling = true;
+    Taken taken;
+    if (m_inboxCount > 0) {
+        const Slot& slot = (*m_inbox)[m_inboxHead];
+        m_inboxHead = (m_inboxHead + 1) % kInboxSlots;
+        --m_inboxCount;
+        sender = slot.sender;
+        if (slot.size == 0) {
+            taken.outcome = PendingDatagram::Outcome::kFailed;
+            taken.error = slot.error;
+        } else {
+            std::memcpy(words, slot.words, static_cast<std::size_t>(slot.size));
+            taken.outcome = PendingDatagram::Outcome::kReceived;
+            taken.size = slot.size;
+        }
+        return taken;
+    }
+    if (!readSocket) return taken;
+    const PendingDatagram datagram = TakePendingDatagram(fd, words, kDatagramBytes, sender);
+    taken.outcome = datagram.outcome;
+    taken.size = datagram.size;
+    taken.arrivalInterface = datagram.arrivalInterface;
+    taken.fromSocket = true;
+    if (datagram.outcome == PendingDatagram::Outcome::kReceived) {
+        m_counters.DatagramIn(datagram.size);
+        mark(context, words, datagram.size, sender);
+    }
+    if (datagram.outcome == PendingDatagram::Outcome::kFailed) taken.error = WSAGetLastError();
     return taken;
 }
 
-void WaiterReads::DoneHandling() {
-    std::scoped_lock lock(m_readLock);
-    m_dispatcherHandling = false;
+void WaiterReads::PushToInbox(const std::int32_t* words, int size, std::int32_t error, const CSockAddr& sender) {
+    if (m_inboxCount == kInboxSlots) {
+        m_counters.Add(Counter::kInboxOverflows);
+        return;
+    }
+    if (!m_inbox) m_inbox = std::make_unique<std::array<Slot, kInboxSlots>>();
+    Slot& slot = (*m_inbox)[(m_inboxHead + m_inboxCount) % kInboxSlots];
+    slot.size = size;
+    slot.error = error;
+    slot.sender = sender;
+    if (size > 0) std::memcpy(slot.words, words, static_cast<std::size_t>(size));
+    ++m_inboxCount;
+    SetEvent(m_attention);
 }
 
 void WaiterReads::Withdraw() {
@@ -77,23 +118,20 @@ void ReadingTurn::EndPoll() {
     if (--m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
 }
 
-int ReadingTurn::TakeHead(WaiterReads::TakeDecision decide, void* context, std::int32_t* words, CSockAddr& sender) {
+int ReadingTurn::Take(WaiterReads::Router route, void* context, std::int32_t* words, CSockAddr& sender) {
     if (!m_reading) return 0;
-    {
-        std::scoped_lock lock(m_reads.m_readLock);
-        if (m_reads.m_fd >= 0) {
-            const PendingDatagram head = PeekPendingDatagram(m_reads.m_fd, words, WaiterReads::kDatagramBytes, sender);
-            if (head.outcome == PendingDatagram::Outcome::kNone) return 0;   // another reader took it
-            if (head.outcome == PendingDatagram::Outcome::kReceived && !m_reads.m_dispatcherHandling &&
-                decide(context, words, head.size, sender)) {
-                DropPendingDatagram(m_reads.m_fd);
-                return head.size;
-            }
-        }
+    std::scoped_lock lock(m_reads.m_readLock);
+    if (m_reads.m_fd < 0) return 0;
+    const PendingDatagram head = TakePendingDatagram(m_reads.m_fd, words, WaiterReads::kDatagramBytes, sender);
+    if (head.outcome == PendingDatagram::Outcome::kNone) return 0;   // another reader took it
+    if (head.outcome == PendingDatagram::Outcome::kReceived) m_reads.m_counters.DatagramIn(head.size);
+    if (head.outcome == PendingDatagram::Outcome::kFailed) {
+        // The dispatcher decides what a failed receive means for the socket.
+        m_reads.PushToInbox(words, 0, WSAGetLastError(), sender);
+        return 0;
     }
-    // Not ours to take (or the dispatcher is behind): it stays for the dispatcher, and
-    // this waiter leaves the socket to it rather than wake on the same datagram again.
-    Stop();
+    if (route(context, words, head.size, sender)) return head.size;
+    m_reads.PushToInbox(words, head.size, 0, sender);
     return 0;
 }
 

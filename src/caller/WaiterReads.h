@@ -1,65 +1,93 @@
 #pragma once
-// Who reads the caller's unicast socket: the dispatch thread, and, while a call waits,
-// the waiting thread itself, so that a return reaches its call without a hand-off
-// between threads. The socket's own queue is the only queue: a waiting thread looks
-// at the datagram at its head and takes it only when it may (an awaited return, and
-// the dispatcher is not handling an earlier datagram); anything else stays there for
-// the dispatcher, and that waiter stops reading for the rest of its call. While any
-// waiter reads, the dispatcher leaves the socket out of its poll; the last reader to
-// stop wakes it. A socket is closed or replaced only after Withdraw, which returns
-// once no thread polls it any more.
+// Who reads the caller's unicast socket. The dispatch thread reads it while it is free
+// and nobody else waits; every thread that waits for something that arrives there (a
+// call for its return, a chunked call for its chunks' answers, a chunked answer for its
+// acknowledgements, a hook included) reads it while it waits, so that nothing it waits
+// for is held back by a hook that takes its time. A reader takes whatever datagram is
+// at the head of the queue: what needs a hook (a call, a broadcast, a call chunk) goes
+// into the dispatcher's inbox, in arrival order; everything else the reader handles
+// itself. While any thread reads, the dispatcher leaves the socket out of its poll and
+// watches its attention event, which a push to the inbox and the last reader to leave
+// set. A socket is closed only after Withdraw, which returns once no thread polls it.
 #include "socket/PendingDatagram.h"
 #include "talvex05u/socket/SockAddr.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace talvex {
 
+class CounterCells;
+
 class WaiterReads {
 public:
     static constexpr int kDatagramBytes = 2048;
+    // Datagrams for the dispatcher that the inbox holds at most (about 520 KB, made on
+    // first use); one more is dropped and counted, as a full socket buffer drops it.
+    static constexpr std::size_t kInboxSlots = 256;
 
-    WaiterReads();
+    // Decides, under the read lock and without blocking, where a datagram goes: true
+    // when the thread that took it handles it itself, false for the dispatcher. It may
+    // also note under that lock what must stay ordered (a return chunk in hand).
+    using Router = bool (*)(void* context, const std::int32_t* words, int size, const CSockAddr& sender);
+
+    // One datagram taken from the socket or the inbox.
+    struct Taken {
+        PendingDatagram::Outcome outcome = PendingDatagram::Outcome::kNone;
+        int size = 0;
+        int arrivalInterface = 0;
+        bool fromSocket = false;
+        std::int32_t error = 0;   // the socket error of a failed receive
+    };
+
+    explicit WaiterReads(CounterCells& counters);
     ~WaiterReads();
     WaiterReads(const WaiterReads&) = delete;
     WaiterReads& operator=(const WaiterReads&) = delete;
 
     // --- the dispatch thread ---
-    // The descriptor to poll now: `fd`, or -1 while waiters read it.
+    // The descriptor to poll now: `fd`, or -1 while other threads read it.
     int SocketToWatch(int fd);
-    // Set when the dispatcher is to watch the socket again.
+    // Set when the dispatcher is to look at its inbox or watch the socket again.
     void* AttentionEvent() const { return m_attention; }
     void ClearAttention();
-    // Takes the next datagram from `fd`; the dispatcher is "handling" it until DoneHandling
-    // (also when a hook it runs reads more datagrams this way).
-    PendingDatagram TakeForDispatcher(int fd, std::int32_t* words, CSockAddr& sender);
-    void DoneHandling();
-    // Waiting threads stop reading; returns when none polls the socket any more.
+    // The oldest datagram of the inbox, else (when `readSocket`) the next of `fd`;
+    // `mark` runs under the read lock for a datagram taken from the socket.
+    Taken TakeForDispatcher(int fd, bool readSocket, std::int32_t* words, CSockAddr& sender, Router mark,
+                            void* context);
+    // Readers stop polling; returns when none polls the socket any more.
     void Withdraw();
-    // Waiting threads may read `fd` from now on.
+    // Readers may read `fd` from now on.
     void Offer(int fd);
-
-    // --- a waiting thread ---
-    // Decides, under the read lock, whether the waiting thread takes the datagram at
-    // the head of the queue (and then handles it itself). Must not block.
-    using TakeDecision = bool (*)(void* context, const std::int32_t* words, int size, const CSockAddr& sender);
 
 private:
     friend class ReadingTurn;
+    struct Slot {
+        int size = 0;                // 0: a failed receive, `error` says why
+        std::int32_t error = 0;
+        CSockAddr sender;
+        std::int32_t words[kDatagramBytes / 4];
+    };
     void LeaveReaders();
+    // With m_readLock held: keeps a datagram (or a failed receive) for the dispatcher.
+    void PushToInbox(const std::int32_t* words, int size, std::int32_t error, const CSockAddr& sender);
 
-    std::mutex m_readLock;              // orders every read of the socket
+    std::mutex m_readLock;              // orders every read of the socket and the inbox
     std::condition_variable m_pollersLeft;
-    int m_fd = -1;                      // what waiting threads may read; -1: nothing
-    int m_polling = 0;                  // waiting threads inside a poll of m_fd
-    bool m_dispatcherHandling = false;  // a datagram read by the dispatcher is still being handled
-    void* m_attention = nullptr;        // wakes the dispatcher to watch the socket again
+    int m_fd = -1;                      // what readers may read; -1: nothing
+    int m_polling = 0;                  // readers inside a poll of m_fd
+    void* m_attention = nullptr;        // wakes the dispatcher for its inbox or the socket
     void* m_withdrawn = nullptr;        // set while the socket is withdrawn
-    std::atomic<int> m_readers{0};      // waiting threads that read (or may read) the socket
+    std::atomic<int> m_readers{0};      // threads that read (or may read) the socket
     std::atomic<bool> m_dispatcherStandsAside{false};
+    std::unique_ptr<std::array<Slot, kInboxSlots>> m_inbox;
+    std::size_t m_inboxHead = 0;
+    std::size_t m_inboxCount = 0;
+    CounterCells& m_counters;
 };
 
 // One waiting thread's share of the socket, from its construction until Stop.
@@ -70,18 +98,17 @@ public:
     ReadingTurn(const ReadingTurn&) = delete;
     ReadingTurn& operator=(const ReadingTurn&) = delete;
 
-    // The descriptor to poll beside the call's events (-1: do not read), and the
+    // The descriptor to poll beside the thread's events (-1: do not read), and the
     // event that ends that poll when the socket is withdrawn. Every BeginPoll that
     // gave a descriptor is followed by EndPoll.
     int BeginPoll();
     void EndPoll();
     void* WithdrawEvent() const { return m_reads.m_withdrawn; }
-    // Looks at the head datagram and takes it into `words` (kDatagramBytes) when
-    // `decide` says so; else leaves it for the dispatcher and stops reading. The
-    // size taken, 0 when nothing was.
-    int TakeHead(WaiterReads::TakeDecision decide, void* context, std::int32_t* words, CSockAddr& sender);
+    // Takes the head datagram into `words` (kDatagramBytes). One that `route` gives the
+    // dispatcher, and a failed receive, go to its inbox. The size this thread is to
+    // handle itself, 0 when none.
+    int Take(WaiterReads::Router route, void* context, std::int32_t* words, CSockAddr& sender);
     void Stop();
-    bool Reading() const { return m_reading; }
 
 private:
     WaiterReads& m_reads;

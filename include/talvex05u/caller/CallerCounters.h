@@ -36,6 +36,8 @@ struct CallerCounters {
     std::uint64_t socket_recoveries = 0;     // sockets made anew
     std::uint64_t shm_calls = 0;             // calls through the shared-memory channel
     std::uint64_t shm_timeouts = 0;          // of those, the ones that gave up
+    std::uint64_t inbox_overflows = 0;       // calls dropped: read while a hook ran, and no room to keep them
+    std::uint64_t acknowledgement_stalls = 0;  // chunked answers that went on after their receiver fell silent
 };
 
 inline constexpr std::size_t kCounterCount = sizeof(CallerCounters) / sizeof(std::uint64_t);

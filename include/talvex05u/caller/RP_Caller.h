@@ -34,7 +34,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class DeferredDatagrams; class ChunkedCallSender; class CounterCells; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class ChunkedCallSender; class CounterCells; class ChunkedAnswers; class PulledAnswers; }
 
 class CRP_Caller {
 public:
@@ -75,8 +75,11 @@ public:
     static std::uint32_t DispatchThreadProc(void* caller);
     static std::uint32_t PingThreadProc(void* caller);
 
+    // Starts at a random value in 1 .. 2^30 - 1, so that two processes (or one started
+    // again) do not number their calls alike; peers only echo the numbers.
     static std::atomic<std::int32_t> m_nNextReferenceNumber;
-    // Takes the next reference number and advances the process-wide counter, in one step.
+    // Takes the next reference number and advances the process-wide counter, in one
+    // step; 0, which marks "no call", is never taken.
     static std::int32_t TakeReferenceNumber();
 
 protected:
@@ -135,14 +138,24 @@ protected:
     void* m_hWakeDispatcher;
     // The calls in flight, one entry per call (m_callLock).
     std::unique_ptr<talvex::PendingCalls> m_pCalls;
-    // Who reads the unicast socket: the dispatcher, or a waiting call itself.
+    // Who reads the unicast socket: the dispatcher, or the threads that wait.
     std::unique_ptr<talvex::WaiterReads> m_pWaiterReads;
+    // The chunked answers being sent or sent lately, with their acknowledgements.
+    std::unique_ptr<talvex::ChunkedAnswers> m_pChunkedAnswers;
+    // The recent long plain answers, kept for their receivers' pulls (m_callLock).
+    std::unique_ptr<talvex::PulledAnswers> m_pPulledAnswers;
+    // Return chunks are put together one at a time, by whichever thread read them;
+    // this lock also guards m_ReturnChunkWork.
+    std::mutex m_returnChunkReceiveLock;
+    CUdpDataBlockEx m_ReturnChunkWork;
     // A return awaited in m_ReturnBlock itself (its reference number not 0): taken only
     // from this peer (port 0: from anyone). After a call gave up, its peer (m_callLock).
     CSockAddr m_addrAwaitedPeer;
     // Where the return in m_ReplyBlock went: only that caller may pull its further
     // packets; port 0 (no return sent yet) serves anyone (m_callLock).
     CSockAddr m_addrReplyPeer;
+    // Where a broadcast answer is put before it is added to m_BCastReturn (m_callLock).
+    CUdpDataBlockEx m_BroadcastAnswerWork;
 
     // The road of one call (docs/caller.md). StartCall enters `block` as a new call to
     // `destination` and sends its packet 0; AwaitCall waits until it is answered,
@@ -158,12 +171,19 @@ protected:
     bool FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBlockEx* block);
     // Counts how a call ended: answered (when `answered`), timed out, or broken off.
     void CountCallEnd(CallEnd end, bool answered);
-    // SendReturn without counting an answer: the acknowledgement of a chunk goes out here.
+    // SendReturn without counting an answer.
     std::int32_t SendReturnPacket(CUdpDataBlockEx* block);
-    // Waits once on `waker`, the break event and (while `turn` reads) the unicast
-    // socket, taking awaited returns there; false when the break event ended it.
+    // Acknowledges the chunk in `block` to its sender with an empty return (always
+    // RP_RETURN; the broadcast flag and m_ReplyBlock stay as they are, since chunks are
+    // acknowledged by whichever thread read them, beside any hook).
+    void SendAcknowledgement(CUdpDataBlockEx* block);
+    // Waits once on `waker`, the break event (when `breakable`) and, while `turn` reads,
+    // the unicast socket, taking and handling one datagram there when it is readable.
     enum class Woken { kWaker, kBreak, kTimeout };
-    Woken WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn);
+    Woken WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn, bool breakable = true);
+    // Handles a datagram that a waiting thread read itself (anything a hook need not
+    // serve); `ownWaker` is that thread's waker, which a return it completes need not set.
+    void HandleReadDatagram(std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker);
     // Tells the diagnostic sink that return chunks of the call `reference` were lost
     // (`arrived` of `announced` came); true when the call is to end false for it
     // (m_bFailOnLostReturnChunks).
@@ -183,41 +203,48 @@ protected:
     void SendNextChunk(const std::int32_t* record, const CSockAddr& destination);
     friend class talvex::ChunkedCallSender;
     // Every datagram the caller sends through m_Socket goes out here; a test sink,
-    // when installed, takes the bytes instead of the socket.
-    void SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination, int seconds = 120);
+    // when installed, takes the bytes instead of the socket. False when the send
+    // failed (counted, and told to the diagnostic sink); a send that cannot start in
+    // `seconds` throws "Send timeout".
+    bool SendPacket(const std::int32_t* packet, int bytes, const CSockAddr& destination, int seconds = 120);
     // Where a SendReturn answers: on the dispatch thread inside a hook, the sender of
     // the datagram being served; elsewhere m_addrLastSender.
     CSockAddr ReplyDestination() const;
-    // What a hook that waits for acknowledgements read from the unicast socket.
-    enum class HookRead { kNothing, kAck, kKept, kFull };
-    using AckTest = bool (*)(void* context, const std::int32_t* words, int size, const CSockAddr& sender);
-    // On the dispatch thread, inside a hook: waits up to `milliseconds` for a datagram on
-    // the unicast socket and reads it. One that `isAck` accepts is consumed; any other is
-    // kept and handled by the dispatcher after the hook, in arrival order.
-    HookRead ReadDuringHook(std::uint32_t milliseconds, AckTest isAck, void* context);
-    // True on the dispatch thread while it serves a datagram of this caller.
+    // True on a thread while it handles a datagram of this caller (a hook, as a rule).
     bool InHook() const;
+    // True when a test sink takes what the caller sends.
+    bool SendsToSeam() const { return m_pSeamSink != nullptr; }
     friend struct talvex::DatagramSeam;
 
 private:
-    // Handles the datagrams kept while a hook ran.
-    void HandleDeferred(std::int32_t* words);
     void HandleNextPacketRequest(const std::int32_t* words, int size, const CSockAddr& sender);
     void HandleReturnChunk(const std::int32_t* words, int size, const CSockAddr& sender);
     void HandleBroadcastReturn(const std::int32_t* words, int size, const CSockAddr& sender);
-    // On a waiting thread, under the read lock: true when the datagram is a return
-    // that a call in flight awaits, which the waiting thread then completes itself.
-    static bool IsAwaitedReturn(void* caller, const std::int32_t* words, int size, const CSockAddr& sender);
+    // Under the read lock, for a datagram a waiting thread took: what a hook must serve
+    // goes to the dispatcher; a return chunk is noted as in hand for its call.
+    // True when the reader handles it itself.
+    static bool RouteForReader(void* caller, const std::int32_t* words, int size, const CSockAddr& sender);
+    // The same for the dispatcher's own take, which handles everything itself.
+    static bool NoteForDispatcher(void* caller, const std::int32_t* words, int size, const CSockAddr& sender);
+    // A return chunk for a call in flight is in a thread's hands: its call does not end
+    // until the chunk is stored (so the final return never overtakes it).
+    void NoteReturnChunkInHand(const std::int32_t* words, int size, const CSockAddr& sender);
+    void ReturnChunkHandled(std::int32_t reference, const CSockAddr& sender);
     // Receive and handle one datagram of each socket; false when the dispatcher is to end.
-    bool ReceiveUnicast(std::int32_t* words);
+    bool ReceiveUnicast(std::int32_t* words, bool socketReady);
     bool ReceiveBroadcast(std::int32_t* words);
-    bool RecoverUnicastSocket();
-    bool RecoverBroadcastSocket();
+    // After a failed receive: false when the error is fatal (the dispatcher ends).
+    bool RecoverSocket();
+    void ReportFailedSend(const CSockAddr& destination);
+    // With m_callLock held, for a call whose return is whole with no chunk of it in
+    // hand: a try of a chunked call moves that call on (its next chunk's packet into
+    // `nextChunk`). The waker to set afterwards, nullptr for none.
+    void* SettleCall(talvex::PendingCall& call, std::int32_t* nextChunk, CSockAddr& nextChunkTo, bool& sendNextChunk);
+    std::atomic<std::uint32_t> m_nLastSendFailureReport{0};
     bool OpenBroadcastSocket();
     void CloseSockets();
     void JoinThread(CWinThread*& thread);
     CUdpDataBlockEx m_WorkBlock;                    // the dispatcher's working block
-    std::unique_ptr<talvex::DeferredDatagrams> m_pDeferred;   // dispatch thread only
     talvex::DatagramSink* m_pSeamSink = nullptr;    // test-only; null in production
     // Interface of the own address whose broadcasts the broadcast socket takes; 0: all.
     int m_nBroadcastInterface = 0;

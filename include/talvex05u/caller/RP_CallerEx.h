@@ -14,6 +14,7 @@
 #include <mutex>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 // Thread messages of the shared-memory channel.
 constexpr std::uint32_t WM_RP_TELEGRAM = 1148;
@@ -81,17 +82,23 @@ struct CompletedTransfer {
     std::int32_t firstChunkCallReference = 0;   // the call chunk 0 came in
 };
 // Bookkeeping of one direction (call chunks or return chunks): open transfers by
-// sender and transfer reference, how many chunks its store has taken, and the open
-// transfers in the order they began, so that transfers whose slots have been reused
-// are found without walking the whole index.
+// sender and transfer reference, how many chunks its store has taken, which slots hold
+// chunks of open transfers (a new chunk never overwrites one of them), and the open
+// transfers in the order they began, so that the oldest is found when every slot is taken.
 struct ChunkLedger {
     std::unordered_map<TransferKey, ChunkTransferState, TransferKeyHash> transfers;
     std::uint64_t slotUses = 0;
     std::deque<std::pair<std::uint64_t, TransferKey>> openedOrder;   // (first use, transfer)
+    std::vector<bool> liveSlots;   // kChunkSlots entries once a chunk was stored
+    std::int32_t liveCount = 0;
     // The transfers put together last (at most kRecentTransfers), so that a late
     // repeat of one of their chunks is not taken for the start of a new transfer.
     std::unordered_map<TransferKey, CompletedTransfer, TransferKeyHash> recentlyCompleted;
     std::deque<TransferKey> completedOrder;
+    // The transfers dropped last for want of slots (at most kRecentTransfers): their later
+    // chunks are refused, so a transfer that lost chunks is never answered as if whole.
+    std::unordered_map<TransferKey, std::uint64_t, TransferKeyHash> recentlyDropped;
+    std::deque<TransferKey> droppedOrder;
 };
 // How many completed transfers a ledger remembers.
 constexpr std::size_t kRecentTransfers = 256;
@@ -166,15 +173,13 @@ protected:
     // transfers with the same reference never mix.
     talvex::ChunkLedger m_callLedger;
     talvex::ChunkLedger m_returnLedger;
-    // Staging area of chunked returns, apart from m_abyChunkStaging (used by calls),
-    // so a chunked call and a chunked return never build chunks in one area.
-    unsigned char m_abyReturnChunkStaging[talvex::kChunkBytes];
-    // Serialises chunked returns sent from several threads: they share this staging
-    // area and m_ReturnChunkBlock. (Each chunked call builds its chunks in its own.)
-    std::mutex m_returnChunkLock;
+    // Guards the chunk index, both stores with their slot counters and ledgers, and
+    // m_ReturnAssembly: call chunks are stored by the dispatch thread, return chunks by
+    // whichever thread reads them. Never held across a hook, a send or a wait.
+    std::mutex m_chunkIndexLock;
     std::atomic<std::int32_t> m_nChunksInFlight{talvex::kDefaultChunksInFlight};
     // Where a return put together from chunks is collected before it goes to its call
-    // (dispatch thread only).
+    // (m_chunkIndexLock).
     CUdpDataBlockEx m_ReturnAssembly;
     friend class talvex::ChunkedCallSender;
 
@@ -184,9 +189,9 @@ protected:
     void CopyChunkIndexFrom(const CRP_CallerEx& other);
     // Sends `block` (more than 350 words) as a burst of return chunks and the final empty return.
     void SendChunkedReturn(CUdpDataBlockEx* block);
-    // Before chunk `index` of a chunked return: waits until few enough chunks are
-    // unacknowledged (`acknowledgements` counts them), or stops waiting for a peer that
-    // does not acknowledge.
+    void SendReturnChunks(const CUdpDataBlockEx& block, const CSockAddr& destination, std::int32_t chunkCount);
+    // Before chunk `index` of a chunked return: waits, reading the socket, until few
+    // enough chunks are unacknowledged; paces a receiver that does not acknowledge.
     void WaitForRoom(std::int32_t index, talvex::ReturnAcknowledgements& acknowledgements);
     // Builds chunk `index` of `block` into `chunk` (message type `type`, the block's
     // procedure and reference number), passing the bytes through `staging`.

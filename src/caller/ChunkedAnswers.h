@@ -1,0 +1,61 @@
+#pragma once
+// The chunked answers a caller is sending, or sent lately, and their acknowledgements.
+// A receiver that puts chunks together acknowledges each chunk with an empty return
+// that carries the answered call's reference number; whichever thread reads one counts
+// it here for the answer it belongs to (by receiver and reference number), so every
+// answer has flow control of its own. Acknowledgements that arrive after an answer is
+// done are recognised for a while and dropped, never taken for anything else (a call
+// of this caller with the same reference number to that peer, in particular).
+#include "talvex05u/socket/SockAddr.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace talvex {
+
+class ChunkedAnswers {
+public:
+    // How long acknowledgements of a finished answer are still recognised.
+    static constexpr std::uint32_t kRememberedMs = 5000;
+
+    struct Answer {
+        std::uint64_t receiver = 0;   // address << 16 | port
+        std::int32_t reference = 0;
+        std::int64_t acknowledged = 0;
+        void* waker = nullptr;        // the sending thread's, while it sends
+        bool sending = false;
+        bool senderWaits = false;     // wake the sender on the next acknowledgement
+        bool inUse = false;
+        std::uint32_t finishedAt = 0;
+    };
+
+    ChunkedAnswers() = default;
+    ChunkedAnswers(const ChunkedAnswers&) = delete;
+    ChunkedAnswers& operator=(const ChunkedAnswers&) = delete;
+
+    // Registers an answer about to go to `receiver` under `reference`; the sending
+    // thread is woken through `waker`.
+    Answer* Begin(const CSockAddr& receiver, std::int32_t reference, void* waker);
+    // The answer is sent: its late acknowledgements are still dropped for a while.
+    void Finish(Answer* answer);
+    // Acknowledgements counted so far. With `wait`, the next one wakes the sender.
+    std::int64_t Acknowledged(Answer* answer, bool wait);
+    // True when the datagram is an acknowledgement of an answer sent or being sent to
+    // its sender; it is then counted and the datagram is done with.
+    bool TakeAcknowledgement(const std::int32_t* words, int size, const CSockAddr& sender);
+
+private:
+    std::mutex m_lock;
+    std::vector<std::unique_ptr<Answer>> m_answers;
+    std::atomic<int> m_inUse{0};   // entries in use: none, and an acknowledgement costs nothing
+};
+
+// The receiver number of an address: its IPv4 address and port as one number.
+inline std::uint64_t ReceiverOf(const CSockAddr& address) {
+    return static_cast<std::uint64_t>(address.sin_addr.s_addr) << 16 | address.sin_port;
+}
+
+}  // namespace talvex
