@@ -3,6 +3,8 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "caller/CounterCells.h"
+#include "caller/PendingCalls.h"
+#include "caller/WaiterReads.h"
 #include "talvex05u/platform/System.h"
 
 #include <netinet/in.h>
@@ -11,6 +13,21 @@
 namespace {
 constexpr int kBroadcastRecordWords = 512;
 }  // namespace
+
+void CRP_Caller::CollectAnswers(std::uint32_t milliseconds) {
+    // The broadcasting thread reads the unicast socket while it waits, where the answers
+    // come, so that a long hook on the dispatch thread does not keep them out.
+    const talvex::WakerLease waker(*m_pCalls, m_callLock);
+    talvex::ReadingTurn turn(*m_pWaiterReads);
+    const std::uint32_t start = talvex::GetTickCount();
+    for (std::uint32_t waited = 0; waited < milliseconds; waited = talvex::GetTickCount() - start) {
+        if (waker.Get() == nullptr) {
+            talvex::Sleep(milliseconds - waited);
+            break;
+        }
+        WaitForReturns(waker.Get(), milliseconds - waited, turn, false);
+    }
+}
 
 CBCastReturnBlock* CRP_Caller::BroadcastCall(unsigned short port, CUdpDataBlockEx* block, std::int32_t waitMilliseconds) {
     if (port == 0 || block == nullptr) return nullptr;
@@ -40,7 +57,7 @@ CBCastReturnBlock* CRP_Caller::BroadcastCall(unsigned short port, CUdpDataBlockE
         }
         m_pCounters->Add(talvex::Counter::kBroadcasts);
     }
-    talvex::Sleep(static_cast<std::uint32_t>(waitMilliseconds));
+    CollectAnswers(static_cast<std::uint32_t>(waitMilliseconds));
     std::scoped_lock lock(m_callLock);
     m_BCastReturn.m_nReferenceNumber = 0;
     return &m_BCastReturn;

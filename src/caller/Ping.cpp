@@ -3,6 +3,8 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "caller/CounterCells.h"
+#include "caller/WaiterReads.h"
+#include "talvex05u/platform/System.h"
 #include "talvex05u/platform/Event.h"
 
 namespace {
@@ -18,6 +20,19 @@ std::uint32_t CRP_Caller::PingThreadProc(void* caller) {
     return 0;
 }
 
+bool CRP_Caller::AwaitPingAnswer() {
+    // The pinging thread reads the socket while it waits, so the answer is seen even
+    // while the dispatch thread runs a long hook (and the peer's own pings are answered).
+    talvex::ReadingTurn turn(*m_pWaiterReads);
+    const std::uint32_t start = talvex::GetTickCount();
+    for (;;) {
+        if (talvex::IsEventSet(m_hPingAnswerEvent)) return true;
+        const std::uint32_t waited = talvex::GetTickCount() - start;
+        if (waited >= kPingAnswerWaitMs) return false;
+        WaitForReturns(m_hPingAnswerEvent, kPingAnswerWaitMs - waited, turn, false);
+    }
+}
+
 void CRP_Caller::Ping() {
     CSockAddr destination;
     {
@@ -28,8 +43,7 @@ void CRP_Caller::Ping() {
     try {
         SendPacket(kPingPacket, sizeof kPingPacket, destination);
         m_pCounters->Add(talvex::Counter::kPingsSent);
-        // No window messages here: wait only on the answer and the time-out.
-        if (talvex::WaitForEvent(m_hPingAnswerEvent, kPingAnswerWaitMs) == talvex::kWaitObject0) {
+        if (AwaitPingAnswer()) {
             talvex::ResetEvent(m_hPingAnswerEvent);
             m_pCounters->Add(talvex::Counter::kPingsAnswered);
             m_bActive = true;

@@ -236,6 +236,10 @@ private:
     // After a failed receive: false when the error is fatal (the dispatcher ends).
     bool RecoverSocket();
     void ReportFailedSend(const CSockAddr& destination);
+    // Waits up to 300 ms for the ping answer, reading the socket meanwhile.
+    bool AwaitPingAnswer();
+    // Waits `milliseconds` for broadcast answers, reading the socket meanwhile.
+    void CollectAnswers(std::uint32_t milliseconds);
     // With m_callLock held, for a call whose return is whole with no chunk of it in
     // hand: a try of a chunked call moves that call on (its next chunk's packet into
     // `nextChunk`). The waker to set afterwards, nullptr for none.
