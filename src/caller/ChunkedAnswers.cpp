@@ -14,7 +14,8 @@ bool Expired(const ChunkedAnswers::Answer& answer, std::uint32_t now) {
 }
 }  // namespace
 
-ChunkedAnswers::Answer* ChunkedAnswers::Begin(const CSockAddr& receiver, std::int32_t reference, void* waker) {
+ChunkedAnswers::Answer* ChunkedAnswers::Begin(const CSockAddr& receiver, std::int32_t reference,
+                                              std::int32_t procedure, void* waker) {
     std::scoped_lock lock(m_lock);
     const std::uint32_t now = GetTickCount();
     Answer* free = nullptr;
@@ -26,7 +27,7 @@ ChunkedAnswers::Answer* ChunkedAnswers::Begin(const CSockAddr& receiver, std::in
         if (!answer->inUse && free == nullptr) free = answer.get();
     }
     if (free == nullptr) free = m_answers.emplace_back(std::make_unique<Answer>()).get();
-    *free = Answer{ReceiverOf(receiver), reference, 0, waker, true, false, true, 0};
+    *free = Answer{ReceiverOf(receiver), reference, procedure, 0, 0, waker, true, false, true, 0};
     m_inUse.fetch_add(1);
     return free;
 }
@@ -37,6 +38,11 @@ void ChunkedAnswers::Finish(Answer* answer) {
     answer->senderWaits = false;
     answer->waker = nullptr;
     answer->finishedAt = GetTickCount();
+}
+
+void ChunkedAnswers::ChunkSent(Answer* answer) {
+    std::scoped_lock lock(m_lock);
+    ++answer->sent;
 }
 
 std::int64_t ChunkedAnswers::Acknowledged(Answer* answer, bool wait) {
@@ -56,6 +62,9 @@ bool ChunkedAnswers::TakeAcknowledgement(const std::int32_t* words, int size, co
         Answer* match = nullptr;
         for (const auto& answer : m_answers) {
             if (!answer->inUse || answer->receiver != receiver || answer->reference != words[2]) continue;
+            // An empty return beyond the chunks sent, or of another procedure, is no
+            // acknowledgement: the peer's own answer to a call with the same number.
+            if (answer->procedure != words[1] || answer->acknowledged >= answer->sent) continue;
             if (Expired(*answer, now)) continue;
             match = answer.get();
             break;

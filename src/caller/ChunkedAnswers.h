@@ -24,6 +24,8 @@ public:
     struct Answer {
         std::uint64_t receiver = 0;   // address << 16 | port
         std::int32_t reference = 0;
+        std::int32_t procedure = 0;
+        std::int64_t sent = 0;        // chunks sent so far: no more acknowledgements can come
         std::int64_t acknowledged = 0;
         void* waker = nullptr;        // the sending thread's, while it sends
         bool sending = false;
@@ -36,15 +38,18 @@ public:
     ChunkedAnswers(const ChunkedAnswers&) = delete;
     ChunkedAnswers& operator=(const ChunkedAnswers&) = delete;
 
-    // Registers an answer about to go to `receiver` under `reference`; the sending
-    // thread is woken through `waker`.
-    Answer* Begin(const CSockAddr& receiver, std::int32_t reference, void* waker);
+    // Registers an answer about to go to `receiver` under `reference` and `procedure`;
+    // the sending thread is woken through `waker`.
+    Answer* Begin(const CSockAddr& receiver, std::int32_t reference, std::int32_t procedure, void* waker);
+    // One more chunk of the answer is about to go out.
+    void ChunkSent(Answer* answer);
     // The answer is sent: its late acknowledgements are still dropped for a while.
     void Finish(Answer* answer);
     // Acknowledgements counted so far. With `wait`, the next one wakes the sender.
     std::int64_t Acknowledged(Answer* answer, bool wait);
     // True when the datagram is an acknowledgement of an answer sent or being sent to
-    // its sender; it is then counted and the datagram is done with.
+    // its sender (its procedure and reference number, and fewer acknowledgements counted
+    // than chunks sent); it is then counted and the datagram is done with.
     bool TakeAcknowledgement(const std::int32_t* words, int size, const CSockAddr& sender);
 
 private:

@@ -102,7 +102,7 @@ void CRP_CallerEx::SendReturnChunks(const CUdpDataBlockEx& block, const CSockAdd
     flow.waker = waker.Get();
     // Without a waker, or when a test seam takes the datagrams, nothing can wait for acknowledgements.
     flow.flowing = flow.waker != nullptr && !SendsToSeam();
-    flow.answer = m_pChunkedAnswers->Begin(destination, block.m_nReferenceNumber, flow.waker);
+    flow.answer = m_pChunkedAnswers->Begin(destination, block.m_nReferenceNumber, block.m_nProcedure, flow.waker);
     const std::int32_t transferReference = TakeReferenceNumber();
     // Built here, not in a member: answers sent from several threads never share a block.
     CUdpDataBlockEx chunk;
@@ -113,6 +113,7 @@ void CRP_CallerEx::SendReturnChunks(const CUdpDataBlockEx& block, const CSockAdd
             WaitForRoom(index, flow);
             BuildChunk(block, RP_MULTI_RETURN, transferReference, chunkCount, index, staging, chunk);
             chunk.GetPacketAt(0, record, true);
+            m_pChunkedAnswers->ChunkSent(flow.answer);
             SendPacket(record + 1, record[0], destination, kChunkSendTimeoutSeconds);
             m_pCounters->Add(talvex::Counter::kChunksSent);
         }
