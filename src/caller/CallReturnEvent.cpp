@@ -134,19 +134,25 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
 CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn,
                                              bool breakable) {
     const int socket = turn.BeginPoll();
-    // The events in order: the thread's waker, the break event (when breakable), the withdraw event.
-    void* const events[3] = {waker, breakable ? m_hBreakEvent : turn.WithdrawEvent(), turn.WithdrawEvent()};
-    const std::uint32_t eventCount = (breakable ? 2 : 1) + (socket >= 0 ? 1 : 0);
-    const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, eventCount, socket, milliseconds);
+    // The thread's waker, the break event (when breakable), and the withdraw event while
+    // it polls the socket, or the event of a free place to poll while it waits for one.
+    void* events[3] = {waker, m_hBreakEvent, nullptr};
+    std::uint32_t count = breakable ? 2 : 1;
+    if (socket >= 0) {
+        events[count++] = turn.WithdrawEvent();
+    } else if (turn.Reading()) {
+        events[count++] = turn.PollPlaceEvent();
+    }
+    const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, count, socket, milliseconds);
     turn.EndPoll();
     if (woken == talvex::kWaitTimeout) return Woken::kTimeout;
     if (breakable && woken == talvex::kWaitObject0 + 1) return Woken::kBreak;
-    if (woken == talvex::kWaitObject0 + eventCount) {
+    if (socket >= 0 && woken == talvex::kWaitObject0 + count) {
         alignas(std::int32_t) std::int32_t words[talvex::WaiterReads::kDatagramBytes / 4];
         CSockAddr sender;
         const int size = turn.Take(&CRP_Caller::RouteForReader, this, words, sender);
         if (size > 0) HandleReadDatagram(words, size, sender, waker);
-    } else if (socket >= 0 && woken == talvex::kWaitObject0 + eventCount - 1) {
+    } else if (socket >= 0 && woken == talvex::kWaitObject0 + count - 1) {
         turn.Stop();   // the socket is being closed
     }
     return Woken::kWaker;

@@ -4,13 +4,23 @@
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
 
+#include <algorithm>
+#include <array>
+
 namespace talvex {
 
 namespace {
 constexpr int kAcknowledgementBytes = 16;
+constexpr std::size_t kMaxWakes = 16;
 
 bool Expired(const ChunkedAnswers::Answer& answer, std::uint32_t now) {
     return !answer.sending && now - answer.finishedAt >= ChunkedAnswers::kRememberedMs;
+}
+
+// The chunks of `answer` its receiver has yet to acknowledge, as far as they still count.
+std::int64_t Outstanding(const ChunkedAnswers::Answer& answer, std::uint32_t now) {
+    if (!answer.sending && now - answer.progressAt >= ChunkedAnswers::kSilenceMs) return 0;
+    return std::max<std::int64_t>(0, answer.sent - answer.acknowledged - answer.forgiven);
 }
 }  // namespace
 
@@ -27,9 +37,21 @@ ChunkedAnswers::Answer* ChunkedAnswers::Begin(const CSockAddr& receiver, std::in
         if (!answer->inUse && free == nullptr) free = answer.get();
     }
     if (free == nullptr) free = m_answers.emplace_back(std::make_unique<Answer>()).get();
-    *free = Answer{ReceiverOf(receiver), reference, procedure, 0, 0, waker, true, false, true, 0};
+    *free = Answer{};
+    free->receiver = ReceiverOf(receiver);
+    free->reference = reference;
+    free->procedure = procedure;
+    free->waker = waker;
+    free->sending = true;
+    free->inUse = true;
+    free->progressAt = now;
     m_inUse.fetch_add(1);
     return free;
+}
+
+void ChunkedAnswers::ChunkSent(Answer* answer) {
+    std::scoped_lock lock(m_lock);
+    ++answer->sent;
 }
 
 void ChunkedAnswers::Finish(Answer* answer) {
@@ -40,22 +62,35 @@ void ChunkedAnswers::Finish(Answer* answer) {
     answer->finishedAt = GetTickCount();
 }
 
-void ChunkedAnswers::ChunkSent(Answer* answer) {
-    std::scoped_lock lock(m_lock);
-    ++answer->sent;
-}
-
-std::int64_t ChunkedAnswers::Acknowledged(Answer* answer, bool wait) {
+ChunkedAnswers::Receiver ChunkedAnswers::ReceiverOfAnswer(Answer* answer, bool wait) {
     std::scoped_lock lock(m_lock);
     answer->senderWaits = wait;
-    return answer->acknowledged;
+    const std::uint32_t now = GetTickCount();
+    Receiver receiver;
+    receiver.progressAt = answer->progressAt;
+    for (const auto& other : m_answers) {
+        if (!other->inUse || other->receiver != answer->receiver || Expired(*other, now)) continue;
+        receiver.unacknowledged += Outstanding(*other, now);
+        if (other->acknowledged > 0) {
+            receiver.heard = true;
+            if (now - other->progressAt < now - receiver.progressAt) receiver.progressAt = other->progressAt;
+        }
+    }
+    return receiver;
+}
+
+void ChunkedAnswers::Forgive(Answer* answer, std::int64_t count) {
+    std::scoped_lock lock(m_lock);
+    answer->forgiven += count;
+    answer->progressAt = GetTickCount();
 }
 
 bool ChunkedAnswers::TakeAcknowledgement(const std::int32_t* words, int size, const CSockAddr& sender) {
     // An acknowledgement is an empty return: 16 bytes, end position and total 0.
     if (m_inUse.load() == 0 || size != kAcknowledgementBytes || words[0] != RP_RETURN || words[3] != 0) return false;
     const std::uint64_t receiver = ReceiverOf(sender);
-    void* wake = nullptr;
+    std::array<void*, kMaxWakes> wake{};
+    std::size_t wakes = 0;
     {
         std::scoped_lock lock(m_lock);
         const std::uint32_t now = GetTickCount();
@@ -71,12 +106,15 @@ bool ChunkedAnswers::TakeAcknowledgement(const std::int32_t* words, int size, co
         }
         if (match == nullptr) return false;
         ++match->acknowledged;
-        if (match->senderWaits) {
-            match->senderWaits = false;
-            wake = match->waker;
+        match->progressAt = now;
+        // Room at this receiver is room for every answer that goes there.
+        for (const auto& answer : m_answers) {
+            if (answer->receiver != receiver || !answer->senderWaits || wakes == kMaxWakes) continue;
+            answer->senderWaits = false;
+            wake[wakes++] = answer->waker;
         }
     }
-    if (wake != nullptr) SetEvent(wake);
+    for (std::size_t i = 0; i < wakes; ++i) SetEvent(wake[i]);
     return true;
 }
 

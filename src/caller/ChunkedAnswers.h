@@ -1,11 +1,12 @@
 #pragma once
 // The chunked answers a caller is sending, or sent lately, and their acknowledgements.
 // A receiver that puts chunks together acknowledges each chunk with an empty return
-// that carries the answered call's reference number; whichever thread reads one counts
-// it here for the answer it belongs to (by receiver and reference number), so every
-// answer has flow control of its own. Acknowledgements that arrive after an answer is
-// done are recognised for a while and dropped, never taken for anything else (a call
-// of this caller with the same reference number to that peer, in particular).
+// that carries the answered call's procedure and reference number; whichever thread
+// reads one counts it here for the answer it belongs to. Flow control is per receiver:
+// the chunks not yet acknowledged of all answers to one receiver (address and port)
+// count together, since they fill the one socket buffer there. Acknowledgements that
+// arrive after an answer is done are recognised for a while and dropped, never taken
+// for anything else (a call of this caller with the same number to that peer).
 #include "talvex05u/socket/SockAddr.h"
 
 #include <atomic>
@@ -20,6 +21,9 @@ class ChunkedAnswers {
 public:
     // How long acknowledgements of a finished answer are still recognised.
     static constexpr std::uint32_t kRememberedMs = 5000;
+    // A finished answer whose acknowledgements stopped coming this long ago no longer
+    // counts its missing ones against its receiver: they were lost on the way.
+    static constexpr std::uint32_t kSilenceMs = 1000;
 
     struct Answer {
         std::uint64_t receiver = 0;   // address << 16 | port
@@ -27,11 +31,19 @@ public:
         std::int32_t procedure = 0;
         std::int64_t sent = 0;        // chunks sent so far: no more acknowledgements can come
         std::int64_t acknowledged = 0;
+        std::int64_t forgiven = 0;    // missing acknowledgements taken as lost
         void* waker = nullptr;        // the sending thread's, while it sends
         bool sending = false;
-        bool senderWaits = false;     // wake the sender on the next acknowledgement
+        bool senderWaits = false;     // wake the sender on the next acknowledgement to its receiver
         bool inUse = false;
+        std::uint32_t progressAt = 0;   // last acknowledgement, or the start
         std::uint32_t finishedAt = 0;
+    };
+    // What a sender needs to know of its receiver.
+    struct Receiver {
+        std::int64_t unacknowledged = 0;   // chunks of all its answers not yet acknowledged
+        bool heard = false;                // it acknowledged some chunk lately
+        std::uint32_t progressAt = 0;      // its last acknowledgement (or the answer's start)
     };
 
     ChunkedAnswers() = default;
@@ -45,8 +57,11 @@ public:
     void ChunkSent(Answer* answer);
     // The answer is sent: its late acknowledgements are still dropped for a while.
     void Finish(Answer* answer);
-    // Acknowledgements counted so far. With `wait`, the next one wakes the sender.
-    std::int64_t Acknowledged(Answer* answer, bool wait);
+    // The state of the answer's receiver. With `wait`, the next acknowledgement from
+    // that receiver wakes the sender.
+    Receiver ReceiverOfAnswer(Answer* answer, bool wait);
+    // Takes `count` missing acknowledgements of the answer as lost.
+    void Forgive(Answer* answer, std::int64_t count);
     // True when the datagram is an acknowledgement of an answer sent or being sent to
     // its sender (its procedure and reference number, and fewer acknowledgements counted
     // than chunks sent); it is then counted and the datagram is done with.

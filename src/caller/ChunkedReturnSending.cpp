@@ -41,12 +41,7 @@ constexpr std::chrono::microseconds kPauseBetweenBursts{200};
 struct talvex::ReturnAcknowledgements {
     ChunkedAnswers::Answer* answer = nullptr;
     void* waker = nullptr;
-    bool flowing = true;         // false: the receiver does not acknowledge; paced bursts instead
-    std::int64_t forgiven = 0;   // chunks taken as acknowledged after stalls
-
-    std::int64_t Acknowledged(ChunkedAnswers& answers, bool wakeOnNext) const {
-        return forgiven + answers.Acknowledged(answer, wakeOnNext);
-    }
+    bool flowing = true;   // false: the receiver does not acknowledge; paced bursts instead
 };
 
 std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
@@ -66,33 +61,28 @@ void CRP_CallerEx::WaitForRoom(std::int32_t index, talvex::ReturnAcknowledgement
         return;
     }
     talvex::ChunkedAnswers& answers = *m_pChunkedAnswers;
-    std::int64_t acknowledged = flow.Acknowledged(answers, false);
-    if (index - acknowledged < kUnacknowledgedChunks) return;
+    if (answers.ReceiverOfAnswer(flow.answer, false).unacknowledged < kUnacknowledgedChunks) return;
     // The sending thread reads the socket itself while it waits: the acknowledgements
     // come there, and nobody else may be reading it (a hook sends from the dispatch thread).
     talvex::ReadingTurn turn(*m_pWaiterReads);
-    std::uint32_t progressAt = talvex::GetTickCount();
     for (;;) {
         talvex::ResetEvent(flow.waker);   // before the look: an acknowledgement after it sets it again
-        const std::int64_t now = flow.Acknowledged(answers, true);
-        if (now > acknowledged) progressAt = talvex::GetTickCount();
-        acknowledged = now;
-        if (index - acknowledged < kUnacknowledgedChunks) break;
-        const bool noneYet = acknowledged == flow.forgiven && flow.forgiven == 0;
-        const std::uint32_t patience = noneYet ? kFirstAcknowledgementMs : kAcknowledgementStallMs;
-        const std::uint32_t waited = talvex::GetTickCount() - progressAt;
+        const talvex::ChunkedAnswers::Receiver receiver = answers.ReceiverOfAnswer(flow.answer, true);
+        if (receiver.unacknowledged < kUnacknowledgedChunks) break;
+        const std::uint32_t patience = receiver.heard ? kAcknowledgementStallMs : kFirstAcknowledgementMs;
+        const std::uint32_t waited = talvex::GetTickCount() - receiver.progressAt;
         if (waited >= patience) {
-            if (noneYet) {
+            if (!receiver.heard) {
                 flow.flowing = false;   // a receiver that never acknowledges
             } else {
-                flow.forgiven += index - acknowledged - kUnacknowledgedChunks / 2;
+                answers.Forgive(flow.answer, receiver.unacknowledged - kUnacknowledgedChunks / 2);
                 m_pCounters->Add(talvex::Counter::kAcknowledgementStalls);
             }
             break;
         }
         WaitForReturns(flow.waker, patience - waited, turn, false);
     }
-    answers.Acknowledged(flow.answer, false);
+    answers.ReceiverOfAnswer(flow.answer, false);
 }
 
 void CRP_CallerEx::SendReturnChunks(const CUdpDataBlockEx& block, const CSockAddr& destination,

@@ -9,11 +9,15 @@
 namespace talvex {
 
 WaiterReads::WaiterReads(CounterCells& counters)
-    : m_attention(CreateEvent(true, false)), m_withdrawn(CreateEvent(true, true)), m_counters(counters) {}
+    : m_attention(CreateEvent(true, false)),
+      m_withdrawn(CreateEvent(true, true)),
+      m_pollPlace(CreateEvent(true, true)),
+      m_counters(counters) {}
 
 WaiterReads::~WaiterReads() {
     CloseEvent(m_attention);
     CloseEvent(m_withdrawn);
+    CloseEvent(m_pollPlace);
 }
 
 int WaiterReads::SocketToWatch(int fd) {
@@ -101,21 +105,24 @@ int ReadingTurn::BeginPoll() {
     {
         std::scoped_lock lock(m_reads.m_readLock);
         // Without a withdraw event nothing could end the poll before a close.
-        if (m_reads.m_withdrawn != nullptr && m_reads.m_fd >= 0) {
+        if (m_reads.m_withdrawn == nullptr || m_reads.m_pollPlace == nullptr || m_reads.m_fd < 0) {
+            fd = -2;
+        } else if (m_reads.m_polling < WaiterReads::kMaxPollers) {
             fd = m_reads.m_fd;
-            ++m_reads.m_polling;
+            if (++m_reads.m_polling == WaiterReads::kMaxPollers) ResetEvent(m_reads.m_pollPlace);
             m_polling = true;
         }
     }
-    if (fd < 0) Stop();
-    return fd;
+    if (fd == -2) Stop();
+    return fd < 0 ? -1 : fd;
 }
 
 void ReadingTurn::EndPoll() {
     if (!m_polling) return;
     std::scoped_lock lock(m_reads.m_readLock);
     m_polling = false;
-    if (--m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
+    if (m_reads.m_polling-- == WaiterReads::kMaxPollers) SetEvent(m_reads.m_pollPlace);
+    if (m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
 }
 
 int ReadingTurn::Take(WaiterReads::Router route, void* context, std::int32_t* words, CSockAddr& sender) {

@@ -6,7 +6,10 @@
 // for is held back by a hook that takes its time. A reader takes whatever datagram is
 // at the head of the queue: what needs a hook (a call, a broadcast, a call chunk) goes
 // into the dispatcher's inbox, in arrival order; everything else the reader handles
-// itself. While any thread reads, the dispatcher leaves the socket out of its poll and
+// itself. At most kMaxPollers readers poll the socket at once (every datagram would
+// wake every poller); the others wait for their own wake-up and for a free place,
+// while the pollers complete their returns for them. While any thread reads, the
+// dispatcher leaves the socket out of its poll and
 // watches its attention event, which a push to the inbox and the last reader to leave
 // set. A socket is closed only after Withdraw, which returns once no thread polls it.
 #include "socket/PendingDatagram.h"
@@ -29,6 +32,8 @@ public:
     // Datagrams for the dispatcher that the inbox holds at most (about 520 KB, made on
     // first use); one more is dropped and counted, as a full socket buffer drops it.
     static constexpr std::size_t kInboxSlots = 256;
+    // Readers that poll the socket at once.
+    static constexpr int kMaxPollers = 2;
 
     // Decides, under the read lock and without blocking, where a datagram goes: true
     // when the thread that took it handles it itself, false for the dispatcher. It may
@@ -82,6 +87,7 @@ private:
     int m_polling = 0;                  // readers inside a poll of m_fd
     void* m_attention = nullptr;        // wakes the dispatcher for its inbox or the socket
     void* m_withdrawn = nullptr;        // set while the socket is withdrawn
+    void* m_pollPlace = nullptr;        // set while fewer than kMaxPollers poll
     std::atomic<int> m_readers{0};      // threads that read (or may read) the socket
     std::atomic<bool> m_dispatcherStandsAside{false};
     std::unique_ptr<std::array<Slot, kInboxSlots>> m_inbox;
@@ -98,12 +104,15 @@ public:
     ReadingTurn(const ReadingTurn&) = delete;
     ReadingTurn& operator=(const ReadingTurn&) = delete;
 
-    // The descriptor to poll beside the thread's events (-1: do not read), and the
+    // The descriptor to poll beside the thread's events (-1: do not poll now), and the
     // event that ends that poll when the socket is withdrawn. Every BeginPoll that
-    // gave a descriptor is followed by EndPoll.
+    // gave a descriptor is followed by EndPoll. A reader that got -1 while Reading()
+    // waits on PollPlaceEvent, set when a place to poll is free.
     int BeginPoll();
     void EndPoll();
     void* WithdrawEvent() const { return m_reads.m_withdrawn; }
+    void* PollPlaceEvent() const { return m_reads.m_pollPlace; }
+    bool Reading() const { return m_reading; }
     // Takes the head datagram into `words` (kDatagramBytes). One that `route` gives the
     // dispatcher, and a failed receive, go to its inbox. The size this thread is to
     // handle itself, 0 when none.
