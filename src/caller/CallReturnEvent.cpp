@@ -226,21 +226,26 @@ std::int32_t CRP_Caller::SendReturn(CUdpDataBlockEx* block) {
     return SendReturnPacket(block);
 }
 
+void CRP_Caller::KeepReplyForPulling() {
+    // The answer in m_ReplyBlock is about to be replaced: if its receiver has not pulled
+    // all of it yet, a copy stays available to that receiver's requests.
+    if (m_addrReplyPeer.sin_port != 0 && m_pPulledAnswers->StillPulled(m_ReplyBlock)) {
+        m_pPulledAnswers->Keep(m_addrReplyPeer, m_ReplyBlock);
+    }
+}
+
 std::int32_t CRP_Caller::SendReturnPacket(CUdpDataBlockEx* block) {
     std::int32_t record[kRecordWords];
     CSockAddr destination;
     {
         std::scoped_lock lock(m_callLock);
         block->m_nType = m_bBroadcastCall ? RP_BROADCAST_RETURN : RP_RETURN;
+        KeepReplyForPulling();
         m_ReplyBlock = *block;
         m_ReplyBlock.GetPacketAt(0, m_PacketRecord, true);
         talvex::CopyPacketRecord(record, m_PacketRecord);
         destination = ReplyDestination();
         m_addrReplyPeer = destination;
-        // A longer answer stays available to its receiver's pulls, beside other receivers'.
-        if (static_cast<std::uint32_t>(m_ReplyBlock.m_nLength) > static_cast<std::uint32_t>(talvex::kMaxPacketDataWords)) {
-            m_pPulledAnswers->Keep(destination, m_ReplyBlock);
-        }
     }
     SendPacket(record + 1, record[0], destination);
     std::scoped_lock lock(m_callLock);

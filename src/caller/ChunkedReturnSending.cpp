@@ -131,6 +131,7 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
     std::int32_t record[kRecordWords];
     {
         std::scoped_lock lock(m_callLock);
+        KeepReplyForPulling();
         m_addrReplyPeer = destination;
         m_ReplyBlock.m_nType = RP_RETURN;
         m_ReplyBlock.m_nProcedure = block->m_nProcedure;

@@ -447,12 +447,13 @@ void CRP_Caller::HandleNextPacketRequest(const std::int32_t* words, int size, co
             talvex::CopyPacketRecord(fromCall, m_PacketRecord);
             sendCall = true;
         }
-        // A long answer is pulled from the answers kept for their receivers; any other
-        // from the last return sent, by the caller it went to.
-        CUdpDataBlockEx* reply = m_pPulledAnswers->Find(sender, reference);
+        // The last return sent is pulled by the caller it went to; earlier ones that
+        // their callers had not pulled whole when it replaced them, from where they are kept.
         const bool replyPeer = m_addrReplyPeer.sin_port == 0 || (m_addrReplyPeer.sin_port == sender.sin_port &&
                                                                   m_addrReplyPeer.sin_addr.s_addr == sender.sin_addr.s_addr);
-        if (reply == nullptr && reference == m_ReplyBlock.m_nReferenceNumber && replyPeer) reply = &m_ReplyBlock;
+        CUdpDataBlockEx* reply = reference == m_ReplyBlock.m_nReferenceNumber && replyPeer
+                                     ? &m_ReplyBlock
+                                     : m_pPulledAnswers->Find(sender, reference);
         if (reply != nullptr) {
             reply->GetPacketAt(start, m_PacketRecord, true);
             talvex::CopyPacketRecord(fromReply, m_PacketRecord);

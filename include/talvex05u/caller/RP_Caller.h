@@ -173,6 +173,9 @@ protected:
     void CountCallEnd(CallEnd end, bool answered);
     // SendReturn without counting an answer.
     std::int32_t SendReturnPacket(CUdpDataBlockEx* block);
+    // With m_callLock held, before m_ReplyBlock is replaced: keeps its answer for the
+    // pulls its receiver has yet to make.
+    void KeepReplyForPulling();
     // Acknowledges the chunk in `block` to its sender with an empty return (always
     // RP_RETURN; the broadcast flag and m_ReplyBlock stay as they are, since chunks are
     // acknowledged by whichever thread read them, beside any hook).
