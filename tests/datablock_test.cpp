@@ -110,6 +110,15 @@ TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords) {
     EXPECT_EQ(std::make_tuple(std::string(out), block.m_nReadPos), std::make_tuple(std::string(), 0));
     EXPECT_TRUE(block.GetStringData(out, 5));
     EXPECT_STREQ(out, "abcd");
+    // From a read position above 0, the zero is looked for from there, within the length.
+    CUdpDataBlockEx cut;
+    cut.AppendLongData(42);
+    cut.AppendStringData("abcdefg");
+    cut.m_nLength = 2;
+    char text[16] = "";
+    EXPECT_EQ(cut.GetLongData(), 42);
+    EXPECT_FALSE(cut.GetStringData(text, sizeof text));
+    EXPECT_EQ(cut.m_nReadPos, 1);
 
     const unsigned char eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     CUdpDataBlockEx arrays;

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <tuple>
 #include <sys/stat.h>
@@ -142,14 +143,21 @@ TEST(MemMap, ResultsAndLengthsFollowTheFile) {
         {"no/such/dir/file", -1, 4096, -3, 0, -1},
         {"plain/file", -1, 4096, -1, 0, -1},   // a path through a plain file cannot be examined
         {"readable", 4096, 4096, -3, 0, 4096},  // open to others (0644): refused, left alone
+        {"group-read", 4096, 4096, -3, 0, 4096},    // open to the group (0640, 0660): refused too
+        {"group-write", 4096, 4096, -3, 0, 4096},
         {"linked", 4096, 4096, -3, 0, 4096},    // two links: refused
     };
+    const std::map<std::string, fs::perms> opened = {
+        {"readable", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read},
+        {"group-read", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read},
+        {"group-write", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write}};
     TempDirectory directory;
     std::ofstream(directory.path / "plain") << "xx";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         if (c.existingBytes >= 0) std::ofstream(directory.path / c.file) << std::string(static_cast<std::size_t>(c.existingBytes), 'x');
-        if (c.existingBytes >= 0 && std::string(c.file) != "readable") fs::permissions(directory.path / c.file, fs::perms::owner_read | fs::perms::owner_write);
+        const auto open = opened.find(c.file);
+        if (c.existingBytes >= 0) fs::permissions(directory.path / c.file, open != opened.end() ? open->second : fs::perms::owner_read | fs::perms::owner_write);
         if (std::string(c.file) == "linked") fs::create_hard_link(directory.path / c.file, directory.path / "second-link");
         mappedRegionS* region = nullptr;
         EXPECT_EQ(memmap(directory.Wide(c.file).c_str(), 7000, c.size, &region), c.result);
