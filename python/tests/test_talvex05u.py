@@ -123,7 +123,7 @@ def test_talvex_program_and_plain_python_caller_call_python_server(py_server):
                 plain.call((LOOPBACK, port), echo, timeout_ms=200)
         wanted = {"calls": 2, "answered": 1, "timed_out": 1, "events_sent": 1, "pings_sent": 2, "pings_answered": 1}
         assert {name: plain.counters()[name] for name in wanted} == wanted
-    assert len(plain.counters()) == 28 and plain.counters()["calls"] == 2   # kept after stop()
+    assert len(plain.counters()) == 30 and plain.counters()["calls"] == 2   # kept after stop()
 
 
 def test_failing_handlers_are_reported_and_the_dispatcher_keeps_serving(py_server, diagnostics):

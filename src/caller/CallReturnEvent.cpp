@@ -170,6 +170,14 @@ bool CRP_Caller::FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBloc
         lock.unlock();
         answered = !ReturnChunksLost(reference, announced, arrived);
         lock.lock();
+    } else if (end == CallEnd::kTimedOut && call->returnChunksAnnounced > 0 && m_hMultiDoneEvent == nullptr) {
+        // A plain caller answered with chunks: say why no answer came.
+        const std::int32_t reference = call->reference;
+        const std::int32_t announced = call->returnChunksAnnounced;
+        const std::int32_t arrived = call->returnChunksArrived;
+        lock.unlock();
+        ReturnChunksLost(reference, announced, arrived);
+        lock.lock();
     }
     if (answered) {
         m_ReturnBlock = call->returnBlock;

@@ -45,6 +45,7 @@ ChunkedAnswers::Answer* ChunkedAnswers::Begin(const CSockAddr& receiver, std::in
     free->sending = true;
     free->inUse = true;
     free->progressAt = now;
+    free->startedAt = now;
     m_inUse.fetch_add(1);
     return free;
 }
@@ -68,6 +69,9 @@ ChunkedAnswers::Receiver ChunkedAnswers::ReceiverOfAnswer(Answer* answer, bool w
     const std::uint32_t now = GetTickCount();
     Receiver receiver;
     receiver.progressAt = answer->progressAt;
+    receiver.ownSent = answer->sent;
+    receiver.ownAcknowledged = answer->acknowledged;
+    receiver.ownStart = answer->startedAt;
     for (const auto& other : m_answers) {
         if (!other->inUse || other->receiver != answer->receiver || Expired(*other, now)) continue;
         receiver.unacknowledged += Outstanding(*other, now);

@@ -37,6 +37,7 @@ public:
         bool senderWaits = false;     // wake the sender on the next acknowledgement to its receiver
         bool inUse = false;
         std::uint32_t progressAt = 0;   // last acknowledgement, or the start
+        std::uint32_t startedAt = 0;
         std::uint32_t finishedAt = 0;
     };
     // What a sender needs to know of its receiver.
@@ -44,6 +45,9 @@ public:
         std::int64_t unacknowledged = 0;   // chunks of all its answers not yet acknowledged
         bool heard = false;                // it acknowledged some chunk lately
         std::uint32_t progressAt = 0;      // its last acknowledgement (or the answer's start)
+        std::int64_t ownSent = 0;          // of the answer asked about: chunks sent,
+        std::int64_t ownAcknowledged = 0;  // and acknowledged
+        std::uint32_t ownStart = 0;        // when it began
     };
 
     ChunkedAnswers() = default;

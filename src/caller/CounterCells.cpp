@@ -28,7 +28,8 @@ constexpr std::array<const char*, kCounterCount> kNames = {
     "calls", "answered", "timed_out", "broken", "served", "returns_sent", "events_sent", "events_received",
     "pings_sent", "pings_answered", "broadcasts", "broadcast_answers", "datagrams_in", "datagrams_out", "bytes_in",
     "bytes_out", "malformed", "unmatched_returns", "chunks_sent", "chunks_received", "chunk_tries_repeated",
-    "chunks_refused", "socket_errors", "socket_recoveries", "shm_calls", "shm_timeouts", "inbox_overflows", "acknowledgement_stalls"};
+    "chunks_refused", "socket_errors", "socket_recoveries", "shm_calls", "shm_timeouts", "inbox_overflows", "acknowledgement_stalls",
+    "refused_sources", "answers_cut_short"};
 
 }  // namespace
 

@@ -17,7 +17,8 @@ enum class Counter : std::size_t {
     kCalls, kAnswered, kTimedOut, kBroken, kServed, kReturnsSent, kEventsSent, kEventsReceived,
     kPingsSent, kPingsAnswered, kBroadcasts, kBroadcastAnswers, kDatagramsIn, kDatagramsOut, kBytesIn,
     kBytesOut, kMalformed, kUnmatchedReturns, kChunksSent, kChunksReceived, kChunkTriesRepeated,
-    kChunksRefused, kSocketErrors, kSocketRecoveries, kShmCalls, kShmTimeouts, kInboxOverflows, kAcknowledgementStalls, kEnd
+    kChunksRefused, kSocketErrors, kSocketRecoveries, kShmCalls, kShmTimeouts, kInboxOverflows, kAcknowledgementStalls, kRefusedSources,
+    kAnswersCutShort, kEnd
 };
 static_assert(static_cast<std::size_t>(Counter::kEnd) == kCounterCount, "one Counter per field of CallerCounters");
 

@@ -4,6 +4,7 @@
 
 #include "DatagramSeam.h"
 #include "caller/CounterCells.h"
+#include "caller/AllowedPeers.h"
 #include "caller/ChunkedAnswers.h"
 #include "caller/PulledAnswers.h"
 #include "caller/PendingCalls.h"
@@ -147,7 +148,8 @@ bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
         return RecoverSocket();
     }
     if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) m_pCounters->DatagramIn(taken.size);
-    if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived && ArrivedOn(m_nBroadcastInterface, taken)) {
+    if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived && ArrivedOn(m_nBroadcastInterface, taken) &&
+        Admits(sender)) {
         ZeroMissingHeader(words, taken.size);
         HandleDatagram(words, taken.size, sender);
     }
@@ -298,15 +300,39 @@ void CRP_Caller::NoteReturnChunkInHand(const std::int32_t* words, int size, cons
     if (call != nullptr) ++call->returnChunksInHand;
 }
 
-bool CRP_Caller::NoteForDispatcher(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
-    if (size >= 12 && words[0] == RP_MULTI_RETURN) static_cast<CRP_Caller*>(caller)->NoteReturnChunkInHand(words, size, sender);
-    return true;
+int CRP_Caller::NoteForDispatcher(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
+    auto* self = static_cast<CRP_Caller*>(caller);
+    if (!self->Admits(sender)) return talvex::WaiterReads::kDrop;
+    if (size >= 12 && words[0] == RP_MULTI_RETURN) self->NoteReturnChunkInHand(words, size, sender);
+    return talvex::WaiterReads::kHandleHere;
 }
 
-bool CRP_Caller::RouteForReader(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
+int CRP_Caller::RouteForReader(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
     // Calls, broadcasts and call chunks are served by hooks on the dispatch thread.
-    if (size >= 4 && (words[0] == RP_CALL || words[0] == RP_BROADCAST || words[0] == RP_MULTI_CALL)) return false;
+    const bool forHook = size >= 4 && (words[0] == RP_CALL || words[0] == RP_BROADCAST || words[0] == RP_MULTI_CALL);
+    if (forHook) return static_cast<CRP_Caller*>(caller)->Admits(sender) ? talvex::WaiterReads::kForDispatcher
+                                                                         : talvex::WaiterReads::kDrop;
     return NoteForDispatcher(caller, words, size, sender);
+}
+
+bool CRP_Caller::Admits(const CSockAddr& sender) {
+    const talvex::AllowedPeers* allowed = m_pAllowedPeers.load(std::memory_order_acquire);
+    if (allowed == nullptr || allowed->Allows(ntohl(sender.sin_addr.s_addr))) return true;
+    m_pCounters->Add(talvex::Counter::kRefusedSources);
+    return false;
+}
+
+bool CRP_Caller::AllowPeers(const char* networks) {
+    std::optional<talvex::AllowedPeers> parsed = talvex::AllowedPeers::Parse(networks != nullptr ? networks : "");
+    if (!parsed) return false;
+    std::scoped_lock lock(m_callLock);
+    if (parsed->Empty()) {
+        m_pAllowedPeers.store(nullptr, std::memory_order_release);
+        return true;
+    }
+    m_allowedLists.push_back(std::make_unique<talvex::AllowedPeers>(std::move(*parsed)));
+    m_pAllowedPeers.store(m_allowedLists.back().get(), std::memory_order_release);
+    return true;
 }
 
 void CRP_Caller::HandleReadDatagram(std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker) {

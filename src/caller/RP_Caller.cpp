@@ -3,6 +3,7 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "caller/CounterCells.h"
+#include "caller/AllowedPeers.h"
 #include "caller/ChunkedAnswers.h"
 #include "caller/PulledAnswers.h"
 #include "caller/PendingCalls.h"

@@ -59,7 +59,7 @@ WaiterReads::Taken WaiterReads::TakeForDispatcher(int fd, bool readSocket, std::
     taken.fromSocket = true;
     if (datagram.outcome == PendingDatagram::Outcome::kReceived) {
         m_counters.DatagramIn(datagram.size);
-        mark(context, words, datagram.size, sender);
+        if (mark(context, words, datagram.size, sender) == kDrop) taken.outcome = PendingDatagram::Outcome::kNone;
     }
     if (datagram.outcome == PendingDatagram::Outcome::kFailed) taken.error = WSAGetLastError();
     return taken;
@@ -137,9 +137,11 @@ int ReadingTurn::Take(WaiterReads::Router route, void* context, std::int32_t* wo
         m_reads.PushToInbox(words, 0, WSAGetLastError(), sender);
         return 0;
     }
-    if (route(context, words, head.size, sender)) return head.size;
-    m_reads.PushToInbox(words, head.size, 0, sender);
-    return 0;
+    switch (route(context, words, head.size, sender)) {
+    case WaiterReads::kHandleHere: return head.size;
+    case WaiterReads::kForDispatcher: m_reads.PushToInbox(words, head.size, 0, sender); return 0;
+    default: return 0;
+    }
 }
 
 void ReadingTurn::Stop() {

@@ -35,10 +35,13 @@ public:
     // Readers that poll the socket at once.
     static constexpr int kMaxPollers = 2;
 
-    // Decides, under the read lock and without blocking, where a datagram goes: true
-    // when the thread that took it handles it itself, false for the dispatcher. It may
-    // also note under that lock what must stay ordered (a return chunk in hand).
-    using Router = bool (*)(void* context, const std::int32_t* words, int size, const CSockAddr& sender);
+    // Where a datagram goes: to the dispatcher's inbox, to the thread that took it, or
+    // nowhere (a source the caller does not talk to).
+    enum Route : int { kForDispatcher = 0, kHandleHere = 1, kDrop = 2 };
+    // Decides, under the read lock and without blocking, where a datagram goes (a
+    // Route). It may also note under that lock what must stay ordered (a return chunk
+    // in hand).
+    using Router = int (*)(void* context, const std::int32_t* words, int size, const CSockAddr& sender);
 
     // One datagram taken from the socket or the inbox.
     struct Taken {

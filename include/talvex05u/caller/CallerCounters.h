@@ -38,6 +38,8 @@ struct CallerCounters {
     std::uint64_t shm_timeouts = 0;          // of those, the ones that gave up
     std::uint64_t inbox_overflows = 0;       // calls dropped: read while a hook ran, and no room to keep them
     std::uint64_t acknowledgement_stalls = 0;  // chunked answers that went on after their receiver fell silent
+    std::uint64_t refused_sources = 0;       // datagrams from an address AllowPeers leaves out, dropped unread
+    std::uint64_t answers_cut_short = 0;     // chunked answers stopped: no acknowledgement of their first chunks
 };
 
 inline constexpr std::size_t kCounterCount = sizeof(CallerCounters) / sizeof(std::uint64_t);

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <vector>
 
 // Message types: the first word of every packet.
 constexpr std::int32_t RP_CALL = 1;
@@ -34,7 +35,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class ChunkedCallSender; class CounterCells; class ChunkedAnswers; class PulledAnswers; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class ChunkedCallSender; class CounterCells; class ChunkedAnswers; class PulledAnswers; class AllowedPeers; }
 
 class CRP_Caller {
 public:
@@ -70,6 +71,13 @@ public:
     void Ping();
     // What this caller has done since it was made (see CallerCounters.h).
     talvex::CallerCounters GetCounters() const;
+    // Names the networks this caller talks to, as "127.0.0.0/8,10.1.0.0/16" (a bare
+    // address is a network of one): datagrams from any other address are dropped on
+    // both sockets before anything else happens to them (no hook, answer,
+    // acknowledgement or ping reply) and counted in refused_sources. "" or nullptr
+    // allows every address again, as before the first call. False, and the list as it
+    // was, when the text is malformed. May be called at any time, from any thread.
+    bool AllowPeers(const char* networks);
 
     std::int32_t DatagrammDispatcher();
     static std::uint32_t DispatchThreadProc(void* caller);
@@ -225,10 +233,16 @@ private:
     void HandleBroadcastReturn(const std::int32_t* words, int size, const CSockAddr& sender);
     // Under the read lock, for a datagram a waiting thread took: what a hook must serve
     // goes to the dispatcher; a return chunk is noted as in hand for its call.
-    // True when the reader handles it itself.
-    static bool RouteForReader(void* caller, const std::int32_t* words, int size, const CSockAddr& sender);
+    // Returns a WaiterReads route: the dispatcher's inbox, the reader itself, or dropped.
+    static int RouteForReader(void* caller, const std::int32_t* words, int size, const CSockAddr& sender);
     // The same for the dispatcher's own take, which handles everything itself.
-    static bool NoteForDispatcher(void* caller, const std::int32_t* words, int size, const CSockAddr& sender);
+    static int NoteForDispatcher(void* caller, const std::int32_t* words, int size, const CSockAddr& sender);
+    // True when the allow-list lets `sender` in; counts it when not.
+    bool Admits(const CSockAddr& sender);
+    // The allow-list in force (nullptr: every address); every list made stays until
+    // the caller goes, so a reader never holds one that is freed (m_callLock).
+    std::atomic<const talvex::AllowedPeers*> m_pAllowedPeers{nullptr};
+    std::vector<std::unique_ptr<talvex::AllowedPeers>> m_allowedLists;
     // A return chunk for a call in flight is in a thread's hands: its call does not end
     // until the chunk is stored (so the final return never overtakes it).
     void NoteReturnChunkInHand(const std::int32_t* words, int size, const CSockAddr& sender);

@@ -189,10 +189,14 @@ protected:
     void CopyChunkIndexFrom(const CRP_CallerEx& other);
     // Sends `block` (more than 350 words) as a burst of return chunks and the final empty return.
     void SendChunkedReturn(CUdpDataBlockEx* block);
-    void SendReturnChunks(const CUdpDataBlockEx& block, const CSockAddr& destination, std::int32_t chunkCount);
-    // Before chunk `index` of a chunked return: waits, reading the socket, until few
-    // enough chunks are unacknowledged; paces a receiver that does not acknowledge.
-    void WaitForRoom(std::int32_t index, talvex::ReturnAcknowledgements& acknowledgements);
+    // False when the answer was cut short: its receiver acknowledged none of its first chunks.
+    bool SendReturnChunks(const CUdpDataBlockEx& block, const CSockAddr& destination, std::int32_t chunkCount);
+    void ReportAnswerCutShort(const CSockAddr& destination, std::int32_t reference, std::int32_t chunks);
+    // Before each chunk of a chunked return: waits, reading the socket, until few enough
+    // chunks are unacknowledged (at first kFirstBurstChunks of its own, then a window
+    // shared by every answer to its receiver). False when the receiver acknowledged none
+    // of the first ones in time: the answer is to be cut short.
+    bool WaitForRoom(talvex::ReturnAcknowledgements& acknowledgements);
     // Builds chunk `index` of `block` into `chunk` (message type `type`, the block's
     // procedure and reference number), passing the bytes through `staging`.
     static void BuildChunk(const CUdpDataBlockEx& block, std::int32_t type, std::int32_t transferReference,
