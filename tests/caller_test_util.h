@@ -75,7 +75,9 @@ public:
     std::atomic<std::int32_t> lastEventValue{0};
     std::int32_t broadcastAnswer = 0;
     int broadcastDelayMs = 0;   // a slow server of broadcasts
-    std::atomic<int> returnChunkDelayMs{0};   // a slow dispatcher for arriving return chunks
+    // A dispatcher that lags that long after every so many arriving return chunks.
+    std::atomic<int> returnChunkDelayMs{0}, returnChunkDelayEvery{1};
+    std::atomic<bool> inSleep{false};   // true while a kProcSleep call sleeps in the hook
 
 protected:
     void DoRemoteFunction(CUdpDataBlockEx* block) override {
@@ -87,7 +89,7 @@ protected:
         const std::int32_t first = length > 0 ? block->GetLongData() : 0;
         if (procedure == kProcEvent) lastEventValue = first, ++eventsSeen;
         if (procedure != kProcEcho && procedure != kProcRecord && procedure != kProcSleep) return;
-        if (procedure == kProcSleep) std::this_thread::sleep_for(std::chrono::milliseconds(first));
+        if (procedure == kProcSleep) inSleep = true, std::this_thread::sleep_for(std::chrono::milliseconds(first)), inSleep = false;
         const std::int32_t seed = procedure == kProcEcho && length > 1 ? block->GetLongData() : 0;
         block->ResetForReturn();
         if (procedure == kProcEcho) AppendPattern(block, first, seed);
@@ -96,7 +98,8 @@ protected:
         this->SendReturn(block);
     }
     bool SendReturnMulti(CUdpDataBlockEx* block) override {
-        if constexpr (std::is_same_v<Base, CRP_CallerEx>) std::this_thread::sleep_for(std::chrono::milliseconds(returnChunkDelayMs.load()));
+        if constexpr (std::is_same_v<Base, CRP_CallerEx>)
+            if (++m_returnChunks % returnChunkDelayEvery == 0) std::this_thread::sleep_for(std::chrono::milliseconds(returnChunkDelayMs.load()));
         return Base::SendReturnMulti(block);
     }
     void DoBroadCastFunction(CUdpDataBlockEx* block) override {
@@ -109,6 +112,7 @@ protected:
 private:
     std::mutex m_seenLock;
     Seen m_last;
+    int m_returnChunks = 0;   // dispatch thread only
 };
 using TestCaller = Serving<CRP_Caller>;
 using TestCallerEx = Serving<CRP_CallerEx>;

@@ -1,5 +1,6 @@
 // The reassembly of chunked transfers on its own: storing, repeats, refusals,
-// slot wrap, overwritten transfers, reused references and the two directions.
+// slot wrap, reused references and the two directions (transfers whose slots were
+// reused: caller_ex_test, at the dispatcher).
 #include "caller/ChunkReassembly.h"
 
 #include <gtest/gtest.h>
@@ -122,21 +123,6 @@ TEST_F(ChunkReassemblyTest, MalformedChunksAreRefusedWithoutTouchingTheStore) {
     EXPECT_EQ(calls.Feed(MakeChunk(9, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
     EXPECT_EQ(calls.Feed(MakeChunk(9, 4, 1, talvex::kChunkBytes)), ChunkOutcome::Refused) << "count other than the transfer's";
     EXPECT_EQ(index.size(), 1u);
-}
-
-// A chunk never overwrites a slot of an open transfer; with every slot taken the oldest
-// open transfer is dropped, and its later chunks are refused, never answered as if whole.
-TEST_F(ChunkReassemblyTest, OpenTransfersKeepTheirSlotsUntilTheStoreIsFullThenTheOldestIsDropped) {
-    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 0, talvex::kChunkBytes)), ChunkOutcome::Stored);
-    for (std::int32_t i = 0; i < talvex::kChunkSlots - 1; ++i)  // other open transfers take every other slot
-        calls.Feed(MakeChunk(100000 + i, 2, 0, talvex::kChunkBytes));
-    EXPECT_EQ(calls.ledger.transfers.count({kSenderA, 13}), 1u);
-    calls.Feed(MakeChunk(200000, 2, 0, talvex::kChunkBytes));  // no slot free: transfer 13 goes
-    EXPECT_EQ(calls.ledger.transfers.count({kSenderA, 13}) + index.count(talvex::ChunkKey{0, 13}), 0u) << "neither in the ledger nor the index";
-    EXPECT_EQ(calls.lastSlot, 0) << "the dropped transfer's slot";
-    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 1, talvex::kChunkBytes)), ChunkOutcome::Refused);
-    EXPECT_EQ(calls.Feed(MakeChunk(13, 3, 2, 32)), ChunkOutcome::Refused) << "the last chunk gets no answer";
-    EXPECT_EQ(index.size(), static_cast<std::size_t>(talvex::kChunkSlots));
 }
 
 TEST_F(ChunkReassemblyTest, LateRepeatOfAFinishedTransferIsNotANewOneButAReusedReferenceStartsClean) {

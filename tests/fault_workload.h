@@ -84,6 +84,39 @@ struct Settings {
     std::int32_t timeoutMs = 250;
 };
 
+// How judged kProcMixed calls ended, and what the first wrong answers were.
+struct Tally {
+    Outcomes outcomes;
+    std::vector<std::string> wrongAnswers;
+
+    // Makes one kProcMixed call of `callWords` words for an answer of `answerWords`
+    // through `caller` and counts how it ended; one that took longer than `bound` hung.
+    template <typename Client>
+    void Call(Client& caller, int kind, std::int32_t callWords, std::int32_t answerWords, std::int32_t seed,
+              std::int32_t timeoutMs, std::chrono::milliseconds bound) {
+        CUdpDataBlockEx block(kProcMixed);
+        block.CheckBufferSize(callWords);
+        block.AppendLongData(answerWords);
+        block.AppendLongData(seed);
+        for (std::int32_t i = 2; i < callWords; ++i) block.AppendLongData(Pattern(i, seed));
+        const auto start = std::chrono::steady_clock::now();
+        const bool answered = caller.CallProcedure(&block, timeoutMs);
+        bool right = block.m_nLength == answerWords && block.m_nProcedure == kProcMixed && block.m_pData[0] == callWords;
+        for (std::int32_t i = 1; right && i < answerWords; ++i) right = block.m_pData[i] == Pattern(i, ~seed);
+        if (std::chrono::steady_clock::now() - start > bound) ++outcomes.hang;
+        else if (!answered) ++outcomes.returnedFalse;
+        else if (block.m_nLength == 0) ++outcomes.emptyTrue;
+        else if (right) ++outcomes.right;
+        else if (++outcomes.wrongTrue <= 10) {
+            std::ostringstream line;
+            line << "kind " << kind << " call " << (seed & 0xFFFFFF) << " (" << callWords << " words, answer "
+                 << answerWords << "): got " << block.m_nLength << " words, procedure " << block.m_nProcedure
+                 << ", word 0 = " << (block.m_nLength > 0 ? block.m_pData[0] : 0);
+            wrongAnswers.push_back(line.str());
+        }
+    }
+};
+
 // The calling side of the workload: an extended client for one-packet and chunked
 // calls and a plain client for pulled returns, each aimed at a port on loopback. The
 // mix of kinds and lengths follows the seed alone, so processes given one seed make
@@ -117,8 +150,8 @@ public:
         for (int i = 0; i < m_settings.calls; ++i) RunOne(NextKind(), CallSeed(m_settings.tag, firstCall + i));
     }
 
-    const Outcomes& Overall() const { return m_outcomes; }
-    const std::vector<std::string>& WrongAnswers() const { return m_wrongAnswers; }
+    const Outcomes& Overall() const { return m_tally.outcomes; }
+    const std::vector<std::string>& WrongAnswers() const { return m_tally.wrongAnswers; }
 
 private:
     int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
@@ -142,40 +175,45 @@ private:
         // false; with four or more chunks at 5% loss that is rarer than 1 in 100,000.
         case Kind::ChunkedReturn: answerWords = Between(3 * kChunkWords + 1, 6 * kChunkWords), callWords = Between(2, 20); break;
         }
-        CUdpDataBlockEx block(kProcMixed);
-        block.CheckBufferSize(callWords);
-        block.AppendLongData(answerWords);
-        block.AppendLongData(seed);
-        for (std::int32_t i = 2; i < callWords; ++i) block.AppendLongData(Pattern(i, seed));
-
         // The longest a call may take: a chunked call tries every chunk up to three
         // times and then waits once more; everything else waits once.
         const std::int64_t chunks = kind == Kind::ChunkedCall ? (callWords + kChunkWords - 1) / kChunkWords : 0;
         const auto bound = std::chrono::milliseconds(m_settings.timeoutMs * (chunks * talvex::kChunkTries + 1) + 1500);
-        const auto start = std::chrono::steady_clock::now();
-        const bool answered = kind == Kind::Pulled ? m_client->CallProcedure(&block, m_settings.timeoutMs)
-                                                   : m_clientEx->CallProcedure(&block, m_settings.timeoutMs);
-        bool right = block.m_nLength == answerWords && block.m_nProcedure == kProcMixed && block.m_pData[0] == callWords;
-        for (std::int32_t i = 1; right && i < answerWords; ++i) right = block.m_pData[i] == Pattern(i, ~seed);
-        if (std::chrono::steady_clock::now() - start > bound) ++m_outcomes.hang;
-        else if (!answered) ++m_outcomes.returnedFalse;
-        else if (block.m_nLength == 0) ++m_outcomes.emptyTrue;
-        else if (right) ++m_outcomes.right;
-        else if (++m_outcomes.wrongTrue <= 10) {
-            std::ostringstream line;
-            line << "kind " << static_cast<int>(kind) << " call " << (seed & 0xFFFFFF) << " (" << callWords
-                 << " words, answer " << answerWords << "): got " << block.m_nLength << " words, procedure "
-                 << block.m_nProcedure << ", word 0 = " << (block.m_nLength > 0 ? block.m_pData[0] : 0);
-            m_wrongAnswers.push_back(line.str());
-        }
+        if (kind == Kind::Pulled) m_tally.Call(*m_client, static_cast<int>(kind), callWords, answerWords, seed, m_settings.timeoutMs, bound);
+        else m_tally.Call(*m_clientEx, static_cast<int>(kind), callWords, answerWords, seed, m_settings.timeoutMs, bound);
     }
 
     Settings m_settings;
     std::mt19937 m_random;
     std::unique_ptr<Caller<CRP_CallerEx, false>> m_clientEx;
     std::unique_ptr<Caller<CRP_Caller, false>> m_client;
-    Outcomes m_outcomes;
-    std::vector<std::string> m_wrongAnswers;
+    Tally m_tally;
 };
+
+// A started caller for CallEachOther, aimed at `peerPort` unless 0; nullptr when it cannot start.
+inline std::unique_ptr<MixedServerEx> CallingEachOther(std::uint16_t peerPort) {
+    auto caller = std::make_unique<MixedServerEx>();
+    caller->m_bFailOnLostReturnChunks = true;   // a lost return chunk ends a call false, never empty
+    if (!caller->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0)) return nullptr;
+    if (peerPort != 0) caller->SetRemoteSocket(peerPort, kLoopback), caller->SetMultiTarget(peerPort, kLoopback);
+    return caller;
+}
+
+// One of two processes that serve and call each other, one caller each, with their
+// reference counters level: for `duration`, `caller` calls its peer for three short
+// answers, then one of 35,000 words (102 return chunks), and so on, while the peer
+// makes the same calls in the same order to it. Call n takes the number
+// `firstReference` + 2n in both, so that one process a call ahead does not put the
+// two number spaces apart for the rest of the run.
+inline Tally CallEachOther(MixedServerEx& caller, std::int32_t tag, std::int32_t firstReference,
+                           std::chrono::milliseconds duration) {
+    Tally tally;
+    const auto end = std::chrono::steady_clock::now() + duration;
+    for (std::int32_t call = 1; call <= 10000 && std::chrono::steady_clock::now() < end; ++call) {
+        CRP_Caller::m_nNextReferenceNumber = firstReference + 2 * call;
+        tally.Call(caller, 4, 2 + call % 20, call % 4 == 0 ? 35000 : 1 + call % 300, CallSeed(tag, call), 500, std::chrono::seconds(2));
+    }
+    return tally;
+}
 
 }  // namespace faultload

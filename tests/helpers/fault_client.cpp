@@ -6,13 +6,37 @@
 // Prints "READY" once its callers run, starts calling once its standard input ends
 // (the parent closes it when every client is ready), then prints "WRONG <what came>"
 // for the first wrong answers and last "OUTCOMES <counts>".
+// Or: fault_client mutual <peer port> <milliseconds> <first reference number>
+// serves the peer and calls it (faultload::CallEachOther); prints "READY <own port>"
+// first and begins, and reports, as above.
 #include "fault_workload.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+namespace {
+
+void AwaitStart() {
+    std::fflush(stdout);
+    while (std::getchar() != EOF) continue;   // the parent closes our input: begin
+}
+
+int CallEachOther(char** argv) {
+    auto caller = faultload::CallingEachOther(static_cast<std::uint16_t>(std::atoi(argv[2])));
+    if (!caller) return 3;
+    std::printf("READY %u\n", caller->GetMyUDPPort());
+    AwaitStart();
+    const faultload::Tally tally = faultload::CallEachOther(*caller, 2, std::atoi(argv[4]), std::chrono::milliseconds(std::atoi(argv[3])));
+    for (const std::string& line : tally.wrongAnswers) std::printf("WRONG %s\n", line.c_str());
+    std::printf("OUTCOMES %s\n", faultload::FormatOutcomes(tally.outcomes).c_str());
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 5 && std::string(argv[1]) == "mutual") return CallEachOther(argv);
     if (argc != 8) return 2;   // see Usage above
     faultload::Settings settings;
     const auto exPort = static_cast<std::uint16_t>(std::atoi(argv[1]));
@@ -28,8 +52,7 @@ int main(int argc, char** argv) {
         return 3;
     }
     std::printf("READY\n");
-    std::fflush(stdout);
-    while (std::getchar() != EOF) continue;   // the parent closes our input: begin
+    AwaitStart();
     workload.Run();
     for (const std::string& line : workload.WrongAnswers()) std::printf("WRONG %s\n", line.c_str());
     std::printf("OUTCOMES %s\n", faultload::FormatOutcomes(workload.Overall()).c_str());
