@@ -186,6 +186,34 @@ TEST(ThreadedCaller, AnotherThreadsAnswerIsTakenWhileASlowHookRuns) {
 
 // Two answers of 300,000 words (868 chunks) at once, to two callers whose dispatchers
 // lag 10 ms after every 256th chunk: both arrive whole, a few rounds.
+// A hook that calls another peer gets its answer: the hook's thread reads its own return.
+class Relay : public TestCallerEx {
+public:
+    CSockAddr onward;
+    void DoRemoteFunction(CUdpDataBlockEx* block) override {
+        const std::int32_t words = block->GetLongData();
+        CUdpDataBlockEx call = EchoCall(words, block->GetLongData());
+        const bool answered = CRP_Caller::CallProcedure(&onward, &call, 2000);
+        block->ResetForReturn();
+        for (std::int32_t i = 0; answered && i < call.m_nLength; ++i) block->AppendLongData(call.m_pData[i]);
+        SendReturn(block);
+    }
+};
+
+TEST(ThreadedCaller, ACallFromInsideAHookGetsItsAnswer) {
+    auto relay = std::make_unique<Relay>();
+    auto end = Started<TestCallerEx>();
+    ASSERT_TRUE(end && relay->StartDispatchThread(0, L"127.0.0.1", "", 0));
+    relay->onward = CSockAddr(kLoopback, end->GetMyUDPPort());
+    auto client = ClientOf<TestCallerEx>(relay);
+    ASSERT_TRUE(client);
+    CUdpDataBlockEx call(kProcEcho);
+    call.AppendLongData(300);
+    call.AppendLongData(11);
+    ASSERT_TRUE(client->CallProcedure(&call, 3000));
+    EXPECT_TRUE(HoldsPattern(call, 300, 11));
+}
+
 TEST(ThreadedCaller, TwoLongChunkedAnswersAtOnceToLaggingReceiversArriveWhole) {
     auto server = Started<TestCallerEx>();
     std::unique_ptr<TestCallerEx> clients[2] = {ClientOf<TestCallerEx>(server), ClientOf<TestCallerEx>(server)};
