@@ -2,6 +2,7 @@
 // every framing size, breaks, time-outs, stop and restart.
 #include "caller_test_util.h"
 #include "support/loopback.h"
+#include "support/socket_helpers.h"
 #include "support/test_support.h"
 #include "talvex05u/platform/Event.h"
 
@@ -165,6 +166,44 @@ TEST_F(CallerPairTest, AssignmentCopiesDataButKeepsOwnSocketsAndEvents) {
     }   // the copy's destruction must not touch the source's socket or threads
     CUdpDataBlockEx call = EchoCall(4, 4);
     EXPECT_TRUE(client.CallProcedure(&call, 2000));
+}
+
+}  // namespace
+
+namespace {
+
+// The mistakes a new user makes end in false and a line that says what to do, never in a
+// silent success: a call with no peer, a long call without a multi target (its chunks go to
+// the peer, which stays), a second server on a port in use; a clean start and stop say nothing.
+TEST(CallerMistakes, AreToldAndNeverEndInASilentSuccess) {
+    std::vector<std::string> lines;
+    talvex::SetDiagnosticSink(&testsupport::CollectLine, &lines);
+    auto server = std::make_unique<TestCallerEx>();
+    auto client = std::make_unique<TestCallerEx>();
+    ASSERT_TRUE(server->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
+    ASSERT_TRUE(client->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
+    CUdpDataBlockEx noPeer = EchoCall(3, 1);
+    EXPECT_FALSE(client->CallProcedure(&noPeer, 1000));
+    EXPECT_EQ(noPeer.m_nLength, 2) << "the block is the caller's own";
+    EXPECT_EQ(client->GetCounters().calls, 1u);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("SetRemoteSocket"), std::string::npos) << lines[0];
+
+    client->SetRemoteSocket(server->GetMyUDPPort(), kLoopback);   // no SetMultiTarget
+    auto longCall = PatternCall(kProcRecord, 1000, 3);
+    EXPECT_TRUE(client->CallProcedure(longCall.get(), 2000));
+    EXPECT_EQ(longCall->GetLongData(), 1000);
+    CUdpDataBlockEx shortCall = EchoCall(4, 5);
+    EXPECT_TRUE(client->CallProcedure(&shortCall, 2000) && HoldsPattern(shortCall, 4, 5)) << "the peer stays";
+
+    TestCaller second;
+    second.SetMyPort(server->GetMyUDPPort());
+    EXPECT_FALSE(second.StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
+    EXPECT_EQ(second.GetMyUDPPort(), 0);
+    client->StopDispatchThread();
+    server->StopDispatchThread();
+    talvex::SetDiagnosticSink(nullptr, nullptr);
+    for (const std::string& line : lines) EXPECT_EQ(line.find("Unknown error code"), std::string::npos) << line;
 }
 
 }  // namespace

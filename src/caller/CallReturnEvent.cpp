@@ -42,7 +42,7 @@ std::uint32_t Remaining(std::uint32_t limit, std::uint32_t start) {
 
 bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, std::int32_t timeout) {
     if (destination == nullptr || block == nullptr) return false;
-    if (destination->sin_port == 0) return true;
+    if (destination->sin_port == 0) return NoPeer(block);
     const talvex::WakerLease waker(*m_pCalls, m_callLock);
     if (waker.Get() == nullptr) return false;
     talvex::PendingCall* call = StartCall(*destination, *block, waker.Get());
@@ -197,6 +197,14 @@ bool CRP_Caller::FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBloc
     talvex::PendingCalls::Close(call);
     CountCallEnd(end, answered);
     return answered;
+}
+
+bool CRP_Caller::NoPeer(const CUdpDataBlockEx* block) {
+    m_pCounters->Add(talvex::Counter::kCalls);
+    const std::string line = "Call of procedure " + std::to_string(block->m_nProcedure) +
+                             ": no peer (port 0): set one with SetRemoteSocket; nothing was sent";
+    talvex::EmitDiagnostic(line.c_str());
+    return false;
 }
 
 void CRP_Caller::CountCallEnd(CallEnd end, bool answered) {

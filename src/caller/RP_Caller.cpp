@@ -219,7 +219,16 @@ bool CRP_Caller::StartDispatchThread(unsigned short remotePort, CString remoteCo
     // Linux reports no ICMP port-unreachable on unconnected UDP sockets: nothing to switch off.
     m_Socket.Bind(m_addrMy);
     IsErrorOccured();
-    m_pCounters->SetOwn(m_nMyAddress, BoundPort(static_cast<int>(m_Socket.m_hSocket)));
+    const std::uint16_t bound = BoundPort(static_cast<int>(m_Socket.m_hSocket));
+    m_bBindFailed = bound == 0;
+    if (m_bBindFailed) {
+        // Bind has told standard error; a caller without its port serves nobody.
+        std::unique_lock socketLock(m_socketLock);
+        ::close(static_cast<int>(m_Socket.m_hSocket));
+        m_Socket.m_hSocket = talvex::kInvalidSocket;
+        return false;
+    }
+    m_pCounters->SetOwn(m_nMyAddress, bound);
 
     m_nBroadcastPort = broadcastPort;
     OpenBroadcastSocket();
@@ -314,6 +323,7 @@ void CRP_Caller::SetRemoteSocket(unsigned short port, CString computer) {
 }
 
 unsigned short CRP_Caller::GetMyUDPPort() {
+    if (m_bBindFailed) return 0;   // the last start could not bind: no port is ours
     if (m_nMyPort != 0) return m_nMyPort;
     if (!IsActive()) return 0;
     CSockAddr bound;

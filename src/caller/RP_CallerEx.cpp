@@ -147,14 +147,15 @@ bool CRP_CallerEx::CallProcedure(CUdpDataBlockEx* block, std::int32_t timeout) {
     // chunks than the receiver has slots could never be put together again.
     const std::int64_t chunkCount = ChunkCountOf(block->m_nLength);
     if (block->m_nLength > block->m_nCapacity || chunkCount > talvex::kChunkSlots) return false;
-    SetRemoteSocket(m_nMultiPort, m_nMultiAddress);
+    // The chunks go to the multi target, which becomes the caller's peer; without one,
+    // to the peer the caller already has.
+    if (m_nMultiPort != 0) SetRemoteSocket(m_nMultiPort, m_nMultiAddress);
     CSockAddr peer;
     {
         std::scoped_lock lock(m_callLock);
         peer = m_addrRemote;
     }
-    // No target: every try would end at once without sending, so the call fails here.
-    if (peer.sin_port == 0) return false;
+    if (peer.sin_port == 0) return NoPeer(block);
     const talvex::WakerLease waker(*m_pCalls, m_callLock);
     if (waker.Get() == nullptr) return false;
     m_pCounters->Add(talvex::Counter::kCalls);

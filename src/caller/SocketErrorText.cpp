@@ -85,8 +85,10 @@ SocketErrorInfo DescribeSocketError(int error) {
 }
 
 bool ClassifyAndClearLastSocketError() {
-    const SocketErrorInfo info = DescribeSocketError(WSAGetLastError());
+    const int error = WSAGetLastError();
+    const SocketErrorInfo info = DescribeSocketError(error);
     WSASetLastError(0);
+    if (error == 0) return info.fatal;   // no error: nothing to tell
     try {
         const std::string line = kDiagnosticPrefix + ToNarrow(info.text);
         EmitDiagnostic(line.c_str());

@@ -94,6 +94,8 @@ int Serve(const ServeSettings& settings) {
     };
     std::unique_ptr<CRP_Caller> server = MakeServer(settings, observer);
     if (!server->StartDispatchThread(0, CString(L"127.0.0.1"), settings.bind.c_str(), settings.broadcastPort)) {
+        // A start without a peer fails when its port cannot be bound, or its sockets cannot be made.
+        if (settings.port != 0) return CannotBind("UDP port", settings.bind, settings.port);
         std::fprintf(stderr, "talvex serve: could not start the caller (sockets or name lookup failed)\n");
         return cli::kExitCannotStart;
     }

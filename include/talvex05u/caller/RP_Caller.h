@@ -177,6 +177,8 @@ protected:
                                    std::int32_t* record);
     CallEnd AwaitCall(talvex::PendingCall* call, std::int32_t timeout);
     bool FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBlockEx* block);
+    // A call with no peer to go to: counted, told to the diagnostic sink, false.
+    bool NoPeer(const CUdpDataBlockEx* block);
     // Counts how a call ended: answered (when `answered`), timed out, or broken off.
     void CountCallEnd(CallEnd end, bool answered);
     // SendReturn without counting an answer.
@@ -262,6 +264,8 @@ private:
     // `nextChunk`). The waker to set afterwards, nullptr for none.
     void* SettleCall(talvex::PendingCall& call, std::int32_t* nextChunk, CSockAddr& nextChunkTo, bool& sendNextChunk);
     std::atomic<std::uint32_t> m_nLastSendFailureReport{0};
+    // The last StartDispatchThread could not bind the unicast socket.
+    std::atomic<bool> m_bBindFailed{false};
     bool OpenBroadcastSocket();
     void CloseSockets();
     void JoinThread(CWinThread*& thread);
