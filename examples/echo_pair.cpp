@@ -3,7 +3,6 @@
 #include <Talvex05u.h>
 
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 constexpr std::int32_t kScale = 10;
@@ -23,23 +22,22 @@ public:
 };
 
 int main() {
-    auto server = std::make_unique<Scaler>();                    // ~40 MB each: on the heap
-    auto client = std::make_unique<CRP_CallerEx>();
-    if (!server->StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0) ||   // remote port 0: no fixed peer
-        !client->StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0))
+    Scaler server;                                               // false: the port could not be bound
+    CRP_CallerEx client;
+    if (!server.StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0) ||    // remote port 0: no fixed peer
+        !client.StartDispatchThread(0, CString(L"127.0.0.1"), "127.0.0.1", 0))
         return 1;
-    unsigned short port = server->GetMyUDPPort();                // the port the system chose
-    client->SetRemoteSocket(port, 0x7F000001);                   // calls go to 127.0.0.1:port
-    client->SetMultiTarget(port, 0x7F000001);                    // NEEDED: the chunks of calls > 350 words go here
+    unsigned short port = server.GetMyUDPPort();                 // the port the system chose
+    client.SetRemoteSocket(port, 0x7F000001);                    // calls (and their chunks) go to 127.0.0.1:port
 
     CUdpDataBlockEx call(kScale);
     call.AppendLongData(3);
     call.AppendLongData(1000);
     for (std::int32_t i = 0; i < 1000; ++i) call.AppendLongData(i);
-    bool right = client->CallProcedure(&call, 2000) && call.m_nLength == 1000;   // the answer replaces the call
+    bool right = client.CallProcedure(&call, 2000) && call.m_nLength == 1000;    // the answer replaces the call
     for (std::int32_t i = 0; right && i < 1000; ++i) right = call.GetLongData() == 3 * i;   // read with the gets
     std::printf("echo_pair: %s\n", right ? "OK, 1000 values tripled" : "FAILED");
-    client->StopDispatchThread();
-    server->StopDispatchThread();
+    client.StopDispatchThread();
+    server.StopDispatchThread();
     return right ? 0 : 1;
 }

@@ -178,8 +178,9 @@ namespace {
 TEST(CallerMistakes, AreToldAndNeverEndInASilentSuccess) {
     std::vector<std::string> lines;
     talvex::SetDiagnosticSink(&testsupport::CollectLine, &lines);
-    auto server = std::make_unique<TestCallerEx>();
-    auto client = std::make_unique<TestCallerEx>();
+    TestCallerEx serverOnStack, clientOnStack;   // the chunk stores are made on the heap when needed
+    TestCallerEx* server = &serverOnStack;
+    TestCallerEx* client = &clientOnStack;
     ASSERT_TRUE(server->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
     ASSERT_TRUE(client->StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));
     CUdpDataBlockEx noPeer = EchoCall(3, 1);

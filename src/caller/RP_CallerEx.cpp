@@ -18,10 +18,12 @@ namespace {
 constexpr std::size_t kStoreBytes = static_cast<std::size_t>(talvex::kChunkSlots) * static_cast<std::size_t>(talvex::kChunkSlotBytes);
 
 // The same byte of `to` as `data` is of `from`, or nullptr when `data` lies outside `from`.
-unsigned char* SameSlotIn(const unsigned char* data, const unsigned char* from, unsigned char* to) {
+unsigned char* SameSlotIn(const unsigned char* data, const unsigned char* from, const unsigned char* to) {
     const std::less<const unsigned char*> before;
-    if (data == nullptr || before(data, from) || !before(data, from + kStoreBytes)) return nullptr;
-    return to + (data - from);
+    if (data == nullptr || from == nullptr || to == nullptr || before(data, from) || !before(data, from + kStoreBytes)) {
+        return nullptr;
+    }
+    return const_cast<unsigned char*>(to) + (data - from);
 }
 
 }  // namespace
@@ -84,10 +86,11 @@ CRP_CallerEx& CRP_CallerEx::operator=(const CRP_CallerEx& other) {
     m_nChunksInFlight = other.m_nChunksInFlight.load();
     m_nMultiPort = other.m_nMultiPort;
     m_nMultiAddress = other.m_nMultiAddress;
-    CopyChunkIndexFrom(other);
     std::memcpy(m_abyChunkStaging, other.m_abyChunkStaging, sizeof m_abyChunkStaging);
-    std::memcpy(m_abyCallChunkStore, other.m_abyCallChunkStore, sizeof m_abyCallChunkStore);
-    std::memcpy(m_abyReturnChunkStore, other.m_abyReturnChunkStore, sizeof m_abyReturnChunkStore);
+    // The stores first: the copied index points into them.
+    m_abyCallChunkStore = other.m_abyCallChunkStore;
+    m_abyReturnChunkStore = other.m_abyReturnChunkStore;
+    CopyChunkIndexFrom(other);
     m_nLastCallSlot = other.m_nLastCallSlot;
     m_nLastReturnSlot = other.m_nLastReturnSlot;
     m_callLedger = other.m_callLedger;
@@ -104,11 +107,29 @@ void CRP_CallerEx::CopyChunkIndexFrom(const CRP_CallerEx& other) {
     // this object's stores, so nothing refers to the source once it is gone.
     m_mapChunks.clear();
     for (const auto& [key, entry] : other.m_mapChunks) {
-        unsigned char* data = SameSlotIn(entry.m_pData, other.m_abyCallChunkStore, m_abyCallChunkStore);
-        if (data == nullptr) data = SameSlotIn(entry.m_pData, other.m_abyReturnChunkStore, m_abyReturnChunkStore);
+        unsigned char* data = SameSlotIn(entry.m_pData, other.m_abyCallChunkStore.Peek(), m_abyCallChunkStore.Peek());
+        if (data == nullptr) {
+            data = SameSlotIn(entry.m_pData, other.m_abyReturnChunkStore.Peek(), m_abyReturnChunkStore.Peek());
+        }
         m_mapChunks.emplace_hint(m_mapChunks.end(), key, talvex::ChunkEntry{entry.m_nByteCount, data, entry.m_nSender});
     }
 }
+
+namespace talvex {
+
+ChunkStore& ChunkStore::operator=(const ChunkStore& other) {
+    if (this == &other) return *this;
+    if (other.m_bytes) std::memcpy(data(), other.m_bytes.get(), kBytes);
+    return *this;
+}
+
+unsigned char* ChunkStore::data() {
+    // Zeroed, as the bytes of a store inside the object were.
+    if (!m_bytes) m_bytes = std::make_unique<unsigned char[]>(kBytes);
+    return m_bytes.get();
+}
+
+}  // namespace talvex
 
 void CRP_CallerEx::EnableMulti() { m_bMultiEnabled = true; }
 

@@ -127,7 +127,7 @@ private:
 // its chunk stores touched once so that page faults do not count as chunk cost.
 std::unique_ptr<CRP_CallerEx> FreshChunkReceiver() {
     auto caller = std::make_unique<CRP_CallerEx>();
-    std::memset(caller->m_abyCallChunkStore, 0, sizeof caller->m_abyCallChunkStore);
+    std::memset(caller->m_abyCallChunkStore.data(), 0, caller->m_abyCallChunkStore.size());
     return caller;
 }
 

@@ -2,7 +2,8 @@
 // CRP_CallerEx: the caller for calls and answers of any length. Blocks of more than
 // 350 words travel as numbered chunks and are put together again on the other side;
 // between two processes of one computer a shared-memory channel can carry the calls
-// instead of UDP. The object is about 40 MB large: create it on the heap.
+// instead of UDP. Its two chunk stores (20 MB each) are made on the heap when the first
+// chunk of their direction arrives, so the object itself may live anywhere, the stack too.
 #include "talvex05u/caller/RP_Caller.h"
 #include "talvex05u/shmem/MemPrimitives.h"
 #include <array>
@@ -11,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -102,6 +104,29 @@ struct ChunkLedger {
 };
 // How many completed transfers a ledger remembers.
 constexpr std::size_t kRecentTransfers = 256;
+
+// One direction's chunk store: kChunkSlots slots of kChunkSlotBytes bytes (20 MB). It
+// lives on the heap and is made when a chunk is first stored, so a CRP_CallerEx is small
+// enough for a thread's stack and costs nothing until chunks arrive. It reads like the
+// array it stands for: `store[i]`, `store.data()`, and an `unsigned char*` where one is wanted.
+class ChunkStore {
+public:
+    static constexpr std::size_t kBytes = static_cast<std::size_t>(kChunkSlots) * kChunkSlotBytes;
+
+    ChunkStore() = default;
+    ChunkStore(const ChunkStore&) = delete;
+    // Copies the other store's bytes (none when it was never made).
+    ChunkStore& operator=(const ChunkStore& other);
+
+    unsigned char* data();                              // made here on first use
+    const unsigned char* Peek() const { return m_bytes.get(); }   // nullptr until made
+    operator unsigned char*() { return data(); }
+    unsigned char& operator[](std::size_t index) { return data()[index]; }
+    static constexpr std::size_t size() { return kBytes; }
+
+private:
+    std::unique_ptr<unsigned char[]> m_bytes;
+};
 }  // namespace talvex
 
 class CRP_CallerEx : public CRP_Caller {
@@ -146,8 +171,8 @@ public:
     std::uint32_t m_nMultiAddress;
     std::multimap<talvex::ChunkKey, talvex::ChunkEntry> m_mapChunks;
     unsigned char m_abyChunkStaging[talvex::kChunkBytes];
-    unsigned char m_abyCallChunkStore[talvex::kChunkSlots * talvex::kChunkSlotBytes];
-    unsigned char m_abyReturnChunkStore[talvex::kChunkSlots * talvex::kChunkSlotBytes];
+    talvex::ChunkStore m_abyCallChunkStore;
+    talvex::ChunkStore m_abyReturnChunkStore;
     std::int32_t m_nLastCallSlot;
     std::int32_t m_nLastReturnSlot;
     CUdpDataBlockEx m_ReturnChunkBlock;
