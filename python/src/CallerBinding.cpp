@@ -1,7 +1,8 @@
 // talvex05u.Caller and talvex05u.CallerEx: a started library caller that calls,
-// pings, broadcasts and serves. Every wait runs with the GIL released; calls on one
-// object are serialised by a lock of its own (the library takes one call at a time
-// per caller object), taken without the GIL so other Python threads keep running.
+// pings, broadcasts and serves. Every wait runs with the GIL released, and calls from
+// several threads run side by side as the library runs them: a call of one packet
+// names its destination, and what goes through the library's single remote address
+// (long calls, events, pings) passes the caller's PeerGate.
 #include "Bindings.h"
 #include "Errors.h"
 #include "ServingCaller.h"
@@ -139,6 +140,7 @@ public:
     void Start() {
         if (m_caller) return;
         auto caller = std::make_shared<Serving>(m_ownPort, m_handlers);   // an extended caller is ~40 MB: heap
+        caller->m_bFailOnLostReturnChunks = true;   // never an empty answer for lost return chunks
         std::string failure = RunReleased([&] { return StartLibraryCaller(*caller); });
         if (!failure.empty()) {
             PyErr_SetString(PyExc_OSError, failure.c_str());
@@ -150,10 +152,10 @@ public:
     void Stop() override {
         if (!m_caller) return;
         std::shared_ptr<Serving> caller = std::move(m_caller);
-        RunReleased([&] {
-            std::lock_guard<std::mutex> hold(m_callLock);
-            caller->StopDispatchThread();
-        });
+        caller->m_stopping = true;
+        // Releases the calls still waiting (they raise ConnectionAbortedError) and joins
+        // the dispatch thread, which may be waiting for the GIL inside a handler.
+        RunReleased([&] { caller->StopDispatchThread(); });
         m_lastCounters = caller->GetCounters();
     }
 
@@ -166,7 +168,7 @@ public:
         return named;
     }
 
-    CUdpDataBlockEx Call(const py::handle& address, const CUdpDataBlockEx& block, long long timeoutMs) {
+    CUdpDataBlockEx Call(const py::object& address, const CUdpDataBlockEx& block, long long timeoutMs) {
         std::shared_ptr<Serving> started = Started("call");
         Serving& caller = *started;
         CSockAddr peer = Remembered(ParsePeer(address, "call"));
@@ -174,10 +176,13 @@ public:
                                         kExtended ? "" : " (CallerEx sends longer calls as chunks)");
         std::int32_t timeout = CheckedWait(timeoutMs, "call");
         TakeReturnChunkLoss();
-        bool answered = RunReleased([&] {
-            std::lock_guard<std::mutex> hold(m_callLock);
-            return CallLibrary(caller, peer, &call, timeout);
-        });
+        bool answered = RunReleased([&] { return CallLibrary(caller, peer, &call, timeout); });
+        if (caller.m_stopping) {
+            PyErr_SetString(PyExc_ConnectionAbortedError,
+                            ("call of procedure " + std::to_string(block.m_nProcedure) +
+                             ": the caller was stopped while the call waited for its answer").c_str());
+            throw py::error_already_set();
+        }
         const std::string chunkLoss = TakeReturnChunkLoss();
         if (!answered && !chunkLoss.empty()) {
             PyErr_SetString(PyExc_TimeoutError, chunkLoss.c_str());
@@ -193,25 +198,24 @@ public:
         return call;
     }
 
-    void Event(const py::handle& address, const CUdpDataBlockEx& block) {
+    void Event(const py::object& address, const CUdpDataBlockEx& block) {
         std::shared_ptr<Serving> started = Started("event");
         Serving& caller = *started;
         CSockAddr peer = Remembered(ParsePeer(address, "event"));
         CUdpDataBlockEx event = CallCopy(block, talvex::kMaxPacketDataWords, "event", " (an event is one packet)");
         RunReleased([&] {
-            std::lock_guard<std::mutex> hold(m_callLock);
-            caller.SetRemoteSocket(peer.Port(), peer.IPAddr());
+            GatePass pass(caller, peer);
             caller.SendEvent(&event);
         });
     }
 
-    bool Ping(const py::handle& address) {
+    bool Ping(const py::object& address) {
         std::shared_ptr<Serving> started = Started("ping");
         Serving& caller = *started;
         CSockAddr peer = Remembered(ParsePeer(address, "ping"));
         return RunReleased([&] {
-            std::lock_guard<std::mutex> hold(m_callLock);
-            caller.SetRemoteSocket(peer.Port(), peer.IPAddr());
+            std::lock_guard<std::mutex> alone(caller.m_pingLock);
+            GatePass pass(caller, peer);
             talvex::ResetEvent(caller.m_hPingAnswerEvent);   // forget an answer that came too late before
             caller.Ping();
             return caller.IsActive();
@@ -225,7 +229,7 @@ public:
         CUdpDataBlockEx call = CallCopy(block, talvex::kMaxPacketDataWords, "broadcast", " (a broadcast is one packet)");
         std::int32_t wait = CheckedWait(waitMs, "broadcast");
         std::vector<CBCastItem> answers = RunReleased([&] {
-            std::lock_guard<std::mutex> hold(m_callLock);
+            std::lock_guard<std::mutex> alone(caller.m_broadcastLock);
             std::vector<CBCastItem> items;
             CBCastReturnBlock* collected = caller.BroadcastCall(destination, &call, wait);
             for (std::uint32_t i = 0; collected != nullptr && i < collected->GetSize(); ++i)
@@ -254,8 +258,9 @@ public:
     }
 
     py::object ChunkTarget() const {
-        if (!m_caller || m_caller->m_nMultiPort == 0) return py::none();
-        return py::make_tuple(Dotted(m_caller->m_nMultiAddress), m_caller->m_nMultiPort);
+        std::optional<CSockAddr> aimed = m_caller ? m_caller->m_peerGate.Aimed() : std::nullopt;
+        if (!aimed) return py::none();
+        return AddressTuple(*aimed);
     }
 
 private:
@@ -289,15 +294,34 @@ private:
         return std::string();
     }
 
-    static bool CallLibrary(Serving& caller, CSockAddr& peer, CUdpDataBlockEx* call, std::int32_t timeout) {
-        caller.m_bFailOnLostReturnChunks = true;   // never an empty answer for a lost one
-        if constexpr (kExtended) {
-            caller.SetRemoteSocket(peer.Port(), peer.IPAddr());
-            caller.SetMultiTarget(peer.Port(), peer.IPAddr());
-            return caller.CRP_CallerEx::CallProcedure(call, timeout);
-        } else {
-            return caller.CRP_Caller::CallProcedure(&peer, call, timeout);
+    // Holds the caller's PeerGate for `peer`: the library's remote address (and, for an
+    // extended caller, its chunk target) points at `peer` until the pass ends.
+    class GatePass {
+    public:
+        GatePass(Serving& caller, const CSockAddr& peer) : m_gate(caller.m_peerGate) {
+            m_gate.Enter(peer, [&caller](const CSockAddr& aimed) {
+                caller.SetRemoteSocket(aimed.Port(), aimed.IPAddr());
+                if constexpr (kExtended) caller.SetMultiTarget(aimed.Port(), aimed.IPAddr());
+            });
         }
+        ~GatePass() { m_gate.Leave(); }
+        GatePass(const GatePass&) = delete;
+        GatePass& operator=(const GatePass&) = delete;
+
+    private:
+        PeerGate& m_gate;
+    };
+
+    // A call of one packet goes straight to `peer`, beside any other; a longer call of
+    // an extended caller goes as chunks to the chunk target, through the gate.
+    static bool CallLibrary(Serving& caller, CSockAddr& peer, CUdpDataBlockEx* call, std::int32_t timeout) {
+        if constexpr (kExtended) {
+            if (call->m_nLength > talvex::kMaxPacketDataWords) {
+                GatePass pass(caller, peer);
+                return caller.CRP_CallerEx::CallProcedure(call, timeout);
+            }
+        }
+        return caller.CRP_Caller::CallProcedure(&peer, call, timeout);
     }
 
     std::string m_ownAddress;
@@ -308,7 +332,6 @@ private:
     // Shared with the calls under way, so that stop() on another thread never frees
     // the library caller under them.
     std::shared_ptr<Serving> m_caller;
-    std::mutex m_callLock;
     talvex::CallerCounters m_lastCounters;   // of the library caller stopped last
 };
 
@@ -319,41 +342,73 @@ void RegisterCaller(py::module_& module, const char* name, const char* doc) {
     caller
         .def(py::init<std::string, long long, long long>(), py::arg("own_address") = "", py::arg("own_port") = 0,
              py::arg("broadcast_port") = 0,
-             "A caller bound to own_address:own_port (\"\" every interface, port 0 a free one), also\n"
-             "listening for broadcasts on broadcast_port when not 0. Not started until start().")
-        .def("start", &Handle::Start, "Binds the sockets and starts the dispatch thread (OSError when it cannot).")
-        .def("stop", &Handle::Stop, "Stops the threads and closes the sockets; waits for a handler that runs.")
-        .def("__enter__", [](Handle& self) -> Handle& { self.Start(); return self; }, py::return_value_policy::reference)
-        .def("__exit__", [](Handle& self, const py::args&) { self.Stop(); return false; })
+             "A caller to be bound to own_address:own_port (\"\": every interface; port 0: a free\n"
+             "one) and, when broadcast_port is not 0, taking broadcasts on that port. Nothing is\n"
+             "bound until start(). Raises ValueError for an address that is not dotted IPv4 or a\n"
+             "port outside 0 .. 65535.")
+        .def("start", &Handle::Start,
+             "Binds the sockets and starts the dispatch thread that serves incoming calls; does\n"
+             "nothing when started. Returns at once (no waiting for a peer). Raises OSError when\n"
+             "a socket cannot be made or bound (the port is in use, or the address is not this\n"
+             "computer's).")
+        .def("stop", &Handle::Stop,
+             "Stops the dispatch thread and closes the sockets; does nothing when not started.\n"
+             "Waits for a handler that is running to return. Calls still waiting for their answer\n"
+             "on other threads end at once with ConnectionAbortedError. start() may follow.")
+        .def("__enter__", [](Handle& self) -> Handle& { self.Start(); return self; }, py::return_value_policy::reference,
+             "start(), returning the caller.")
+        .def("__exit__", [](Handle& self, const py::args&) { self.Stop(); return false; },
+             "stop(); exceptions pass on.")
         .def("__repr__", &Handle::Repr)
         .def("call", &Handle::Call, py::arg("address"), py::arg("block"), py::arg("timeout_ms") = kDefaultTimeoutMs,
-             "Calls the block's procedure at address (\"host\", port) and returns the answer block.\n"
-             "Raises TimeoutError when no answer comes within timeout_ms. The block is not changed.")
+             "Calls the block's procedure at address (\"host\", port) and returns the answer as a\n"
+             "new Block (type 2), read from its start. Waits up to timeout_ms (1 .. 2**31-1 ms) with\n"
+             "the GIL released; any number of threads may call through one caller at once, each\n"
+             "waiting for its own answer. The block passed in is not changed.\n"
+             "Raises TimeoutError when no answer (or not all of a chunked one) comes in time,\n"
+             "ConnectionAbortedError when stop() ends the wait, ValueError when the caller is not\n"
+             "started, the block names no procedure, is too long, or the host does not resolve,\n"
+             "TypeError for an address that is not a (str, int) tuple, talvex05u.SocketError when\n"
+             "a send fails.")
         .def("event", &Handle::Event, py::arg("address"), py::arg("block"),
-             "Sends the block one way to address; nothing waits for an answer.")
+             "Sends the block one way to address (\"host\", port), at most 350 words; returns once it\n"
+             "is sent, waiting for no answer (only, when a long call or ping to another peer is\n"
+             "under way on this caller, for that to end). Raises ValueError / TypeError as call\n"
+             "does, talvex05u.SocketError when the send fails.")
         .def("ping", &Handle::Ping, py::arg("address"),
-             "Pings the caller at address; True when it answered within 300 ms.")
+             "Pings the caller at address (\"host\", port) and returns True when it answered within\n"
+             "300 ms, False otherwise (waits at most that, GIL released; pings of one caller take\n"
+             "turns). Also sets is_active(). Raises ValueError / TypeError for a bad address.")
         .def("broadcast", &Handle::Broadcast, py::arg("port"), py::arg("block"),
              py::arg("wait_ms") = kDefaultBroadcastWaitMs,
-             "Broadcasts the block to 255.255.255.255:port, waits wait_ms and returns the answers\n"
-             "as a list of ((address, port), Block).")
+             "Broadcasts the block (at most 350 words) to 255.255.255.255:port, waits wait_ms with\n"
+             "the GIL released and returns the answers that came meanwhile, as a list of\n"
+             "((address, port), Block); [] when none did. Broadcasts of one caller take turns.\n"
+             "Raises ValueError for port 0, a bad wait or block, or a caller not started.")
         .def("serve", &Handle::Serve, py::arg("procedure"), py::arg("handler"),
-             "Serves procedure (None: every procedure without a handler of its own) with\n"
-             "handler(call_block) -> Block or None (no answer). The handler runs on the dispatch\n"
-             "thread with the GIL held; an exception it raises is reported through the diagnostic\n"
-             "handler and the call gets no answer. handler None stops serving the procedure.")
-        .def("is_active", &Handle::IsActive, "True when the last ping was answered.")
+             "Serves `procedure` (an int; None: every procedure without a handler of its own) with\n"
+             "handler(call) -> Block or None, where call is a Block holding the call's words and\n"
+             "the returned Block's words become the answer (None: no answer, the caller times out).\n"
+             "The handler runs on the dispatch thread with the GIL held, one call at a time; an\n"
+             "exception it raises, or a return that is not a Block or None, leaves the call\n"
+             "unanswered and is reported through the diagnostic handler. handler None stops\n"
+             "serving the procedure. Works before start() too. Raises TypeError for a handler\n"
+             "that is not callable or a procedure that is not an int or None.")
+        .def("is_active", &Handle::IsActive,
+             "True from start() on until a ping goes unanswered; after a ping, whether it was\n"
+             "answered. False when not started.")
         .def("counters", &Handle::Counters,
-             "What the caller has done since start(), by name (calls, answered, timed_out, ...);\n"
-             "after stop(), as it stopped.")
+             "What the caller has done since start(), as a dict by name (calls, answered,\n"
+             "timed_out, events_sent, pings_sent, ...); after stop(), as it stopped.")
         .def_property_readonly("started", &Handle::IsStarted, "True between start() and stop().")
         .def_property_readonly("port", &Handle::Port, "The UDP port the caller is bound to (0 when not started).")
         .def_property_readonly("broadcast_port", &Handle::BroadcastPortBound,
                                "The port broadcasts are taken on (0 when none or not started).")
-        .def_property_readonly("own_address", &Handle::OwnAddress, "The address given at construction.");
+        .def_property_readonly("own_address", &Handle::OwnAddress, "The address given at construction (\"\": every interface).");
     if constexpr (Handle::kExtended) {
         caller.def_property_readonly("chunk_target", &Handle::ChunkTarget,
-                                     "Where chunks of long calls go (the last call's address), or None.");
+                                     "The (address, port) that chunks of long calls go to: the peer of the last call\n"
+                                     "of more than 350 words, event or ping; None before one (or when not started).");
     }
 }
 
@@ -361,12 +416,18 @@ void RegisterCaller(py::module_& module, const char* name, const char* doc) {
 
 void RegisterCallers(py::module_& module) {
     RegisterCaller<CRP_Caller>(module, "Caller",
-                               "The plain caller: calls of at most 350 words; answers up to 32767 words.");
+        "The plain caller: calls of at most 350 words (one packet); answers up to 32767 words,\n"
+        "pulled packet by packet. Calls, serves (serve), pings, sends events and broadcasts.\n"
+        "Use it started: `with Caller(...) as c:` or start()/stop(). Any number of threads may\n"
+        "call through one caller at once; every wait releases the GIL.");
     RegisterCaller<CRP_CallerEx>(module, "CallerEx",
-                                 "The extended caller: long calls and answers travel as chunks.");
+        "The extended caller: calls and answers of any length (up to 3460000 words), longer\n"
+        "ones travelling as chunks. Otherwise as Caller (not a subclass of it). Any number of\n"
+        "threads may call through one caller at once; long calls, events and pings to\n"
+        "different peers take turns, since the library sends them to one address at a time.");
     module.def("publish_counters", &talvex::PublishCounters,
                "Keeps the counters of every caller of the process where `talvex stat` reads them\n"
-               "(a page only this user can read); False when the page cannot be made.");
+               "(a page only this user can read). Returns False when the page cannot be made.");
     module.add_object("_stop_callers", py::cpp_function([] {
         std::vector<CallerHandleBase*> live(LiveCallers().begin(), LiveCallers().end());
         for (CallerHandleBase* caller : live) caller->Stop();

@@ -92,28 +92,41 @@ py::object MakeStateEnum() {
     py::list members;
     for (auto [name, value] : {std::pair{"STOPPED", 0}, {"CONNECTING", 1}, {"CONNECTED", 2}, {"ENDING", 3}})
         members.append(py::make_tuple(name, value));
-    return py::module_::import("enum").attr("IntEnum")("State", members, py::arg("module") = "talvex05u",
-                                                       py::arg("qualname") = "DebugStream.State");
+    py::object state = py::module_::import("enum").attr("IntEnum")("State", members, py::arg("module") = "talvex05u",
+                                                                    py::arg("qualname") = "DebugStream.State");
+    state.attr("__doc__") = "The state of a DebugStream: STOPPED, CONNECTING, CONNECTED (lines are sent) or ENDING.";
+    return state;
 }
 
 void RegisterDebugStream(py::module_& module) {
     py::object stateEnum = MakeStateEnum();
     py::class_<DebugStreamHandle> stream(module, "DebugStream",
         "Sends trace lines over TCP to a trace viewer on 127.0.0.1 (port 45278 by default).\n"
-        "A worker thread keeps the connection; lines traced while not connected are lost.");
+        "A worker thread keeps the connection; lines traced while not connected are lost.\n"
+        "No method waits for the network.");
     stream.attr("State") = stateEnum;
     stream
         .def(py::init<long long, const std::string&, const std::string&, long long>(), py::arg("identifier"),
              py::arg("first_name"), py::arg("second_name"), py::arg("viewer_port") = talvex::kTraceViewerPort,
-             "A stream introduced to the viewer by identifier (0 .. 65535) and two names (cut to 63 characters).")
-        .def("start", &DebugStreamHandle::Start, "Starts connecting to the viewer.")
-        .def("stop", &DebugStreamHandle::Stop, "Closes the connection; the next trace starts it again.")
+             "A stream introduced to the viewer by identifier (0 .. 65535) and two names (cut to\n"
+             "63 characters), for a viewer on 127.0.0.1:viewer_port. Not connected until start()\n"
+             "or the first trace. Raises ValueError for an identifier or port out of range or a\n"
+             "name holding a zero byte.")
+        .def("start", &DebugStreamHandle::Start,
+             "Starts connecting to the viewer and returns at once; the worker thread connects\n"
+             "(state CONNECTING, then CONNECTED).")
+        .def("stop", &DebugStreamHandle::Stop,
+             "Closes the connection and returns at once (state STOPPED); the next trace or start()\n"
+             "connects again.")
         .def("__enter__", [](DebugStreamHandle& self) -> DebugStreamHandle& { self.Start(); return self; },
-             py::return_value_policy::reference)
-        .def("__exit__", [](DebugStreamHandle& self, const py::args&) { self.Stop(); return false; })
+             py::return_value_policy::reference, "start(), returning the stream.")
+        .def("__exit__", [](DebugStreamHandle& self, const py::args&) { self.Stop(); return false; },
+             "stop(); exceptions pass on.")
         .def("trace", &DebugStreamHandle::Trace, py::arg("name"), py::arg("text"),
              "Sends text as one line under the trace `name` (registered on first use; at most 32\n"
-             "names per stream). Lines longer than 253 characters are cut.")
+             "names per stream, each up to 63 characters) and returns None without waiting. Lines\n"
+             "longer than 253 characters are cut; a line traced while not CONNECTED is lost.\n"
+             "Raises ValueError for a 33rd name, a name too long, a line break or a zero byte.")
         .def_property_readonly("state", [stateEnum](const DebugStreamHandle& self) { return stateEnum(self.State()); },
                                "A DebugStream.State: STOPPED, CONNECTING, CONNECTED (lines are sent) or ENDING.")
         .def_property_readonly("traces", &DebugStreamHandle::Traces, "The registered trace names and their numbers.");

@@ -106,8 +106,10 @@ void RegisterErrors(py::module_& module) {
 
     module.def("set_diagnostic_handler", &SetDiagnosticHandler, py::arg("handler"),
                "Sends the library's diagnostic lines (socket errors, exceptions raised by serving\n"
-               "handlers) to handler(line), called from any thread with the GIL held. None restores\n"
-               "the default: a warning on the logging.getLogger('talvex05u') logger.");
+               "handlers, answers not sent) to handler(line), called with one str from any thread\n"
+               "with the GIL held; an exception it raises is reported as unraisable. None restores\n"
+               "the default: the logging.getLogger('talvex05u') logger (the module's own lines as\n"
+               "warnings, the library's socket lines as debug). Raises TypeError for a non-callable.");
     talvex::SetDiagnosticSink(&DiagnosticSink, nullptr);
     // At interpreter exit the library must stop calling into Python.
     module.add_object("_stop_reporting", py::cpp_function([] {

@@ -2,15 +2,21 @@
 // ServingCaller<Library>: a CRP_Caller or CRP_CallerEx whose incoming calls and
 // broadcasts are answered by Python callables. The hooks run on the dispatch thread:
 // they take the GIL to run the handler and let it go again before the answer is sent.
+// It also carries what the binding's calls on it share: the PeerGate of its one remote
+// address, the turns of pings and broadcasts, and the flag of a stop under way.
 #include "Errors.h"
 
 #include <Talvex05u.h>
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <type_traits>
 
 namespace talvexpy {
@@ -33,6 +39,59 @@ private:
 // answer of at most `maxWords` words. False when the call gets no answer; failures of
 // the handler are reported through the diagnostic sink.
 bool BuildAnswer(const HandlerTable& handlers, CUdpDataBlockEx* call, std::int64_t maxWords);
+
+// The library caller keeps one remote address, which SendEvent, Ping and a chunked
+// CallProcedure send to; a call of one packet names its destination itself. The gate
+// lets any number of threads use that address for one peer at once, and makes a thread
+// with another peer wait until they are done, so nobody re-aims the address under a
+// send. While a thread waits, newcomers wait too instead of joining the peer in use, so
+// the waiting thread gets its turn.
+class PeerGate {
+public:
+    // Waits (GIL released) until `peer` may be used; `aim(peer)` runs when the address
+    // points elsewhere, with no other user of it.
+    template <class Aim>
+    void Enter(const CSockAddr& peer, Aim&& aim) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        if (m_waiting > 0 || (m_users > 0 && !Same(peer))) {
+            const std::uint64_t since = m_takings;
+            ++m_waiting;
+            // Free, or taken again for this same peer since this thread began to wait.
+            m_changed.wait(hold, [&] { return m_users == 0 || (Same(peer) && m_takings != since); });
+            --m_waiting;
+        }
+        if (m_users == 0) {
+            ++m_takings;
+            m_changed.notify_all();   // waiters for this peer may join
+        }
+        if (!Same(peer)) {
+            aim(peer);
+            m_aimed = peer;
+        }
+        ++m_users;
+    }
+    void Leave() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (--m_users == 0) m_changed.notify_all();
+    }
+    // The peer the address points at, or none before the first aim.
+    std::optional<CSockAddr> Aimed() const {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_aimed;
+    }
+
+private:
+    bool Same(const CSockAddr& peer) const {
+        return m_aimed && m_aimed->IPAddr() == peer.IPAddr() && m_aimed->Port() == peer.Port();
+    }
+
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::optional<CSockAddr> m_aimed;
+    int m_users = 0;
+    int m_waiting = 0;
+    std::uint64_t m_takings = 0;   // how often the gate was taken while free
+};
 
 // Longest answer each kind of caller can send: a plain caller's answers are pulled
 // packet by packet (positions are 16-bit), an extended caller's go as chunks, and a
@@ -87,6 +146,16 @@ private:
     }
 
     std::shared_ptr<const HandlerTable> m_handlers;
+
+public:
+    // Who may use the library's remote address (see PeerGate).
+    PeerGate m_peerGate;
+    // Broadcasts share the library's list of answers, and pings its answer event: each
+    // runs alone (never held with the GIL).
+    std::mutex m_broadcastLock;
+    std::mutex m_pingLock;
+    // Set when stop() begins: a call that the stop released reports that, not an answer.
+    std::atomic<bool> m_stopping{false};
 };
 
 }  // namespace talvexpy

@@ -1,8 +1,10 @@
-"""The talvex05u module against real callers on loopback: Python with Python, one short
-call each way with the C++ `talvex` program, failing handlers, time-outs,
-several threads on one caller, broadcasts (inside a private network namespace) and the
-trace stream. A Python server and client in one process also prove that calls release
-the GIL: the server's handler could not run while the waiting client held it."""
+"""The talvex05u module against real callers on loopback: Python with Python, short
+calls each way with the C++ `talvex` program (bulk values included), failing handlers,
+time-outs, several threads calling through one caller at once, broadcasts (inside a
+private network namespace) and the trace stream. A Python server and client in one
+process also prove that calls release the GIL: the server's handler could not run while
+the waiting client held it."""
+import array
 import os
 import queue
 import select
@@ -10,6 +12,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -18,19 +21,32 @@ import pytest
 import talvex05u
 from conftest import LOOPBACK, run_talvex, talvex_program
 
-REVERSE, DOUBLE, ECHO, EVENT, RAISES, WRONG_TYPE = 1, 2, 3, 4, 9, 10
+REVERSE, DOUBLE, ECHO, EVENT, SCALE, RAISES, WRONG_TYPE = 1, 2, 3, 4, 5, 9, 10
 
 
 def raises(call):
     raise ValueError(f"refused {call.get_long()}")
 
 
+def scale(call):
+    """n, then n floats, n doubles and n longs, read in bulk; answers each doubled, bare."""
+    n = call.get_long()
+    floats, doubles, longs = call.get_floats(n), call.get_doubles(n), call.get_longs(n)
+    answer = talvex05u.Block()
+    answer.append_floats(array.array("f", [2 * x for x in floats]))
+    answer.append_doubles(tuple(2 * x for x in doubles))
+    answer.append_longs(2 * x for x in longs)
+    return answer
+
+
 @pytest.fixture
 def py_server():
-    """A Python server: REVERSE reverses the words, ECHO answers them, RAISES raises, WRONG_TYPE returns 42."""
+    """A Python server: REVERSE reverses the words, ECHO answers them, SCALE doubles values read
+    in bulk, RAISES raises, WRONG_TYPE returns 42."""
     with talvex05u.CallerEx(own_address=LOOPBACK) as server:
         server.serve(REVERSE, lambda call: talvex05u.Block.of_words(call.words()[::-1]))
         server.serve(ECHO, lambda call: call)
+        server.serve(SCALE, scale)
         server.serve(RAISES, raises)
         server.serve(WRONG_TYPE, lambda call: 42)
         yield server
@@ -83,6 +99,62 @@ def test_block_values_round_trip_and_bad_input_is_refused():
     for kind, action in refused:
         with pytest.raises(kind):
             action()
+
+
+def test_bulk_values_are_the_words_of_single_values(py_server):
+    values = {"float": [1.5, -0.0, float("inf"), float("nan"), 1e300, 2 ** 70, 3, True, 1 / 3],   # 1e300: inf as a float
+              "double": [0.1, -2.5e-310, float("-inf"), 7], "long": [0, -1, 2 ** 31 - 1, -(2 ** 31), 2 ** 32 - 1]}
+    single = talvex05u.Block()
+    for kind, items in values.items():
+        for value in items:
+            getattr(single, "append_" + kind)(value)
+    code = {"float": "d", "double": "d", "long": "q"}
+    for make in (lambda items, _: list(items), lambda items, _: tuple(items), lambda items, _: (x for x in items),
+                 lambda items, c: array.array(c, items), lambda items, c: memoryview(array.array(c, items).tobytes()).cast(c)):
+        bulk = talvex05u.Block()
+        for kind, items in values.items():
+            getattr(bulk, f"append_{kind}s")(make(items, code[kind]))
+        assert bulk.words() == single.words()
+    # Bulk gets read what single appends wrote and the other way round (repr: nan == nan).
+    bulk.rewind()
+    assert repr(single.get_floats(9)) == repr([bulk.get_float() for _ in range(9)])
+    assert single.get_doubles(4) == [bulk.get_double() for _ in range(4)] == [0.1, -2.5e-310, -float("inf"), 7]
+    assert single.get_longs(5) == [bulk.get_long() for _ in range(5)] == [0, -1, 2 ** 31 - 1, -(2 ** 31), -1]
+    assert single.get_floats(0) == [] and len(single) == single.read_position == 22
+
+    counted, bare = talvex05u.Block(), talvex05u.Block()
+    counted.append_words([7, 8])
+    bare.append_longs(array.array("i", [7, 8]))
+    bare.append_floats(array.array("f", [0.5]))
+    assert counted.words() == [2, 7, 8] and bare.words()[:2] == [7, 8] and bare.get_longs(2) == [7, 8]
+    for kind, action in [(IndexError, lambda: bare.get_doubles(1)), (IndexError, lambda: bare.get_longs(2)),
+                         (ValueError, lambda: bare.get_floats(-1)), (TypeError, lambda: bare.append_floats([1.0, "2"])),
+                         (TypeError, lambda: bare.append_floats(b"\0\0\0\0")), (TypeError, lambda: bare.append_doubles(5)),
+                         (TypeError, lambda: bare.append_longs([1, 2.0])), (TypeError, lambda: bare.append_longs([True])),
+                         (TypeError, lambda: bare.append_longs(array.array("d", [1]))),
+                         (ValueError, lambda: bare.append_longs(array.array("q", [1, 2 ** 32]))),
+                         (ValueError, lambda: bare.append_longs([1, -(2 ** 31) - 1]))]:
+        with pytest.raises(kind):
+            action()
+        assert (len(bare), bare.read_position) == (3, 2), "a refused bulk append or get changes nothing"
+    assert bare.get_floats(1) == [0.5]
+
+    # Through real calls: the C++ program's typed values read in bulk by a Python handler, and
+    # chunked bulk values both ways between Python callers.
+    scaled = run_talvex("call", f"{LOOPBACK}:{py_server.port}", str(SCALE), "l:2", "f:1.5", "f:-2", "d:0.1", "d:3",
+                        "l:7", "l:-8", "--read", "f,f,d,d,l,l")
+    assert scaled.returncode == 0, scaled.stderr
+    assert [line.split()[1] for line in scaled.stdout.splitlines()[1:]] == ["3", "-4", "0.20000000000000001", "6", "14", "-16"]
+    n = 600
+    call = talvex05u.Block(procedure=SCALE)
+    call.append_long(n)
+    call.append_floats(x / 4 for x in range(n))
+    call.append_doubles(array.array("d", (x / 3 for x in range(n))))
+    call.append_longs(range(-n, 0))
+    with talvex05u.CallerEx(own_address=LOOPBACK) as client:
+        answer = client.call((LOOPBACK, py_server.port), call)
+    assert answer.get_floats(n) == [x / 2 for x in range(n)] and answer.get_doubles(n) == [2 * (x / 3) for x in range(n)]
+    assert answer.get_longs(n) == list(range(-2 * n, 0, 2)) and answer.read_position == len(answer) == 4 * n
 
 
 def test_talvex_program_and_plain_python_caller_call_python_server(py_server):
@@ -141,13 +213,78 @@ def test_failing_handlers_are_reported_and_the_dispatcher_keeps_serving(py_serve
     assert "procedure 3 not answered: the answer has 40000 words; this caller sends at most 32767" in reports
 
 
-def test_threads_share_one_caller_and_the_gil_is_free_while_they_wait(py_server):
-    calls = [[index, n, index * 1000 + n] for index in range(4) for n in range(40)]
-    with talvex05u.CallerEx(own_address=LOOPBACK) as client, ThreadPoolExecutor(max_workers=4) as pool:
-        def reversed_by_server(words):
-            return client.call((LOOPBACK, py_server.port), call_block(REVERSE, *words), timeout_ms=3000).words()
-        assert list(pool.map(reversed_by_server, calls, timeout=60)) == [words[::-1] for words in calls]
-        assert client.chunk_target == (LOOPBACK, py_server.port)
+def slow_echo(peer, calls, log, delay=0.2, limit=10.0):
+    """A raw UDP peer: echoes each one-packet call as its answer (type word 1 -> 2) `delay` s after
+    it came, logging "call" and "answer" in the order they happen, until `calls` are answered."""
+    pending, end = [], time.monotonic() + limit
+    while log.count("answer") < calls and time.monotonic() < end:
+        wait = min((due for due, _, _ in pending), default=end) - time.monotonic()
+        if select.select([peer], [], [], max(wait, 0))[0]:
+            data, sender = peer.recvfrom(2048)
+            if data[:4] == struct.pack("<i", 1):
+                log.append("call")
+                pending.append((time.monotonic() + delay, data, sender))
+        for item in [item for item in pending if item[0] <= time.monotonic()]:
+            pending.remove(item)
+            peer.sendto(struct.pack("<i", 2) + item[1][4:], item[2])
+            log.append("answer")
+
+
+def test_threads_call_through_one_caller_side_by_side(py_server):
+    # Two threads call a peer that answers each call 200 ms after it came: the second call
+    # reaches it before the first is answered, and each thread gets its own answer.
+    for kind in (talvex05u.Caller, talvex05u.CallerEx):
+        with kind(own_address=LOOPBACK) as client, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as peer, \
+                ThreadPoolExecutor(max_workers=3) as pool:
+            peer.bind((LOOPBACK, 0))
+            log = []
+            served = pool.submit(slow_echo, peer, 2, log)
+            answers = pool.map(lambda n: client.call(peer.getsockname(), call_block(ECHO, n, n)).words(), (1, 2))
+            assert list(answers) == [[1, 1], [2, 2]]
+            served.result(timeout=10)
+            assert log == ["call", "call", "answer", "answer"], kind
+
+    # Short and chunked calls from two threads to two servers while a third sends events to a third
+    # address as fast as it can (chunks and events take turns on the caller's one remote address):
+    # every answer comes from the server called, and nothing waits for good.
+    with talvex05u.CallerEx(own_address=LOOPBACK) as client, talvex05u.CallerEx(own_address=LOOPBACK) as other, \
+            socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sink, ThreadPoolExecutor(max_workers=3) as pool:
+        sink.bind((LOOPBACK, 0))
+        other.serve(REVERSE, lambda call: talvex05u.Block.of_words([-word for word in call.words()]))
+        answer_of = {py_server.port: lambda words: words[::-1], other.port: lambda words: [-w for w in words]}
+        calling = threading.Event()
+
+        def events():
+            sent = 0
+            while not calling.is_set() and sent < 20000:
+                client.event(sink.getsockname(), call_block(EVENT))
+                sent += 1
+            return sent
+
+        def calls(index):
+            for turn, length in enumerate((400, 3, 900, 5, 700, 2000)):   # all but 3 and 5 go as chunks
+                port = (py_server.port, other.port)[(index + turn) % 2]
+                words = [index * 10000 + n for n in range(length)]
+                answer = client.call((LOOPBACK, port), call_block(REVERSE, *words), timeout_ms=2000)
+                assert answer.words() == answer_of[port](words)
+            return index
+        sending = pool.submit(events)
+        try:
+            assert list(pool.map(calls, range(2), timeout=60)) == [0, 1]
+        finally:
+            calling.set()
+        assert sending.result(timeout=10) > 0
+        assert client.chunk_target in {(LOOPBACK, py_server.port), (LOOPBACK, other.port), sink.getsockname()}
+
+        # stop() ends a call that waits for an answer that never comes.
+        made = client.counters()["calls"]
+        waiting = pool.submit(client.call, sink.getsockname(), call_block(ECHO, 1), timeout_ms=20000)
+        deadline = time.monotonic() + 10
+        while client.counters()["calls"] == made and time.monotonic() < deadline:
+            time.sleep(0.005)
+        client.stop()
+        with pytest.raises(ConnectionAbortedError, match="stopped while the call waited"):
+            waiting.result(timeout=5)
 
 
 def test_bad_arguments_are_refused_with_clear_errors(py_server):
@@ -245,8 +382,15 @@ def test_broadcast_is_answered_by_both_python_caller_classes():
         assert broadcaster.broadcast(port + 1 if port < 65535 else port - 1, call_block(DOUBLE, 4), wait_ms=100) == []
 
 
+def documented(owner, name):
+    """The docstring of owner.name without pybind11's signature line: what help() says of it."""
+    doc = getattr(owner, name).__doc__ or ""
+    return doc.split("\n", 1)[-1].strip() if doc.startswith(name + "(") else doc.strip()
+
+
 def test_stubs_name_what_the_module_offers():
-    """talvex05u.pyi and the module agree on functions, classes and their public members."""
+    """talvex05u.pyi and the module agree on functions, classes and their public members,
+    and help() has a text for each of them."""
     assert talvex05u.__version__ == run_talvex("--version").stdout.split()[1]   # both from the CMake project
     import ast
     path = os.path.join(os.path.dirname(__file__), "..", "talvex05u.pyi")
@@ -254,7 +398,7 @@ def test_stubs_name_what_the_module_offers():
         stub = ast.parse(stub_file.read())
     for node in stub.body:
         if isinstance(node, ast.FunctionDef):
-            assert callable(getattr(talvex05u, node.name)), node.name
+            assert callable(getattr(talvex05u, node.name)) and documented(talvex05u, node.name), node.name
         elif isinstance(node, ast.ClassDef):
             runtime = getattr(talvex05u, node.name)
             if issubclass(runtime, BaseException):
@@ -264,3 +408,4 @@ def test_stubs_name_what_the_module_offers():
             public = {name for name in dir(runtime) if not name.startswith("_")}
             assert {name for name in stubbed if not name.startswith("_")} == public, node.name
             assert all(hasattr(runtime, name) for name in stubbed), node.name
+            assert [name for name in sorted(public) if not documented(runtime, name)] == [], node.name
