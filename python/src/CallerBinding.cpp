@@ -129,11 +129,16 @@ public:
     static constexpr bool kExtended = Serving::kExtended;
     static constexpr std::int64_t kMaxCallWords = kExtended ? kChunkedWords : talvex::kMaxPacketDataWords;
 
-    CallerHandle(std::string ownAddress, long long ownPort, long long broadcastPort)
+    CallerHandle(std::string ownAddress, long long ownPort, long long broadcastPort, std::string allow)
         : m_ownAddress(std::move(ownAddress)),
           m_ownPort(CheckedPort(ownPort, 0, "own_port")),
-          m_broadcastPort(CheckedPort(broadcastPort, 0, "broadcast_port")) {
+          m_broadcastPort(CheckedPort(broadcastPort, 0, "broadcast_port")),
+          m_allow(std::move(allow)) {
         if (!m_ownAddress.empty()) ParseDotted(m_ownAddress, "own_address");
+        // Checked here, on a caller that never starts, so a bad list fails at once.
+        if (!Library().AllowPeers(m_allow.c_str())) {
+            throw py::value_error("allow: '" + m_allow + "' is not a list of networks such as '127.0.0.0/8,10.1.0.0/16'");
+        }
     }
     ~CallerHandle() override { Stop(); }
 
@@ -141,6 +146,7 @@ public:
         if (m_caller) return;
         auto caller = std::make_shared<Serving>(m_ownPort, m_handlers);   // an extended caller is ~40 MB: heap
         caller->m_bFailOnLostReturnChunks = true;   // never an empty answer for lost return chunks
+        caller->AllowPeers(m_allow.c_str());
         std::string failure = RunReleased([&] { return StartLibraryCaller(*caller); });
         if (!failure.empty()) {
             PyErr_SetString(PyExc_OSError, failure.c_str());
@@ -327,6 +333,7 @@ private:
     std::string m_ownAddress;
     std::uint16_t m_ownPort;
     std::uint16_t m_broadcastPort;
+    std::string m_allow;   // the networks it talks to ("": every address)
     std::optional<CSockAddr> m_lastPeer;   // the peer of the last call, event or ping (for repr)
     std::shared_ptr<HandlerTable> m_handlers = std::make_shared<HandlerTable>();
     // Shared with the calls under way, so that stop() on another thread never frees
@@ -340,12 +347,14 @@ void RegisterCaller(py::module_& module, const char* name, const char* doc) {
     using Handle = CallerHandle<Library>;
     py::class_<Handle> caller(module, name, doc);
     caller
-        .def(py::init<std::string, long long, long long>(), py::arg("own_address") = "", py::arg("own_port") = 0,
-             py::arg("broadcast_port") = 0,
+        .def(py::init<std::string, long long, long long, std::string>(), py::arg("own_address") = "",
+             py::arg("own_port") = 0, py::arg("broadcast_port") = 0, py::arg("allow") = "",
              "A caller to be bound to own_address:own_port (\"\": every interface; port 0: a free\n"
-             "one) and, when broadcast_port is not 0, taking broadcasts on that port. Nothing is\n"
-             "bound until start(). Raises ValueError for an address that is not dotted IPv4 or a\n"
-             "port outside 0 .. 65535.")
+             "one) and, when broadcast_port is not 0, taking broadcasts on that port. allow names\n"
+             "the networks it talks to, as '127.0.0.0/8,10.1.0.0/16' (\"\": every address);\n"
+             "datagrams from any other address are dropped unread and counted in refused_sources.\n"
+             "Nothing is bound until start(). Raises ValueError for an address that is not dotted\n"
+             "IPv4, a port outside 0 .. 65535 or a malformed allow list.")
         .def("start", &Handle::Start,
              "Binds the sockets and starts the dispatch thread that serves incoming calls; does\n"
              "nothing when started. Returns at once (no waiting for a peer). Raises OSError when\n"

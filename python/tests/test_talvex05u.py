@@ -307,9 +307,17 @@ def test_bad_arguments_are_refused_with_clear_errors(py_server):
             (TypeError, lambda: caller.serve("1", print), "int or None"),
             (TypeError, lambda: talvex05u.set_diagnostic_handler(5), "callable"),
             (OSError, lambda: talvex05u.Caller(own_address=LOOPBACK, own_port=caller.port).start(), "could not"),
+            (ValueError, lambda: talvex05u.CallerEx(allow="10.0.0.0/33"), "allow"),
         ]:
             with pytest.raises(kind, match=text):
                 action()
+    # A server that talks only to 127.0.0.2 answers nobody on 127.0.0.1, and counts it.
+    with talvex05u.CallerEx(own_address=LOOPBACK, allow="127.0.0.2") as picky:
+        picky.serve(ECHO, lambda call: call)
+        with talvex05u.CallerEx(own_address=LOOPBACK) as outsider:
+            with pytest.raises(TimeoutError):
+                outsider.call((LOOPBACK, picky.port), call_block(ECHO, 1), timeout_ms=200)
+        assert picky.counters()["refused_sources"] == 1
 
 
 def test_debug_stream_sends_header_and_lines_to_a_viewer():
