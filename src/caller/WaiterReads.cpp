@@ -34,8 +34,9 @@ void WaiterReads::ClearAttention() { ResetEvent(m_attention); }
 
 WaiterReads::Taken WaiterReads::TakeForDispatcher(int fd, bool readSocket, std::int32_t* words, CSockAddr& sender,
                                                   Router mark, void* context) {
-    std::scoped_lock lock(m_readLock);
     Taken taken;
+    if (!readSocket && m_inboxCount.load() == 0) return taken;   // woken for nothing to take
+    std::scoped_lock lock(m_readLock);
     if (m_inboxCount > 0) {
         const Slot& slot = (*m_inbox)[m_inboxHead];
         m_inboxHead = (m_inboxHead + 1) % kInboxSlots;

@@ -95,7 +95,7 @@ private:
     std::atomic<bool> m_dispatcherStandsAside{false};
     std::unique_ptr<std::array<Slot, kInboxSlots>> m_inbox;
     std::size_t m_inboxHead = 0;
-    std::size_t m_inboxCount = 0;
+    std::atomic<std::size_t> m_inboxCount{0};   // written under m_readLock; read without it to skip an empty inbox
     CounterCells& m_counters;
 };
 
