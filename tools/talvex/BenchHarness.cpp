@@ -1,8 +1,11 @@
 #include "BenchHarness.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
+#include <sched.h>
 #include <sstream>
 
 namespace bench {
@@ -35,6 +38,60 @@ double CaseResult::MegabytesPerSecond(const Summary& summary) const {
 
 bool CaseResult::GoalMet() const {
     return !goal || (skipped.empty() && measured.samples > 0 && Ratio() <= goal->maxRatio);
+}
+
+// ---- one CPU for every thread -----------------------------------------------------------
+
+namespace {
+
+std::optional<int> g_pinnedCpu;
+
+// "0-1", "0,2-3": the CPUs of `set`.
+std::string CpuListOf(const cpu_set_t& set) {
+    std::string text;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (!CPU_ISSET(cpu, &set)) continue;
+        int last = cpu;
+        while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &set)) ++last;
+        if (!text.empty()) text += ',';
+        text += std::to_string(cpu);
+        if (last > cpu) text += '-' + std::to_string(last);
+        cpu = last;
+    }
+    return text;
+}
+
+}  // namespace
+
+bool PinToCpu(int cpu, std::string* why) {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) {
+        *why = std::string("--pin: the CPUs of this process are unknown: ") + std::strerror(errno);
+        return false;
+    }
+    if (cpu < 0 || cpu >= CPU_SETSIZE || !CPU_ISSET(cpu, &allowed)) {
+        *why = "--pin: this machine has no CPU " + std::to_string(cpu) + " for this process (it may use " +
+               CpuListOf(allowed) + ")";
+        return false;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    // pid 0: the calling thread; the threads it starts and the processes it runs inherit the set.
+    if (::sched_setaffinity(0, sizeof one, &one) != 0) {
+        *why = "--pin: cannot put this process on CPU " + std::to_string(cpu) + ": " + std::strerror(errno);
+        return false;
+    }
+    g_pinnedCpu = cpu;
+    return true;
+}
+
+std::optional<int> PinnedCpu() { return g_pinnedCpu; }
+
+std::vector<std::string> PinArguments() {
+    if (!g_pinnedCpu) return {};
+    return {"--pin", std::to_string(*g_pinnedCpu)};
 }
 
 // ---- progress ------------------------------------------------------------------------
@@ -174,9 +231,11 @@ void PrintTable(const std::vector<CaseResult>& results, std::FILE* out) {
         if (!r.note.empty()) std::fprintf(out, "note: %s: %s\n", r.name.c_str(), r.note.c_str());
 }
 
-bool WriteJson(const std::vector<CaseResult>& results, const std::string& path) {
+bool WriteJson(const std::vector<CaseResult>& results, const std::string& path,
+               const std::vector<std::string>& extraObjects) {
     std::ofstream file(path);
     file << "[\n";
+    const std::size_t count = results.size() + extraObjects.size();
     for (std::size_t i = 0; i < results.size(); ++i) {
         const auto& r = results[i];
         file << "  {\"case\": \"" << JsonEscaped(r.name) << "\", ";
@@ -198,8 +257,10 @@ bool WriteJson(const std::vector<CaseResult>& results, const std::string& path) 
                      << "\", \"goal_met\": " << (r.GoalMet() ? "true" : "false");
             file << "}";
         }
-        file << (i + 1 < results.size() ? ",\n" : "\n");
+        file << (i + 1 < count ? ",\n" : "\n");
     }
+    for (std::size_t i = 0; i < extraObjects.size(); ++i)
+        file << "  " << extraObjects[i] << (results.size() + i + 1 < count ? ",\n" : "\n");
     file << "]\n";
     return static_cast<bool>(file);
 }

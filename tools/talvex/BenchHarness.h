@@ -19,6 +19,18 @@ using Clock = std::chrono::steady_clock;
 // Microseconds from `start` until now.
 double MicrosSince(Clock::time_point start);
 
+// ---- one CPU for every thread (--pin) -------------------------------------------------
+
+// Puts the calling process on CPU `cpu` alone (sched_setaffinity of the calling thread,
+// which every thread and process started afterwards inherits) and remembers it for the
+// second processes of the run. Call it before any thread starts. False with a reason when
+// `cpu` is not one of the CPUs this process may run on or the system refused.
+bool PinToCpu(int cpu, std::string* why);
+// The CPU the run was pinned to, or nothing.
+std::optional<int> PinnedCpu();
+// {"--pin", "N"} when pinned, else empty: for the command lines of the second processes.
+std::vector<std::string> PinArguments();
+
 // Median and 99th percentile of the successful samples, and how many trials failed.
 struct Summary {
     double median = 0;
@@ -100,7 +112,9 @@ void PrintTable(const std::vector<CaseResult>& results, std::FILE* out);
 std::string Fixed(double value, int decimals);
 std::string JsonEscaped(const std::string& text);
 std::string CsvField(const std::string& text);
-bool WriteJson(const std::vector<CaseResult>& results, const std::string& path);
+// `extraObjects`: JSON objects of other kinds of rows, appended to the array as they are.
+bool WriteJson(const std::vector<CaseResult>& results, const std::string& path,
+               const std::vector<std::string>& extraObjects = {});
 bool WriteCsv(const std::vector<CaseResult>& results, const std::string& path);
 
 }  // namespace bench

@@ -235,11 +235,16 @@ std::string AwaitLine(cli::Subprocess& child, const std::string& prefix, Clock::
 
 std::vector<std::string> ClientArguments(const char* mode, Workload workload, int threads,
                                          std::chrono::milliseconds runTime, const ServerPorts& ports, int index) {
-    // The client's callers wait with the wait spin of this process's callers.
-    return {cli::Subprocess::SelfPath(), "bench", "--wait-spin", std::to_string(talvex::GetWaitSpinIterations()),
-            "--load-client", mode, WorkloadName(workload), std::to_string(threads), std::to_string(runTime.count()),
-            std::to_string(ports.extended), std::to_string(ports.plain), std::to_string(ports.raw),
-            std::to_string(index)};
+    // The client's callers wait with the wait spin of this process's callers, on its CPU when the run is pinned.
+    std::vector<std::string> args = {cli::Subprocess::SelfPath(), "bench"};
+    for (const std::string& argument : PinArguments()) args.push_back(argument);
+    for (const std::string& argument :
+         {std::string("--wait-spin"), std::to_string(talvex::GetWaitSpinIterations()), std::string("--load-client"),
+          std::string(mode), std::string(WorkloadName(workload)), std::to_string(threads),
+          std::to_string(runTime.count()), std::to_string(ports.extended), std::to_string(ports.plain),
+          std::to_string(ports.raw), std::to_string(index)})
+        args.push_back(argument);
+    return args;
 }
 
 // One run in client processes of the program itself: all started and ready, then told to

@@ -72,8 +72,12 @@ bool PeerSession::Start(std::string* why) {
     m_channel = std::make_unique<CRP_CallerEx>(m_ownSignal.Port());
     m_channelOpen = m_channel->InitSharedMemory(WideOf(ChannelBase(m_directory)), kRegionBytes, key, true);
     if (m_channelOpen) m_channel->EnableSharedMemory();
-    const std::vector<std::string> args = {cli::Subprocess::SelfPath(), "bench", "--peer", m_directory,
-                                           std::to_string(key), std::to_string(m_peerSignal.Port())};
+    // The peer pins itself to the CPU of this process when the run is pinned.
+    std::vector<std::string> args = {cli::Subprocess::SelfPath(), "bench"};
+    for (const std::string& argument : PinArguments()) args.push_back(argument);
+    for (const std::string& argument : {std::string("--peer"), m_directory, std::to_string(key),
+                                        std::to_string(m_peerSignal.Port())})
+        args.push_back(argument);
     if (!m_peer.Start(args[0], args, why)) return false;
     m_peerStarted = true;
     std::string line;

@@ -6,6 +6,7 @@
 #include "BenchLoad.h"
 #include "BenchPeer.h"
 #include "BenchSharedMemory.h"
+#include "BenchSyscalls.h"
 #include "BenchTransfers.h"
 #include "Commands.h"
 #include "Options.h"
@@ -14,18 +15,23 @@
 
 #include <cstdio>
 #include <fstream>
+#include <sched.h>
 #include <sys/utsname.h>
 #include <thread>
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: talvex bench [--quick] [--json FILE] [--csv FILE] [--only FAMILY]\n"
-    "                   [--wait-spin N] [--chunks-in-flight N] [--publish] [--seconds S]\n"
+    "usage: talvex bench [--quick] [--json FILE] [--csv FILE] [--only FAMILY] [--pin CPU]\n"
+    "                   [--wait-spin N] [--chunks-in-flight N] [--publish] [--seconds S] [--calls N]\n"
     "  Measures calls, transfers, the shared-memory channel and broadcasts against raw\n"
     "  UDP / shared-memory floors and libtirpc, interleaved in one run; prints a table\n"
     "  (median and 99th percentile of each, and the ratio). --quick takes under 30 s.\n"
-    "  --only runs one family, for profiling: calls, rate, transfers, processes, chunks, broadcast.\n"
+    "  --only runs one family, for profiling: calls, rate, transfers, processes, chunks, broadcast,\n"
+    "  syscalls (system calls per 16-byte call, both peers, beside the raw ping-pong's).\n"
+    "  --pin CPU runs every thread of the run, of the second processes too, on that one CPU:\n"
+    "  the one-packet ratios then do not depend on where the scheduler puts the threads.\n"
+    "  --calls N sets the calls counted by the syscalls family (default 5000, 1000 with --quick).\n"
     "  --only load runs the load family, which a full run leaves out (about 35 s):\n"
     "  1, 4 and 16 client threads, 4 client processes x 4 threads and 16 threads sharing one\n"
     "  caller of each kind, each with short calls and with a mix of short, pulled and chunked\n"
@@ -42,7 +48,24 @@ bool Wanted(const cli::ParsedOptions& options, const char* name) {
 
 constexpr int kCaseCount = bench::kThreadCallCaseCount + 1 + bench::kProcessCallCaseCount +
                            bench::kSharedMemoryCaseCount + bench::kTransferCaseCount +
-                           bench::kChunkHistoryCaseCount + bench::kBroadcastCaseCount;
+                           bench::kChunkHistoryCaseCount + bench::kBroadcastCaseCount + bench::kSyscallCaseCount;
+
+constexpr int kMaxCountedCalls = 10'000'000;
+
+// The calls the syscalls family counts (checked in RunBench).
+int CountedCalls(const cli::ParsedOptions& options) {
+    if (options.Has("calls")) {
+        std::string error;
+        const auto calls = cli::ParseInteger(options.Get("calls"), 1, kMaxCountedCalls, "--calls", &error);
+        if (calls) return static_cast<int>(*calls);
+    }
+    return options.Has("quick") ? 1000 : 5000;
+}
+
+std::string PinnedText() {
+    const auto cpu = bench::PinnedCpu();
+    return cpu ? ", pinned to CPU " + std::to_string(*cpu) : std::string();
+}
 
 std::string LoadAverage() {
     std::ifstream file("/proc/loadavg");
@@ -126,28 +149,33 @@ int RunMeasurements(const cli::ParsedOptions& options) {
     const bool loadOnly = options.Get("only") == "load";
     std::vector<bench::CaseResult> results;
     std::vector<bench::LoadRow> loadRows;
+    std::vector<bench::SyscallRow> syscallRows;
     {
         bench::Progress progress(loadOnly ? bench::kLoadRowCount : kCaseCount);
         RunLocalCases(options, progress, &results);
         if (Wanted(options, "processes")) RunProcessCases(quick, progress, &results);
         if (Wanted(options, "chunks")) bench::RunChunkHistoryCase(quick, progress, &results);
         if (Wanted(options, "broadcast")) bench::RunBroadcastCase(quick, progress, &results);
+        if (Wanted(options, "syscalls")) bench::RunSyscallCase(CountedCalls(options), progress, &syscallRows);
         if (loadOnly) loadRows = bench::RunLoadRows(LoadRowTime(options), progress);
     }
     const double seconds = bench::MicrosSince(start) / 1e6;
-    std::printf("talvex bench%s on %s\nload average before: %s, after: %s; %.1f s; library wait spin %u\n\n",
-                quick ? " --quick" : "", MachineLine().c_str(), loadBefore.c_str(), LoadAverage().c_str(), seconds,
-                talvex::GetWaitSpinIterations());
+    std::printf("talvex bench%s on %s%s\nload average before: %s, after: %s; %.1f s; library wait spin %u\n\n",
+                quick ? " --quick" : "", MachineLine().c_str(), PinnedText().c_str(), loadBefore.c_str(),
+                LoadAverage().c_str(), seconds, talvex::GetWaitSpinIterations());
     if (loadOnly) {
         std::printf("load: each side of a row ran %.0f s; calls time out after %d ms\n\n",
                     LoadRowTime(options).count() / 1000.0, bench::kLoadTimeoutMs);
         bench::PrintLoadTable(loadRows, stdout);
     } else {
-        bench::PrintTable(results, stdout);
+        if (!results.empty() || syscallRows.empty()) bench::PrintTable(results, stdout);
+        if (!results.empty() && !syscallRows.empty()) std::printf("\n");
+        bench::PrintSyscallTable(syscallRows, stdout);
     }
     int status = 0;
     const auto writeJson = [&](const std::string& path) {
-        return loadOnly ? bench::WriteLoadJson(loadRows, path) : bench::WriteJson(results, path);
+        return loadOnly ? bench::WriteLoadJson(loadRows, path)
+                        : bench::WriteJson(results, path, bench::SyscallJsonObjects(syscallRows));
     };
     const auto writeCsv = [&](const std::string& path) {
         return loadOnly ? bench::WriteLoadCsv(loadRows, path) : bench::WriteCsv(results, path);
@@ -171,13 +199,22 @@ int RunBench(int argc, char** argv) {
         argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"only", true}, {"wait-spin", true},
                         {"chunks-in-flight", true}, {"peer", false},
                         {"broadcast-inside", false}, {"publish", false}, {"seconds", true},
-                        {"load-client", false}},
+                        {"load-client", false}, {"pin", true}, {"calls", true}},
         &error);
     if (!options) return cli::UsageError("bench", error);
     if (options->help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    // Pinned before any thread starts: every thread of the run inherits the CPU, and the
+    // second processes get --pin as well.
+    if (options->Has("pin")) {
+        const auto cpu = cli::ParseInteger(options->Get("pin"), 0, CPU_SETSIZE - 1, "--pin", &error);
+        if (!cpu) return cli::UsageError("bench", error);
+        if (!bench::PinToCpu(static_cast<int>(*cpu), &error)) return cli::UsageError("bench", error);
+    }
+    if (options->Has("calls") && !cli::ParseInteger(options->Get("calls"), 1, kMaxCountedCalls, "--calls", &error))
+        return cli::UsageError("bench", error);
     // The roles of the program re-executed by itself.
     if (options->Has("peer")) {
         const auto& p = options->positionals;
@@ -204,5 +241,8 @@ int RunBench(int argc, char** argv) {
     if (options->Has("seconds") && !cli::ParseInteger(options->Get("seconds"), 1, 30, "--seconds", &error))
         return cli::UsageError("bench", error);
     if (options->Has("publish")) talvex::PublishCounters();
+    // The loops that scripts/syscalls-per-call.sh counts under strace: calls only, no table.
+    if (options->Get("only") == "syscalls-loop" || options->Get("only") == "syscalls-loop-raw")
+        return bench::RunSyscallLoop(options->Get("only") == "syscalls-loop-raw", CountedCalls(*options));
     return RunMeasurements(*options);
 }
