@@ -124,8 +124,9 @@ ChunkStore& ChunkStore::operator=(const ChunkStore& other) {
 }
 
 unsigned char* ChunkStore::data() {
-    // Zeroed, as the bytes of a store inside the object were.
-    if (!m_bytes) m_bytes = std::make_unique<unsigned char[]>(kBytes);
+    // Not written here: a slot's bytes are always written before they are read, and the
+    // system maps the pages of so large an allocation only as they are first touched.
+    if (!m_bytes) m_bytes = std::make_unique_for_overwrite<unsigned char[]>(kBytes);
     return m_bytes.get();
 }
 
