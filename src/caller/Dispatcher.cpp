@@ -86,11 +86,13 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
         for (;;) {
             // While other threads wait and read the socket, the dispatcher leaves it to
             // them and watches its inbox, where they put what a hook must serve.
-            pollfd fds[4] = {{m_pWaiterReads->SocketToWatch(static_cast<int>(m_Socket.m_hSocket)), POLLIN, 0},
+            const talvex::WaiterReads::Watch watch = m_pWaiterReads->SocketToWatch(static_cast<int>(m_Socket.m_hSocket));
+            pollfd fds[4] = {{watch.fd, POLLIN, 0},
                              {static_cast<int>(m_hBroadcastSocket), POLLIN, 0},
                              {PollDescriptorOf(m_hWakeDispatcher), POLLIN, 0},
                              {PollDescriptorOf(m_pWaiterReads->AttentionEvent()), POLLIN, 0}};
-            const int ready = ::poll(fds, 4, -1);
+            const int ready = ::poll(fds, 4, watch.timeoutMs);
+            if (ready == 0 && watch.timeoutMs >= 0) continue;   // time to look whether readers are still there
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) {
                 talvex::SetLastSocketErrorFromErrno();

@@ -4,6 +4,7 @@
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/SocketError.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace talvex {
@@ -20,14 +21,27 @@ WaiterReads::~WaiterReads() {
     CloseEvent(m_pollPlace);
 }
 
-int WaiterReads::SocketToWatch(int fd) {
-    if (m_attention == nullptr) return fd;   // nothing could call it back: never stand aside
+WaiterReads::Watch WaiterReads::SocketToWatch(int fd) {
+    if (m_attention == nullptr) return {fd, -1};   // nothing could call it back: never stand aside
     // Stand aside first, then look for readers: a reader that stops either is still
-    // counted here, or finds the dispatcher standing aside and wakes it.
+    // counted here, or finds the dispatcher standing aside.
     m_dispatcherStandsAside.store(true);
-    if (m_readers.load() > 0) return -1;
+    if (m_readers.load() > 0) {
+        // Readers that came and went since the last look: calls one after another, look
+        // again soon. The same ones all along: a long wait, look less and less often
+        // (a reader that leaves then wakes the dispatcher itself).
+        const std::uint64_t leaves = m_leaves.load();
+        int asideMs = kQuickLookMs;
+        if (leaves == m_leavesSeen && m_lookedAside) asideMs = std::min(2 * m_asideMs.load(), kLongestLookMs);
+        m_leavesSeen = leaves;
+        m_lookedAside = true;
+        m_asideMs.store(asideMs);
+        return {-1, asideMs};
+    }
     m_dispatcherStandsAside.store(false);
-    return fd;
+    m_lookedAside = false;
+    m_asideMs.store(kQuickLookMs);
+    return {fd, -1};
 }
 
 void WaiterReads::ClearAttention() { ResetEvent(m_attention); }
@@ -95,7 +109,10 @@ void WaiterReads::Offer(int fd) {
 }
 
 void WaiterReads::LeaveReaders() {
-    if (m_readers.fetch_sub(1) == 1 && m_dispatcherStandsAside.exchange(false)) SetEvent(m_attention);
+    if (m_readers.fetch_sub(1) != 1) return;
+    m_leaves.fetch_add(1);
+    // A dispatcher that sleeps only briefly looks again by itself; a longer sleep is cut short.
+    if (m_asideMs.load() > kQuickLookMs && m_dispatcherStandsAside.exchange(false)) SetEvent(m_attention);
 }
 
 ReadingTurn::ReadingTurn(WaiterReads& reads) : m_reads(reads) { m_reads.m_readers.fetch_add(1); }

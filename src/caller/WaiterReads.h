@@ -9,7 +9,9 @@
 // itself. At most kMaxPollers readers poll the socket at once (every datagram would
 // wake every poller); the others wait for their own wake-up and for a free place,
 // while the pollers complete their returns for them. While any thread reads, the
-// dispatcher leaves the socket out of its poll and
+// dispatcher leaves the socket out of its poll (looking again after a short while
+// whether readers are still there, so that calls made one after another cost it
+// nothing) and
 // watches its attention event, which a push to the inbox and the last reader to leave
 // set. A socket is closed only after Withdraw, which returns once no thread polls it.
 #include "socket/PendingDatagram.h"
@@ -34,6 +36,10 @@ public:
     static constexpr std::size_t kInboxSlots = 256;
     // Readers that poll the socket at once.
     static constexpr int kMaxPollers = 2;
+    // How long the dispatcher, standing aside, sleeps before it looks whether readers are
+    // still there: soon while calls come and go, less and less often while one waits long.
+    static constexpr int kQuickLookMs = 1;
+    static constexpr int kLongestLookMs = 64;
 
     // Where a datagram goes: to the dispatcher's inbox, to the thread that took it, or
     // nowhere (a source the caller does not talk to).
@@ -58,8 +64,13 @@ public:
     WaiterReads& operator=(const WaiterReads&) = delete;
 
     // --- the dispatch thread ---
-    // The descriptor to poll now: `fd`, or -1 while other threads read it.
-    int SocketToWatch(int fd);
+    // The descriptor to poll now (`fd`, or -1 while other threads read it) and how long
+    // to poll before looking again (-1: no limit).
+    struct Watch {
+        int fd = -1;
+        int timeoutMs = -1;
+    };
+    Watch SocketToWatch(int fd);
     // Set when the dispatcher is to look at its inbox or watch the socket again.
     void* AttentionEvent() const { return m_attention; }
     void ClearAttention();
@@ -93,6 +104,10 @@ private:
     void* m_pollPlace = nullptr;        // set while fewer than kMaxPollers poll
     std::atomic<int> m_readers{0};      // threads that read (or may read) the socket
     std::atomic<bool> m_dispatcherStandsAside{false};
+    std::atomic<std::uint64_t> m_leaves{0};    // times the last reader left
+    std::atomic<int> m_asideMs{kQuickLookMs};  // how long the dispatcher sleeps while it stands aside
+    std::uint64_t m_leavesSeen = 0;            // dispatch thread only
+    bool m_lookedAside = false;                // dispatch thread only
     std::unique_ptr<std::array<Slot, kInboxSlots>> m_inbox;
     std::size_t m_inboxHead = 0;
     std::atomic<std::size_t> m_inboxCount{0};   // written under m_readLock; read without it to skip an empty inbox
