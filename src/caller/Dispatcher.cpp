@@ -235,6 +235,12 @@ void CRP_Caller::HandleDatagram(const std::int32_t* words, int size, const CSock
             m_bBroadcastCall = true;
         }
         DoBroadCastFunction(&m_WorkBlock);
+        {
+            // A broadcast hook that did not answer leaves no flag behind for the next
+            // ordinary answer, which would otherwise go out as a broadcast answer.
+            std::scoped_lock lock(m_callLock);
+            m_bBroadcastCall = false;
+        }
         break;
     case RP_MULTI_CALL:
         m_pCounters->Add(talvex::Counter::kChunksReceived);

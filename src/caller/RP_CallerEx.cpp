@@ -37,8 +37,8 @@ void CRP_CallerEx::InitExtendedState() {
     m_nLastReturnSlot = -1;
     m_bMultiEnabled = true;
     m_pCounters->SetKind(talvex::CallerKind::kExtended);
-    // Left unset by the protocol; 0 means "no target", so a chunked call before
-    // SetMultiTarget fails without sending instead of going somewhere random.
+    // Left unset by the protocol; 0 means "no target": a chunked call then goes to the
+    // caller's peer.
     m_nMultiPort = 0;
     m_nMultiAddress = 0;
     m_hMultiDoneEvent = talvex::CreateEvent(true, false);

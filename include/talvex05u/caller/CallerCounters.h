@@ -33,7 +33,7 @@ struct CallerCounters {
     std::uint64_t chunk_tries_repeated = 0;  // chunk tries sent again after no answer
     std::uint64_t chunks_refused = 0;        // bad header, count mismatch, late copy
     std::uint64_t socket_errors = 0;         // failed receives and sends
-    std::uint64_t socket_recoveries = 0;     // sockets made anew
+    std::uint64_t socket_recoveries = 0;     // failed receives after which the socket was kept
     std::uint64_t shm_calls = 0;             // calls through the shared-memory channel
     std::uint64_t shm_timeouts = 0;          // of those, the ones that gave up
     std::uint64_t inbox_overflows = 0;       // calls dropped: read while a hook ran, and no room to keep them

@@ -39,9 +39,9 @@ constexpr std::int32_t kChunkTries = 3;
 constexpr std::int32_t kMaxChunksInFlight = 64;
 constexpr std::int32_t kDefaultChunksInFlight = 1;
 
-// Who sent a chunk: its IPv4 address and UDP port as one number. Every process
-// numbers its transfers from the same start, so a transfer is known by its sender
-// and its transfer reference together.
+// Who sent a chunk: its IPv4 address and UDP port as one number. Transfer references
+// are unique only within the sending process, so a transfer is known by its sender and
+// its transfer reference together.
 using ChunkSender = std::uint64_t;
 
 // One entry of the chunk index: the chunk's byte count, the store slot holding its
