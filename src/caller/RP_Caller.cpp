@@ -4,6 +4,7 @@
 
 #include "caller/CounterCells.h"
 #include "caller/AllowedPeers.h"
+#include "caller/AnswerSender.h"
 #include "caller/ChunkedAnswers.h"
 #include "caller/PulledAnswers.h"
 #include "caller/PendingCalls.h"
@@ -287,6 +288,7 @@ void CRP_Caller::StopDispatchThread() {
         JoinThread(m_pPingThread);
     }
     m_bActive = false;
+    if (m_pAnswerSender) m_pAnswerSender->Stop();   // answers not yet sent are dropped
     if (m_pDispatchThread != nullptr) {
         // Closing a socket does not wake poll() on Linux: wake the dispatcher through
         // its own event, release a waiting call, and close the sockets only after the

@@ -3,6 +3,7 @@
 // (ChunkedCallSender). Receiving chunks: ChunkReceiving.cpp; answers: ChunkedReturnSending.cpp.
 #include "talvex05u/caller/RP_CallerEx.h"
 
+#include "caller/AnswerSender.h"
 #include "caller/ChunkedCallSender.h"
 #include "caller/CounterCells.h"
 #include "caller/PendingCalls.h"
@@ -41,6 +42,7 @@ void CRP_CallerEx::InitExtendedState() {
     // caller's peer.
     m_nMultiPort = 0;
     m_nMultiAddress = 0;
+    m_pAnswerSender = std::make_unique<talvex::AnswerSender>(*this);
     m_hMultiDoneEvent = talvex::CreateEvent(true, false);
     m_hMultiBreakEvent = talvex::CreateEvent(true, false);
     talvex::ResetEvent(m_hMultiDoneEvent);

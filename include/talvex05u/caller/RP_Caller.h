@@ -35,7 +35,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class ChunkedCallSender; class CounterCells; class ChunkedAnswers; class PulledAnswers; class AllowedPeers; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class ChunkedCallSender; class CounterCells; class ChunkedAnswers; class PulledAnswers; class AllowedPeers; class AnswerSender; }
 
 class CRP_Caller {
 public:
@@ -215,6 +215,10 @@ protected:
     // to the chunked call it belongs to.
     void SendNextChunk(const std::int32_t* record, const CSockAddr& destination);
     friend class talvex::ChunkedCallSender;
+    friend class talvex::AnswerSender;
+    // Sends the chunked answers of an extended caller (made by CRP_CallerEx; none in a
+    // plain caller). Stopped before the sockets close.
+    std::unique_ptr<talvex::AnswerSender> m_pAnswerSender;
     // Every datagram the caller sends through m_Socket goes out here; a test sink,
     // when installed, takes the bytes instead of the socket. False when the send
     // failed (counted, and told to the diagnostic sink); a send that cannot start in

@@ -24,7 +24,7 @@ constexpr std::uint32_t WM_RP_TELEGRAM_QUIT = 1149;
 
 namespace talvex {
 class ChunkedCallSender;
-struct ReturnAcknowledgements;
+class AnswerSender;
 // Chunk geometry.
 constexpr std::int32_t kChunkWords = 346;
 constexpr std::int32_t kChunkBytes = 1384;
@@ -214,14 +214,10 @@ protected:
     void CopyChunkIndexFrom(const CRP_CallerEx& other);
     // Sends `block` (more than 350 words) as a burst of return chunks and the final empty return.
     void SendChunkedReturn(CUdpDataBlockEx* block);
-    // False when the answer was cut short: its receiver acknowledged none of its first chunks.
-    bool SendReturnChunks(const CUdpDataBlockEx& block, const CSockAddr& destination, std::int32_t chunkCount);
+    // All chunks at once, for a test seam, which takes them without acknowledgements.
+    void SendWholeBurst(const CUdpDataBlockEx& block, const CSockAddr& destination, std::int32_t chunkCount);
     void ReportAnswerCutShort(const CSockAddr& destination, std::int32_t reference, std::int32_t chunks);
-    // Before each chunk of a chunked return: waits, reading the socket, until few enough
-    // chunks are unacknowledged (at first kFirstBurstChunks of its own, then a window
-    // shared by every answer to its receiver). False when the receiver acknowledged none
-    // of the first ones in time: the answer is to be cut short.
-    bool WaitForRoom(talvex::ReturnAcknowledgements& acknowledgements);
+    friend class talvex::AnswerSender;
     // Builds chunk `index` of `block` into `chunk` (message type `type`, the block's
     // procedure and reference number), passing the bytes through `staging`.
     static void BuildChunk(const CUdpDataBlockEx& block, std::int32_t type, std::int32_t transferReference,
