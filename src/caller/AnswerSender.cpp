@@ -125,10 +125,14 @@ bool AnswerSender::Advance(Pending& pending, std::uint32_t& wait) {
         // Ask to be woken by the next acknowledgement before looking, so none is missed.
         const ChunkedAnswers::Receiver receiver = answers.ReceiverOfAnswer(pending.flow, true);
         const bool heardOwn = receiver.ownAcknowledged > 0;
-        const bool room = heardOwn ? receiver.unacknowledged < kUnacknowledgedChunks
-                                   : receiver.ownSent < kFirstBurstChunks;
-        if (room) {
-            SendChunk(pending);
+        const std::int64_t room = heardOwn ? kUnacknowledgedChunks - receiver.unacknowledged
+                                           : kFirstBurstChunks - receiver.ownSent;
+        if (room > 0) {
+            // As many chunks as there is room for, counted as sent before they go, so an
+            // acknowledgement that overtakes the count is never refused.
+            const std::int32_t batch = static_cast<std::int32_t>(std::min<std::int64_t>(room, pending.chunkCount - pending.next));
+            answers.ChunksSent(pending.flow, batch);
+            for (std::int32_t i = 0; i < batch; ++i) SendChunk(pending);
             continue;
         }
         const std::uint32_t now = GetTickCount();
@@ -158,7 +162,6 @@ void AnswerSender::SendChunk(Pending& pending) {
     CRP_CallerEx::BuildChunk(pending.answer, RP_MULTI_RETURN, pending.transferReference, pending.chunkCount,
                              pending.next, m_staging, m_chunk);
     m_chunk.GetPacketAt(0, record, true);
-    m_caller.m_pChunkedAnswers->ChunkSent(pending.flow);
     ++pending.next;
     try {
         m_caller.SendPacket(record + 1, record[0], pending.destination, kChunkSendTimeoutSeconds);

@@ -50,9 +50,9 @@ ChunkedAnswers::Answer* ChunkedAnswers::Begin(const CSockAddr& receiver, std::in
     return free;
 }
 
-void ChunkedAnswers::ChunkSent(Answer* answer) {
+void ChunkedAnswers::ChunksSent(Answer* answer, std::int64_t count) {
     std::scoped_lock lock(m_lock);
-    ++answer->sent;
+    answer->sent += count;
 }
 
 void ChunkedAnswers::Finish(Answer* answer) {
@@ -61,6 +61,15 @@ void ChunkedAnswers::Finish(Answer* answer) {
     answer->senderWaits = false;
     answer->waker = nullptr;
     answer->finishedAt = GetTickCount();
+    ForgetWhenDone(*answer);
+}
+
+void ChunkedAnswers::ForgetWhenDone(Answer& answer) {
+    // Every chunk acknowledged: no empty return can be one of its acknowledgements any more.
+    if (answer.inUse && !answer.sending && answer.acknowledged >= answer.sent) {
+        answer.inUse = false;
+        m_inUse.fetch_sub(1);
+    }
 }
 
 ChunkedAnswers::Receiver ChunkedAnswers::ReceiverOfAnswer(Answer* answer, bool wait) {
@@ -89,7 +98,8 @@ void ChunkedAnswers::Forgive(Answer* answer, std::int64_t count) {
     answer->progressAt = GetTickCount();
 }
 
-bool ChunkedAnswers::TakeAcknowledgement(const std::int32_t* words, int size, const CSockAddr& sender) {
+bool ChunkedAnswers::TakeAcknowledgement(const std::int32_t* words, int size, const CSockAddr& sender,
+                                         void* ownWaker) {
     // An acknowledgement is an empty return: 16 bytes, end position and total 0.
     if (m_inUse.load() == 0 || size != kAcknowledgementBytes || words[0] != RP_RETURN || words[3] != 0) return false;
     const std::uint64_t receiver = ReceiverOf(sender);
@@ -111,11 +121,12 @@ bool ChunkedAnswers::TakeAcknowledgement(const std::int32_t* words, int size, co
         if (match == nullptr) return false;
         ++match->acknowledged;
         match->progressAt = now;
+        ForgetWhenDone(*match);
         // Room at this receiver is room for every answer that goes there.
         for (const auto& answer : m_answers) {
             if (answer->receiver != receiver || !answer->senderWaits || wakes == kMaxWakes) continue;
             answer->senderWaits = false;
-            wake[wakes++] = answer->waker;
+            if (answer->waker != ownWaker) wake[wakes++] = answer->waker;
         }
     }
     for (std::size_t i = 0; i < wakes; ++i) SetEvent(wake[i]);

@@ -57,8 +57,8 @@ public:
     // Registers an answer about to go to `receiver` under `reference` and `procedure`;
     // the sending thread is woken through `waker`.
     Answer* Begin(const CSockAddr& receiver, std::int32_t reference, std::int32_t procedure, void* waker);
-    // One more chunk of the answer is about to go out.
-    void ChunkSent(Answer* answer);
+    // `count` more chunks of the answer are about to go out.
+    void ChunksSent(Answer* answer, std::int64_t count);
     // The answer is sent: its late acknowledgements are still dropped for a while.
     void Finish(Answer* answer);
     // The state of the answer's receiver. With `wait`, the next acknowledgement from
@@ -69,9 +69,13 @@ public:
     // True when the datagram is an acknowledgement of an answer sent or being sent to
     // its sender (its procedure and reference number, and fewer acknowledgements counted
     // than chunks sent); it is then counted and the datagram is done with.
-    bool TakeAcknowledgement(const std::int32_t* words, int size, const CSockAddr& sender);
+    // `ownWaker`, the reading thread's own waker, is not set (it looks by itself).
+    bool TakeAcknowledgement(const std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker = nullptr);
 
 private:
+    // With m_lock held: frees the entry of a finished answer whose chunks are all acknowledged.
+    void ForgetWhenDone(Answer& answer);
+
     std::mutex m_lock;
     std::vector<std::unique_ptr<Answer>> m_answers;
     std::atomic<int> m_inUse{0};   // entries in use: none, and an acknowledgement costs nothing

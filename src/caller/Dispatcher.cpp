@@ -346,7 +346,9 @@ bool CRP_Caller::AllowPeers(const char* networks) {
 void CRP_Caller::HandleReadDatagram(std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker) {
     ZeroMissingHeader(words, size);
     if (size >= 4 && words[0] == RP_RETURN) {
-        if (!m_pChunkedAnswers->TakeAcknowledgement(words, size, sender)) CompleteReturnPacket(words, size, sender, ownWaker);
+        if (!m_pChunkedAnswers->TakeAcknowledgement(words, size, sender, ownWaker)) {
+            CompleteReturnPacket(words, size, sender, ownWaker);
+        }
         return;
     }
     HandleDatagram(words, size, sender);
