@@ -118,7 +118,7 @@ TEST(CallerCounters, TalvexStatShowsAServeAndRemovesThePageOfAKilledOne) {
         json = testsupport::ChildProcess(talvex, {"stat", pid, "--json"}).ReadAll(5s);
         return json.find(R"("served":2,"returns_sent":2,)") != std::string::npos;
     }, 3s)) << json;
-    EXPECT_TRUE(std::regex_search(json, std::regex("^\\{\"pid\":" + pid + ",\"program\":\"talvex\",\"address\":\"0.0.0.0\",\"port\":" +
+    EXPECT_TRUE(std::regex_search(json, std::regex("^\\{\"pid\":" + pid + ",\"program\":\"talvex\",\"address\":\"127.0.0.1\",\"port\":" +
                                                    port[1].str() + ",\"peer\":\"127.0.0.1:0\",\"kind\":\"extended\",\"counters\":\\{\"calls\":0,"))) << json;
     serve.Signal(SIGKILL);
     serve.Wait(5s);

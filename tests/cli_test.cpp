@@ -50,13 +50,13 @@ public:
     explicit Background(std::vector<std::string> args) {
         args.insert(args.begin() + 1, {"--port", "0"});
         m_child = std::make_unique<testsupport::ChildProcess>(testsupport::TalvexProgram(), args);
-        std::string first;
         std::smatch match;
-        if (m_child->ReadLine(&first, 10s) &&
-            std::regex_search(first, match, std::regex(R"((?:serving|listening) on [0-9.]+:([0-9]+))")))
+        if (m_child->ReadLine(&m_first, 10s) &&
+            std::regex_search(m_first, match, std::regex(R"((?:serving|listening) on [0-9.]+:([0-9]+))")))
             m_port = static_cast<std::uint16_t>(std::stoi(match[1]));
     }
     std::uint16_t Port() const { return m_port; }
+    const std::string& First() const { return m_first; }
     std::string Address() const { return "127.0.0.1:" + std::to_string(m_port); }
     // The first line printed that holds `part`, or "" after about `limit`; lines read
     // before count too (the lines of several clients come in any order).
@@ -81,6 +81,7 @@ public:
 
 private:
     std::unique_ptr<testsupport::ChildProcess> m_child;
+    std::string m_first;
     std::uint16_t m_port = 0;
 };
 
@@ -163,6 +164,22 @@ TEST_F(CliTest, CallsAgainstRunningServersAndWhyTheyFail) {
     EXPECT_TRUE(nobody.status == 1 && Contains(nobody.err, "nothing listens on 127.0.0.1:" + port)) << nobody.err;
 }
 
+// `serve` binds 127.0.0.1 unless --bind says otherwise: at 127.0.0.2, also on loopback,
+// nothing listens. With --allow it answers only the networks named; a call from
+// 127.0.0.1 is then dropped unanswered (bad lists: BadInput below).
+TEST_F(CliTest, ServeBindsLoopbackByDefaultAndAnswersOnlyTheNetworksAllowed) {
+    Background open({"serve"}), fenced({"serve", "--allow", "10.0.0.0/8,127.0.0.2"});
+    ASSERT_TRUE(open.Port() > 0 && fenced.Port() > 0);
+    EXPECT_TRUE(Contains(open.First(), "serving on " + open.Address() + " (extended caller; loopback only;")) << open.First();
+    EXPECT_TRUE(Contains(fenced.First(), "; answers only 10.0.0.0/8,127.0.0.2)")) << fenced.First();
+    RunResult elsewhere = Talvex({"call", "127.0.0.2:" + std::to_string(open.Port()), "1", "--timeout", "3000"});
+    EXPECT_TRUE(elsewhere.status == 1 && Contains(elsewhere.err, "nothing listens on 127.0.0.2:")) << elsewhere.err;
+    EXPECT_EQ(Talvex({"call", open.Address(), "1", "l:1"}).status, 0);
+    RunResult refused = Talvex({"call", fenced.Address(), "1", "l:1", "--timeout", "300"});
+    EXPECT_TRUE(refused.status == 1 && Contains(refused.err, "no answer from " + fenced.Address())) << refused.err;
+    EXPECT_TRUE(fenced.WaitForLine("proc=1", 300ms).empty()) << "a refused call reaches no hook";
+}
+
 TEST_F(CliTest, BadInputIsRefusedWithExit2AndNamed) {
     std::string longCall = "b:0";
     for (int i = 1; i < 400; ++i) longCall += "," + std::to_string(i);
@@ -182,6 +199,8 @@ TEST_F(CliTest, BadInputIsRefusedWithExit2AndNamed) {
         {{"event", "127.0.0.1:0", "1"}, "'0'"},
         {{"serve", "--port", "99999"}, "99999"},
         {{"serve", "--port", "0", "--bind", "1.2.3"}, "1.2.3"},
+        {{"serve", "--port", "0", "--allow", "10.0.0.0/8,10.1.0.0/33"}, "bad --allow list '10.0.0.0/8,10.1.0.0/33'"},
+        {{"serve", "--port", "0", "--allow", ""}, "--allow needs at least one network"},
         {{"broadcast", "5000", "1", "--wait", "soon"}, "soon"},
         {{"trace-viewer", "--bogus"}, "unknown option '--bogus'"},
         {{"trace-viewer", "--port"}, "--port needs a value"},

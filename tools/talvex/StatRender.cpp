@@ -34,9 +34,9 @@ void PrintCallerTable(const talvex::PublishedCaller& caller, const std::vector<d
     const auto values = talvex::CounterValues(caller.counters);
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (rates.empty()) {
-            std::printf("    %-21s %14llu", names[i], static_cast<unsigned long long>(values[i]));
+            std::printf("    %-22s %13llu", names[i], static_cast<unsigned long long>(values[i]));
         } else {
-            std::printf("    %-21s %14llu %10.0f/s", names[i], static_cast<unsigned long long>(values[i]), rates[i]);
+            std::printf("    %-22s %13llu %10.0f/s", names[i], static_cast<unsigned long long>(values[i]), rates[i]);
         }
         std::printf(i % 2 == 1 || i + 1 == names.size() ? "\n" : "  ");
     }
