@@ -101,6 +101,14 @@ TEST(HostileSenders, ACallForALongAnswerFromASilentSocketGetsTwoChunksAndIsCutSh
     EXPECT_EQ(2u, server.GetCounters().chunks_sent);
     EXPECT_TRUE(diagnostics.Arrives("Answer 777 to 127.0.0.1:" + std::to_string(testsupport::LocalPort(silent)) +
                                     ": none of its first chunks acknowledged within 500 ms; the other 1444 chunks are not sent"));
+
+    // A forger that acknowledges once (it knows the numbers: it wrote them) buys two more
+    // chunks, and one more pair when the window stalls: never the window of 128.
+    SendCall(silent, server.GetMyUDPPort(), RP_CALL, 778, kLongAnswerWords);
+    ASSERT_EQ(2u, Received(silent, 200ms).size());
+    const std::int32_t acknowledgement[4] = {RP_RETURN, kProcEcho, 778, 0};
+    testsupport::SendTo(silent, server.GetMyUDPPort(), acknowledgement, sizeof acknowledgement);
+    EXPECT_EQ(4u, Received(silent, 2500ms).size()) << "two for the acknowledgement, two after the stall";
 }
 
 // AllowPeers("127.0.0.1/32"): a caller on 127.0.0.2 gets no answer to a call or a ping,
@@ -158,11 +166,7 @@ TEST(HostileSenders, AllowPeersDropsEveryOtherSourceOnBothSockets) {
 // calls, calls for chunked answers (6 chunks) and chunked calls (3 chunks). Every answer
 // toward the sender stops after its first two chunks, and the client must get its own
 // right answer to every call within its time-out.
-// Disabled: a chunked answer waits for its first acknowledgement on the dispatch thread,
-// so each such call holds every other call back for 500 ms; from two a second on the
-// client's calls time out (docs/security.md, "Limits to know"). The sender's calls are
-// few, since a caller stopped with calls in its inbox still serves them, 500 ms each.
-TEST(HostileSenders, DISABLED_AClientIsServedWhileASilentSocketCallsForLongAnswers) {
+TEST(HostileSenders, AClientIsServedWhileASilentSocketCallsForLongAnswers) {
     const auto owned = std::make_unique<std::array<TestCallerEx, 2>>();
     auto& [server, client] = *owned;
     ASSERT_TRUE(server.StartDispatchThread(0, L"127.0.0.1", "127.0.0.1", 0));

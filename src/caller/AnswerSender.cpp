@@ -7,6 +7,7 @@
 #include "talvex05u/platform/System.h"
 
 #include <algorithm>
+#include <string>
 #include <cstring>
 #include <utility>
 
@@ -125,8 +126,12 @@ bool AnswerSender::Advance(Pending& pending, std::uint32_t& wait) {
         // Ask to be woken by the next acknowledgement before looking, so none is missed.
         const ChunkedAnswers::Receiver receiver = answers.ReceiverOfAnswer(pending.flow, true);
         const bool heardOwn = receiver.ownAcknowledged > 0;
-        const std::int64_t room = heardOwn ? kUnacknowledgedChunks - receiver.unacknowledged
-                                           : kFirstBurstChunks - receiver.ownSent;
+        // Each acknowledgement earns two more chunks (the window opens as fast as the
+        // receiver proves it receives, doubling each round trip), up to the window shared
+        // by the answers to that receiver: a forged acknowledgement buys two chunks, not a window.
+        const std::int64_t earned = kFirstBurstChunks + 2 * (receiver.ownAcknowledged + receiver.ownForgiven);
+        const std::int64_t room = std::min(earned - receiver.ownSent,
+                                           heardOwn ? kUnacknowledgedChunks - receiver.unacknowledged : earned);
         if (room > 0) {
             // As many chunks as there is room for, counted as sent before they go, so an
             // acknowledgement that overtakes the count is never refused.
@@ -140,7 +145,9 @@ bool AnswerSender::Advance(Pending& pending, std::uint32_t& wait) {
             const std::uint32_t waited = now - receiver.ownStart;
             if (waited >= kFirstAcknowledgementMs) {
                 m_caller.ReportAnswerCutShort(pending.destination, pending.answer.m_nReferenceNumber,
-                                              pending.chunkCount - pending.next);
+                                              pending.chunkCount - pending.next,
+                                              "none of its first chunks acknowledged within " +
+                                                  std::to_string(kFirstAcknowledgementMs) + " ms");
                 return true;   // no final return either: the receiver's call ends false
             }
             wait = std::min(wait, kFirstAcknowledgementMs - waited);
@@ -148,7 +155,15 @@ bool AnswerSender::Advance(Pending& pending, std::uint32_t& wait) {
         }
         const std::uint32_t silent = now - receiver.progressAt;
         if (silent >= kAcknowledgementStallMs) {
-            answers.Forgive(pending.flow, receiver.unacknowledged - kUnacknowledgedChunks / 2);
+            // Half of what it has outstanding is taken as lost on the way, but never more
+            // than it really acknowledged; a receiver that has nothing left to forgive has gone.
+            const std::int64_t outstanding = receiver.ownSent - receiver.ownAcknowledged - receiver.ownForgiven;
+            if (answers.Forgive(pending.flow, (outstanding + 1) / 2) == 0) {
+                m_caller.ReportAnswerCutShort(pending.destination, pending.answer.m_nReferenceNumber,
+                                              pending.chunkCount - pending.next,
+                                              "its receiver stopped acknowledging");
+                return true;
+            }
             m_caller.m_pCounters->Add(Counter::kAcknowledgementStalls);
             continue;
         }

@@ -80,6 +80,7 @@ ChunkedAnswers::Receiver ChunkedAnswers::ReceiverOfAnswer(Answer* answer, bool w
     receiver.progressAt = answer->progressAt;
     receiver.ownSent = answer->sent;
     receiver.ownAcknowledged = answer->acknowledged;
+    receiver.ownForgiven = answer->forgiven;
     receiver.ownStart = answer->startedAt;
     for (const auto& other : m_answers) {
         if (!other->inUse || other->receiver != answer->receiver || Expired(*other, now)) continue;
@@ -92,10 +93,12 @@ ChunkedAnswers::Receiver ChunkedAnswers::ReceiverOfAnswer(Answer* answer, bool w
     return receiver;
 }
 
-void ChunkedAnswers::Forgive(Answer* answer, std::int64_t count) {
+std::int64_t ChunkedAnswers::Forgive(Answer* answer, std::int64_t count) {
     std::scoped_lock lock(m_lock);
-    answer->forgiven += count;
+    const std::int64_t taken = std::max<std::int64_t>(0, std::min(count, answer->acknowledged - answer->forgiven));
+    answer->forgiven += taken;
     answer->progressAt = GetTickCount();
+    return taken;
 }
 
 bool ChunkedAnswers::TakeAcknowledgement(const std::int32_t* words, int size, const CSockAddr& sender,

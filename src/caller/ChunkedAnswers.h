@@ -46,7 +46,8 @@ public:
         bool heard = false;                // it acknowledged some chunk lately
         std::uint32_t progressAt = 0;      // its last acknowledgement (or the answer's start)
         std::int64_t ownSent = 0;          // of the answer asked about: chunks sent,
-        std::int64_t ownAcknowledged = 0;  // and acknowledged
+        std::int64_t ownAcknowledged = 0;  // acknowledged,
+        std::int64_t ownForgiven = 0;      // and taken as acknowledged after a stall
         std::uint32_t ownStart = 0;        // when it began
     };
 
@@ -64,8 +65,10 @@ public:
     // The state of the answer's receiver. With `wait`, the next acknowledgement from
     // that receiver wakes the sender.
     Receiver ReceiverOfAnswer(Answer* answer, bool wait);
-    // Takes `count` missing acknowledgements of the answer as lost.
-    void Forgive(Answer* answer, std::int64_t count);
+    // Takes up to `count` missing acknowledgements of the answer as lost, never more in
+    // all than the receiver really acknowledged (a forger's one acknowledgement buys one).
+    // Returns how many it took.
+    std::int64_t Forgive(Answer* answer, std::int64_t count);
     // True when the datagram is an acknowledgement of an answer sent or being sent to
     // its sender (its procedure and reference number, and fewer acknowledgements counted
     // than chunks sent); it is then counted and the datagram is done with.

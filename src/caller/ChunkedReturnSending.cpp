@@ -27,13 +27,13 @@ std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
     return 0;
 }
 
-void CRP_CallerEx::ReportAnswerCutShort(const CSockAddr& destination, std::int32_t reference, std::int32_t chunks) {
+void CRP_CallerEx::ReportAnswerCutShort(const CSockAddr& destination, std::int32_t reference, std::int32_t chunks,
+                                        const std::string& why) {
     m_pCounters->Add(talvex::Counter::kAnswersCutShort);
     char address[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &destination.sin_addr, address, sizeof address);
     const std::string line = "Answer " + std::to_string(reference) + " to " + address + ":" +
-                             std::to_string(destination.Port()) + ": none of its first chunks acknowledged within " +
-                             std::to_string(talvex::AnswerSender::kFirstAcknowledgementMs) + " ms; the other " +
+                             std::to_string(destination.Port()) + ": " + why + "; the other " +
                              std::to_string(chunks) + " chunks are not sent";
     talvex::EmitDiagnostic(line.c_str());
 }

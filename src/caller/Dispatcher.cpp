@@ -134,6 +134,7 @@ bool CRP_Caller::ReceiveUnicast(std::int32_t* words, bool socketReady) {
             HandleDatagram(words, taken.size, sender);
         }
         if (taken.fromSocket) return true;
+        if (talvex::IsEventSet(m_hWakeDispatcher)) return false;   // a stop ends the dispatcher between datagrams
     }
     return true;
 }

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -216,7 +217,9 @@ protected:
     void SendChunkedReturn(CUdpDataBlockEx* block);
     // All chunks at once, for a test seam, which takes them without acknowledgements.
     void SendWholeBurst(const CUdpDataBlockEx& block, const CSockAddr& destination, std::int32_t chunkCount);
-    void ReportAnswerCutShort(const CSockAddr& destination, std::int32_t reference, std::int32_t chunks);
+    // Counts and tells an answer whose other `chunks` are not sent, and `why`.
+    void ReportAnswerCutShort(const CSockAddr& destination, std::int32_t reference, std::int32_t chunks,
+                              const std::string& why);
     friend class talvex::AnswerSender;
     // Builds chunk `index` of `block` into `chunk` (message type `type`, the block's
     // procedure and reference number), passing the bytes through `staging`.
