@@ -106,7 +106,7 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
     std::uint32_t limit = TimeLimit(timeout);
     std::uint32_t start = talvex::GetTickCount();
     bool inGrace = false;
-    talvex::ReadingTurn turn(*m_pWaiterReads);
+    talvex::ReadingTurn turn(*m_pWaiterReads, talvex::ReadingTurn::Leaving::kLazily);
     for (;;) {
         talvex::ResetEvent(call->waker);   // before the look: a completion after it sets it again
         {

@@ -40,7 +40,7 @@ bool ChunkedCallSender::Run(CUdpDataBlockEx& answer) {
     }
     // The calling thread reads the caller's socket while it waits, so its chunks'
     // answers reach it whatever hook the dispatch thread runs.
-    ReadingTurn turn(*m_caller.m_pWaiterReads);
+    ReadingTurn turn(*m_caller.m_pWaiterReads, ReadingTurn::Leaving::kLazily);
     for (;;) {
         if (!SendTriesDue()) break;
         ResetEvent(m_waker);   // before the look: an answer after it sets it again

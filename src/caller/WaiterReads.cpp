@@ -108,14 +108,19 @@ void WaiterReads::Offer(int fd) {
     ResetEvent(m_withdrawn);
 }
 
-void WaiterReads::LeaveReaders() {
+void WaiterReads::LeaveReaders(bool handBackAtOnce) {
     if (m_readers.fetch_sub(1) != 1) return;
     m_leaves.fetch_add(1);
-    // A dispatcher that sleeps only briefly looks again by itself; a longer sleep is cut short.
-    if (m_asideMs.load() > kQuickLookMs && m_dispatcherStandsAside.exchange(false)) SetEvent(m_attention);
+    // A dispatcher that sleeps only briefly looks again by itself after a call; otherwise
+    // it is woken now.
+    const bool wake = handBackAtOnce || m_asideMs.load() > kQuickLookMs;
+    if (wake && m_dispatcherStandsAside.exchange(false)) SetEvent(m_attention);
 }
 
-ReadingTurn::ReadingTurn(WaiterReads& reads) : m_reads(reads) { m_reads.m_readers.fetch_add(1); }
+ReadingTurn::ReadingTurn(WaiterReads& reads, Leaving leaving)
+    : m_reads(reads), m_handBackAtOnce(leaving == Leaving::kHandBack) {
+    m_reads.m_readers.fetch_add(1);
+}
 
 int ReadingTurn::BeginPoll() {
     if (!m_reading) return -1;
@@ -166,7 +171,7 @@ void ReadingTurn::Stop() {
     EndPoll();
     if (!m_reading) return;
     m_reading = false;
-    m_reads.LeaveReaders();
+    m_reads.LeaveReaders(m_handBackAtOnce);
 }
 
 }  // namespace talvex

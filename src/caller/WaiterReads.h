@@ -91,7 +91,7 @@ private:
         CSockAddr sender;
         std::int32_t words[kDatagramBytes / 4];
     };
-    void LeaveReaders();
+    void LeaveReaders(bool handBackAtOnce);
     // With m_readLock held: keeps a datagram (or a failed receive) for the dispatcher.
     void PushToInbox(const std::int32_t* words, int size, std::int32_t error, const CSockAddr& sender);
 
@@ -114,10 +114,14 @@ private:
     CounterCells& m_counters;
 };
 
-// One waiting thread's share of the socket, from its construction until Stop.
+// One waiting thread's share of the socket, from its construction until Stop. A call
+// leaves the socket lazily: the dispatcher takes it back when it next looks (within
+// kQuickLookMs), since the calling thread is likely to call again at once. Any other
+// reader (an answer thread, a ping, a broadcast's wait) wakes the dispatcher as it goes.
 class ReadingTurn {
 public:
-    explicit ReadingTurn(WaiterReads& reads);
+    enum class Leaving { kHandBack, kLazily };
+    explicit ReadingTurn(WaiterReads& reads, Leaving leaving = Leaving::kHandBack);
     ~ReadingTurn() { Stop(); }
     ReadingTurn(const ReadingTurn&) = delete;
     ReadingTurn& operator=(const ReadingTurn&) = delete;
@@ -139,6 +143,7 @@ public:
 
 private:
     WaiterReads& m_reads;
+    const bool m_handBackAtOnce;
     bool m_reading = true;
     bool m_polling = false;
 };
