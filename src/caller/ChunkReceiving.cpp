@@ -36,6 +36,25 @@ ArrivedChunk Arrive(talvex::ChunkReassembly& store, const CUdpDataBlockEx& chunk
     return arrived;
 }
 
+// With the chunk index lock held: stores the chunk in `block`; when it completes its
+// transfer, puts the transfer together into `assembled`, with `block`'s header and
+// message type `type`. `collected` tells whether that happened.
+ArrivedChunk StoreAndCollect(talvex::ChunkReassembly& reassembly, const CUdpDataBlockEx& block, const CSockAddr& from,
+                             CUdpDataBlockEx& assembled, std::int32_t type, bool& collected) {
+    ArrivedChunk arrived = Arrive(reassembly, block, from);
+    collected = false;
+    if (arrived.outcome != talvex::ChunkOutcome::Completed) return arrived;
+    assembled.Clear();
+    collected = reassembly.Collect(arrived.Transfer(), assembled);
+    if (collected) {
+        assembled.m_nType = type;
+        assembled.m_nProcedure = block.m_nProcedure;
+        assembled.m_nPacketPos = block.m_nPacketPos;
+        assembled.m_nReferenceNumber = block.m_nReferenceNumber;
+    }
+    return arrived;
+}
+
 }  // namespace
 
 CSockAddr CRP_CallerEx::ServedSender() const {
@@ -49,14 +68,10 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
     ArrivedChunk arrived;
     bool collected = false;
     {
+        // m_MultiCallBlock is the dispatch thread's alone: call chunks are stored nowhere else.
         std::scoped_lock lock(m_chunkIndexLock);
         talvex::ChunkReassembly calls(m_mapChunks, m_abyCallChunkStore, m_nLastCallSlot, m_callLedger);
-        arrived = Arrive(calls, *block, from);
-        // m_MultiCallBlock is the dispatch thread's alone: call chunks are stored nowhere else.
-        if (arrived.outcome == talvex::ChunkOutcome::Completed) {
-            m_MultiCallBlock.Clear();
-            collected = calls.Collect(arrived.Transfer(), m_MultiCallBlock);
-        }
+        arrived = StoreAndCollect(calls, *block, from, m_MultiCallBlock, block->m_nType, collected);
     }
     if (arrived.Ignored()) {
         m_pCounters->Add(talvex::Counter::kChunksRefused);
@@ -64,10 +79,6 @@ void CRP_CallerEx::DoRemoteFunctionMulti(CUdpDataBlockEx* block) {
     }
     if (arrived.outcome == talvex::ChunkOutcome::Completed) {
         if (!collected) return;
-        m_MultiCallBlock.m_nType = block->m_nType;
-        m_MultiCallBlock.m_nProcedure = block->m_nProcedure;
-        m_MultiCallBlock.m_nPacketPos = block->m_nPacketPos;
-        m_MultiCallBlock.m_nReferenceNumber = block->m_nReferenceNumber;
         // The application answers the completing chunk's call from DoRemoteFunction.
         m_pCounters->Add(talvex::Counter::kServed);
         DoRemoteFunction(&m_MultiCallBlock);
@@ -85,18 +96,8 @@ bool CRP_CallerEx::SendReturnMulti(CUdpDataBlockEx* block) {
     {
         std::scoped_lock lock(m_chunkIndexLock);
         talvex::ChunkReassembly returns(m_mapChunks, m_abyReturnChunkStore, m_nLastReturnSlot, m_returnLedger);
-        arrived = Arrive(returns, *block, from);
-        if (arrived.outcome == talvex::ChunkOutcome::Completed) {
-            m_ReturnAssembly.Clear();
-            completed = returns.Collect(arrived.Transfer(), m_ReturnAssembly);
-            if (completed) {
-                m_ReturnAssembly.m_nType = RP_RETURN;
-                m_ReturnAssembly.m_nProcedure = block->m_nProcedure;
-                m_ReturnAssembly.m_nPacketPos = block->m_nPacketPos;
-                m_ReturnAssembly.m_nReferenceNumber = block->m_nReferenceNumber;
-                DeliverChunkedReturn(arrived.from);
-            }
-        }
+        arrived = StoreAndCollect(returns, *block, from, m_ReturnAssembly, RP_RETURN, completed);
+        if (completed) DeliverChunkedReturn(arrived.from);
     }
     if (arrived.Ignored()) {
         m_pCounters->Add(talvex::Counter::kChunksRefused);
