@@ -2,6 +2,7 @@
 
 #include "caller/CounterCells.h"
 #include "caller/WaiterReads.h"
+#include "datablock/BlockMove.h"
 #include "talvex05u/caller/RP_CallerEx.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
@@ -25,15 +26,21 @@ AnswerSender::~AnswerSender() {
     CloseEvent(m_waker);
 }
 
-bool AnswerSender::Queue(const CUdpDataBlockEx& answer, const CSockAddr& destination, std::int32_t chunkCount) {
+bool AnswerSender::Queue(CUdpDataBlockEx& answer, bool takeWords, const CSockAddr& destination,
+                         std::int32_t chunkCount) {
     auto pending = std::make_unique<Pending>();
-    // The answer's words only, not its spare capacity (a hook's block may have grown large).
-    if (!pending->answer.CheckBufferSize(answer.m_nLength)) return false;
-    std::memcpy(pending->answer.m_pData, answer.m_pData, static_cast<std::size_t>(answer.m_nLength) * sizeof(std::int32_t));
-    pending->answer.m_nLength = answer.m_nLength;
-    pending->answer.m_nType = answer.m_nType;
-    pending->answer.m_nProcedure = answer.m_nProcedure;
-    pending->answer.m_nReferenceNumber = answer.m_nReferenceNumber;
+    if (takeWords) {
+        MoveBlockInto(answer, pending->answer);   // no copy: a working block of the library's own
+    } else {
+        // The answer's words only, not its spare capacity (a block may have grown large).
+        if (!pending->answer.CheckBufferSize(answer.m_nLength)) return false;
+        std::memcpy(pending->answer.m_pData, answer.m_pData,
+                    static_cast<std::size_t>(answer.m_nLength) * sizeof(std::int32_t));
+        pending->answer.m_nLength = answer.m_nLength;
+        pending->answer.m_nType = answer.m_nType;
+        pending->answer.m_nProcedure = answer.m_nProcedure;
+        pending->answer.m_nReferenceNumber = answer.m_nReferenceNumber;
+    }
     pending->destination = destination;
     pending->chunkCount = chunkCount;
     pending->transferReference = CRP_Caller::TakeReferenceNumber();
@@ -46,8 +53,8 @@ bool AnswerSender::Queue(const CUdpDataBlockEx& answer, const CSockAddr& destina
         }
         ++m_pending;
         // Registered at once, so acknowledgements that overtake the sender thread count.
-        pending->flow = m_caller.m_pChunkedAnswers->Begin(destination, answer.m_nReferenceNumber,
-                                                          answer.m_nProcedure, m_waker);
+        pending->flow = m_caller.m_pChunkedAnswers->Begin(destination, pending->answer.m_nReferenceNumber,
+                                                          pending->answer.m_nProcedure, m_waker);
         m_queued.push_back(std::move(pending));
     }
     SetEvent(m_waker);

@@ -42,9 +42,10 @@ public:
     AnswerSender(const AnswerSender&) = delete;
     AnswerSender& operator=(const AnswerSender&) = delete;
 
-    // Takes a copy of `answer` (more than 350 words) to send to `destination` as chunks
-    // and the final empty return. False, nothing queued, when too many answers wait.
-    bool Queue(const CUdpDataBlockEx& answer, const CSockAddr& destination, std::int32_t chunkCount);
+    // Takes `answer` (more than 350 words) to send to `destination` as chunks and the
+    // final empty return: a copy of its words, or, with `takeWords`, its buffer itself
+    // (the block is left empty). False, nothing queued, when too many answers wait.
+    bool Queue(CUdpDataBlockEx& answer, bool takeWords, const CSockAddr& destination, std::int32_t chunkCount);
     // Ends the thread; answers not yet sent are dropped.
     void Stop();
 

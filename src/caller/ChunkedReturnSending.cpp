@@ -80,7 +80,10 @@ void CRP_CallerEx::SendChunkedReturn(CUdpDataBlockEx* block) {
         // A test seam takes the datagrams at once and no acknowledgement can be waited for.
         SendWholeBurst(*block, destination, static_cast<std::int32_t>(chunkCount));
     } else if (sendable) {
-        if (!m_pAnswerSender->Queue(*block, destination, static_cast<std::int32_t>(chunkCount))) {
+        // The block a hook was given is the library's own and read by nobody after the hook:
+        // its words go to the answer thread as they are. Any other block is copied.
+        const bool working = block == &m_MultiCallBlock || IsWorkingBlock(block);
+        if (!m_pAnswerSender->Queue(*block, working, destination, static_cast<std::int32_t>(chunkCount))) {
             const std::string line = "Answer " + std::to_string(block->m_nReferenceNumber) + ": not sent, " +
                                      std::to_string(talvex::AnswerSender::kMostPending) +
                                      " chunked answers already wait to be sent (or the caller stops)";
