@@ -124,8 +124,11 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
         }
         const std::uint32_t left = Remaining(limit, start);
         if (left == 0) {
+            // Out of time with a chunk of the answer still in another thread's hands: the
+            // answer is not whole yet, so the call has none.
             std::scoped_lock lock(m_callLock);
-            return inGrace || call->complete ? CallEnd::kAnswered : CallEnd::kTimedOut;
+            const bool settled = call->complete && call->returnChunksInHand == 0;
+            return inGrace || settled ? CallEnd::kAnswered : CallEnd::kTimedOut;
         }
         if (WaitForReturns(call->waker, left, turn) == Woken::kBreak) return CallEnd::kBroken;
     }
