@@ -6,9 +6,9 @@
 #include "caller/AnswerSender.h"
 #include "caller/CounterCells.h"
 #include "datablock/PacketRecord.h"
+#include "socket/EndpointText.h"
 #include "talvex05u/platform/System.h"
 
-#include <arpa/inet.h>
 #include <string>
 
 namespace {
@@ -30,11 +30,8 @@ std::int32_t CRP_CallerEx::SendReturn(CUdpDataBlockEx* block) {
 void CRP_CallerEx::ReportAnswerCutShort(const CSockAddr& destination, std::int32_t reference, std::int32_t chunks,
                                         const std::string& why) {
     m_pCounters->Add(talvex::Counter::kAnswersCutShort);
-    char address[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &destination.sin_addr, address, sizeof address);
-    const std::string line = "Answer " + std::to_string(reference) + " to " + address + ":" +
-                             std::to_string(destination.Port()) + ": " + why + "; the other " +
-                             std::to_string(chunks) + " chunks are not sent";
+    const std::string line = "Answer " + std::to_string(reference) + " to " + talvex::EndpointText(destination) + ": " +
+                             why + "; the other " + std::to_string(chunks) + " chunks are not sent";
     talvex::EmitDiagnostic(line.c_str());
 }
 

@@ -9,6 +9,7 @@
 #include "caller/PulledAnswers.h"
 #include "caller/PendingCalls.h"
 #include "caller/WaiterReads.h"
+#include "socket/EndpointText.h"
 #include "datablock/PacketRecord.h"
 #include "platform/EventObject.h"
 #include "socket/PendingDatagram.h"
@@ -139,8 +140,6 @@ bool CRP_Caller::ReceiveUnicast(std::int32_t* words, bool socketReady) {
     return true;
 }
 
-bool CRP_Caller::InHook() const { return t_serving.caller == this; }
-
 bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
     talvex::WSASetLastError(0);
     CSockAddr sender;
@@ -199,11 +198,7 @@ void CRP_Caller::ReportFailedSend(const CSockAddr& destination) {
     const std::uint32_t now = talvex::GetTickCount();
     std::uint32_t last = m_nLastSendFailureReport.load();
     if (now - last < kSendFailureReportMs || !m_nLastSendFailureReport.compare_exchange_strong(last, now)) return;
-    char address[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &destination.sin_addr, address, sizeof address);
-    std::string line = "Send failed to ";
-    line += address;
-    line += ":" + std::to_string(destination.Port()) + ": error " + std::to_string(error);
+    const std::string line = "Send failed to " + talvex::EndpointText(destination) + ": error " + std::to_string(error);
     talvex::EmitDiagnostic(line.c_str());
 }
 

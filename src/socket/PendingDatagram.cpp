@@ -28,23 +28,17 @@ int ArrivalInterface(msghdr& message) {
 
 PendingDatagram Failed() { return {PendingDatagram::Outcome::kFailed, 0, 0}; }
 
-PendingDatagram ReceivePending(int fd, void* buffer, int size, CSockAddr& sender, int flags);
+PendingDatagram ReceivePending(int fd, void* buffer, int size, CSockAddr& sender);
 
 }  // namespace
 
 PendingDatagram TakePendingDatagram(int fd, void* buffer, int size, CSockAddr& sender) {
-    return ReceivePending(fd, buffer, size, sender, 0);
+    return ReceivePending(fd, buffer, size, sender);
 }
-
-PendingDatagram PeekPendingDatagram(int fd, void* buffer, int size, CSockAddr& sender) {
-    return ReceivePending(fd, buffer, size, sender, MSG_PEEK);
-}
-
-void DropPendingDatagram(int fd) { (void)::recv(fd, nullptr, 0, MSG_DONTWAIT | MSG_TRUNC); }
 
 namespace {
 
-PendingDatagram ReceivePending(int fd, void* buffer, int size, CSockAddr& sender, int flags) {
+PendingDatagram ReceivePending(int fd, void* buffer, int size, CSockAddr& sender) {
     iovec data{buffer, size > 0 ? static_cast<std::size_t>(size) : 0};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
     msghdr message{};
@@ -54,7 +48,7 @@ PendingDatagram ReceivePending(int fd, void* buffer, int size, CSockAddr& sender
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    const ssize_t received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC | flags);
+    const ssize_t received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_TRUNC);
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return {};
     if (received < 0) {
         SetLastSocketErrorFromErrno();

@@ -24,10 +24,5 @@ struct PendingDatagram {
 // interface it arrived on.
 PendingDatagram TakePendingDatagram(int fd, void* buffer, int size, CSockAddr& sender);
 
-// The same look at the datagram at the head of `fd`'s queue, leaving it there.
-PendingDatagram PeekPendingDatagram(int fd, void* buffer, int size, CSockAddr& sender);
-
-// Removes the datagram at the head of `fd`'s queue unread (after a look at it).
-void DropPendingDatagram(int fd);
 
 }  // namespace talvex

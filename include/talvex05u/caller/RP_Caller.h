@@ -227,8 +227,6 @@ protected:
     // Where a SendReturn answers: on the dispatch thread inside a hook, the sender of
     // the datagram being served; elsewhere m_addrLastSender.
     CSockAddr ReplyDestination() const;
-    // True on a thread while it handles a datagram of this caller (a hook, as a rule).
-    bool InHook() const;
     // True when `block` is the dispatcher's working block, the one hooks are given.
     bool IsWorkingBlock(const CUdpDataBlockEx* block) const { return block == &m_WorkBlock; }
     // True when a test sink takes what the caller sends.
