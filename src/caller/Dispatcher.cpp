@@ -12,6 +12,7 @@
 #include "socket/EndpointText.h"
 #include "datablock/PacketRecord.h"
 #include "platform/EventObject.h"
+#include "socket/DatagramBatch.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/SocketError.h"
@@ -22,6 +23,7 @@
 #include <string>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -79,10 +81,20 @@ bool ArrivedOn(int wanted, const talvex::PendingDatagram& taken) {
     return wanted == 0 || taken.arrivalInterface == wanted;
 }
 
+// Calls, broadcasts and call chunks are served by hooks on the dispatch thread.
+bool ServedByHook(const std::int32_t* words, int size) {
+    return size >= 4 && (words[0] == RP_CALL || words[0] == RP_BROADCAST || words[0] == RP_MULTI_CALL);
+}
+
+// Full batches the dispatcher takes one after another before it polls again (and
+// looks at its broadcast socket and a stop).
+constexpr int kBatchesInARow = 8;
+
 }  // namespace
 
 std::int32_t CRP_Caller::DatagrammDispatcher() {
     alignas(std::int32_t) std::int32_t words[kReceiveWords];
+    const auto batch = std::make_unique<talvex::DatagramBatch>();   // about 34 KB, once per dispatch thread
     try {
         for (;;) {
             // While other threads wait and read the socket, the dispatcher leaves it to
@@ -104,7 +116,7 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
             const bool attention = fds[3].revents != 0;
             if (attention) m_pWaiterReads->ClearAttention();
             const bool socketReady = fds[0].fd >= 0 && (fds[0].revents & kReadableOrFailed) != 0;
-            if ((attention || socketReady) && !ReceiveUnicast(words, socketReady)) break;
+            if ((attention || socketReady) && !ReceiveUnicast(words, *batch, socketReady)) break;
             if ((fds[1].revents & kReadableOrFailed) != 0 && !ReceiveBroadcast(words)) break;
         }
     } catch (CBlockingSocketException* e) {
@@ -117,27 +129,61 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
     return 0;
 }
 
-bool CRP_Caller::ReceiveUnicast(std::int32_t* words, bool socketReady) {
+bool CRP_Caller::ReceiveUnicast(std::int32_t* words, talvex::DatagramBatch& batch, bool socketReady) {
     // The inbox first: what readers put there came before anything still in the
-    // socket. Then at most one datagram of the socket, as for the broadcast socket.
-    for (std::size_t round = 0; round <= talvex::WaiterReads::kInboxSlots; ++round) {
+    // socket. Then what the socket holds, a batch at a time while batches come back full
+    // and no other thread reads it.
+    int batches = 0;
+    for (std::size_t round = 0; round <= talvex::WaiterReads::kInboxSlots + kBatchesInARow; ++round) {
         talvex::WSASetLastError(0);
         CSockAddr sender;
-        const talvex::WaiterReads::Taken taken = m_pWaiterReads->TakeForDispatcher(
-            static_cast<int>(m_Socket.m_hSocket), socketReady, words, sender, &CRP_Caller::NoteForDispatcher, this);
-        if (taken.outcome == talvex::PendingDatagram::Outcome::kNone) return true;
+        const talvex::WaiterReads::Taken taken = m_pWaiterReads->TakeFromInbox(words, sender);
         if (taken.outcome == talvex::PendingDatagram::Outcome::kFailed) {
-            talvex::WSASetLastError(taken.error);
-            m_pCounters->Add(talvex::Counter::kSocketErrors);
-            if (!RecoverSocket()) return false;
-        } else {
+            if (!HandleFailedReceive(taken.error)) return false;
+        } else if (taken.outcome == talvex::PendingDatagram::Outcome::kReceived) {
             ZeroMissingHeader(words, taken.size);
             HandleDatagram(words, taken.size, sender);
+        } else {
+            if (!socketReady || batches == kBatchesInARow) return true;
+            const int count = m_pWaiterReads->TakeBatchForDispatcher(static_cast<int>(m_Socket.m_hSocket), batch,
+                                                                     &CRP_Caller::NoteForDispatcher, this);
+            if (count == talvex::WaiterReads::kInboxFirst) continue;
+            if (count == 0) return true;
+            ++batches;
+            if (!HandleBatch(batch)) return false;
+            if (!batch.Full() || m_pWaiterReads->HasReaders()) return true;
         }
-        if (taken.fromSocket) return true;
         if (talvex::IsEventSet(m_hWakeDispatcher)) return false;   // a stop ends the dispatcher between datagrams
     }
     return true;
+}
+
+bool CRP_Caller::HandleBatch(talvex::DatagramBatch& batch) {
+    // What no hook serves (returns, acknowledgements, pings, pulls) is handled first,
+    // so that a hook that takes its time holds back no return behind it in the batch;
+    // what hooks serve follows in arrival order.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (int i = 0; i < batch.Count(); ++i) {
+            talvex::DatagramBatch::Entry& entry = batch[i];
+            if (entry.outcome == talvex::PendingDatagram::Outcome::kNone) continue;
+            const bool forHook = entry.outcome == talvex::PendingDatagram::Outcome::kReceived && ServedByHook(entry.words, entry.size);
+            if (forHook != (pass == 1)) continue;
+            if (entry.outcome == talvex::PendingDatagram::Outcome::kFailed) {
+                if (!HandleFailedReceive(entry.error)) return false;
+                continue;
+            }
+            ZeroMissingHeader(entry.words, entry.size);
+            HandleDatagram(entry.words, entry.size, entry.sender);
+            if (forHook && talvex::IsEventSet(m_hWakeDispatcher)) return false;
+        }
+    }
+    return true;
+}
+
+bool CRP_Caller::HandleFailedReceive(std::int32_t error) {
+    talvex::WSASetLastError(error);
+    m_pCounters->Add(talvex::Counter::kSocketErrors);
+    return RecoverSocket();
 }
 
 bool CRP_Caller::ReceiveBroadcast(std::int32_t* words) {
@@ -313,8 +359,7 @@ int CRP_Caller::NoteForDispatcher(void* caller, const std::int32_t* words, int s
 
 int CRP_Caller::RouteForReader(void* caller, const std::int32_t* words, int size, const CSockAddr& sender) {
     // Calls, broadcasts and call chunks are served by hooks on the dispatch thread.
-    const bool forHook = size >= 4 && (words[0] == RP_CALL || words[0] == RP_BROADCAST || words[0] == RP_MULTI_CALL);
-    if (forHook) return static_cast<CRP_Caller*>(caller)->Admits(sender) ? talvex::WaiterReads::kForDispatcher
+    if (ServedByHook(words, size)) return static_cast<CRP_Caller*>(caller)->Admits(sender) ? talvex::WaiterReads::kForDispatcher
                                                                          : talvex::WaiterReads::kDrop;
     return NoteForDispatcher(caller, words, size, sender);
 }

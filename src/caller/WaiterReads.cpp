@@ -46,38 +46,37 @@ WaiterReads::Watch WaiterReads::SocketToWatch(int fd) {
 
 void WaiterReads::ClearAttention() { ResetEvent(m_attention); }
 
-WaiterReads::Taken WaiterReads::TakeForDispatcher(int fd, bool readSocket, std::int32_t* words, CSockAddr& sender,
-                                                  Router mark, void* context) {
+WaiterReads::Taken WaiterReads::TakeFromInbox(std::int32_t* words, CSockAddr& sender) {
     Taken taken;
-    if (!readSocket && m_inboxCount.load() == 0) return taken;   // woken for nothing to take
+    if (m_inboxCount.load() == 0) return taken;
     std::scoped_lock lock(m_readLock);
-    if (m_inboxCount > 0) {
-        const Slot& slot = (*m_inbox)[m_inboxHead];
-        m_inboxHead = (m_inboxHead + 1) % kInboxSlots;
-        --m_inboxCount;
-        sender = slot.sender;
-        if (slot.size == 0) {
-            taken.outcome = PendingDatagram::Outcome::kFailed;
-            taken.error = slot.error;
-        } else {
-            std::memcpy(words, slot.words, static_cast<std::size_t>(slot.size));
-            taken.outcome = PendingDatagram::Outcome::kReceived;
-            taken.size = slot.size;
-        }
-        return taken;
+    if (m_inboxCount == 0) return taken;
+    const Slot& slot = (*m_inbox)[m_inboxHead];
+    m_inboxHead = (m_inboxHead + 1) % kInboxSlots;
+    --m_inboxCount;
+    sender = slot.sender;
+    if (slot.size == 0) {
+        taken.outcome = PendingDatagram::Outcome::kFailed;
+        taken.error = slot.error;
+    } else {
+        std::memcpy(words, slot.words, static_cast<std::size_t>(slot.size));
+        taken.outcome = PendingDatagram::Outcome::kReceived;
+        taken.size = slot.size;
     }
-    if (!readSocket) return taken;
-    const PendingDatagram datagram = TakePendingDatagram(fd, words, kDatagramBytes, sender);
-    taken.outcome = datagram.outcome;
-    taken.size = datagram.size;
-    taken.arrivalInterface = datagram.arrivalInterface;
-    taken.fromSocket = true;
-    if (datagram.outcome == PendingDatagram::Outcome::kReceived) {
-        m_counters.DatagramIn(datagram.size);
-        if (mark(context, words, datagram.size, sender) == kDrop) taken.outcome = PendingDatagram::Outcome::kNone;
-    }
-    if (datagram.outcome == PendingDatagram::Outcome::kFailed) taken.error = WSAGetLastError();
     return taken;
+}
+
+int WaiterReads::TakeBatchForDispatcher(int fd, DatagramBatch& batch, Router mark, void* context) {
+    std::scoped_lock lock(m_readLock);
+    if (m_inboxCount > 0) return kInboxFirst;
+    const int count = batch.Receive(fd);
+    for (int i = 0; i < count; ++i) {
+        DatagramBatch::Entry& entry = batch[i];
+        if (entry.outcome != PendingDatagram::Outcome::kReceived) continue;
+        m_counters.DatagramIn(entry.size);
+        if (mark(context, entry.words, entry.size, entry.sender) == kDrop) entry.outcome = PendingDatagram::Outcome::kNone;
+    }
+    return count;
 }
 
 void WaiterReads::PushToInbox(const std::int32_t* words, int size, std::int32_t error, const CSockAddr& sender) {

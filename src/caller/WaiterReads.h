@@ -14,6 +14,7 @@
 // nothing) and
 // watches its attention event, which a push to the inbox and the last reader to leave
 // set. A socket is closed only after Withdraw, which returns once no thread polls it.
+#include "socket/DatagramBatch.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/socket/SockAddr.h"
 
@@ -74,10 +75,15 @@ public:
     // Set when the dispatcher is to look at its inbox or watch the socket again.
     void* AttentionEvent() const { return m_attention; }
     void ClearAttention();
-    // The oldest datagram of the inbox, else (when `readSocket`) the next of `fd`;
-    // `mark` runs under the read lock for a datagram taken from the socket.
-    Taken TakeForDispatcher(int fd, bool readSocket, std::int32_t* words, CSockAddr& sender, Router mark,
-                            void* context);
+    // The oldest datagram of the inbox (outcome kNone when it is empty).
+    Taken TakeFromInbox(std::int32_t* words, CSockAddr& sender);
+    // What is waiting in `fd`, into `batch`, while the inbox is empty (what readers put
+    // there came first): the entries taken, or kInboxFirst. `mark` runs under the read
+    // lock for each datagram; one it drops becomes an entry of outcome kNone.
+    static constexpr int kInboxFirst = -1;
+    int TakeBatchForDispatcher(int fd, DatagramBatch& batch, Router mark, void* context);
+    // True while a thread reads (or may read) the socket.
+    bool HasReaders() const { return m_readers.load() > 0; }
     // Readers stop polling; returns when none polls the socket any more.
     void Withdraw();
     // Readers may read `fd` from now on.

@@ -35,7 +35,7 @@ constexpr std::int32_t RP_NEXT_PACKET = 9;
 constexpr std::int32_t RP_MULTI_CALL = 11;
 constexpr std::int32_t RP_MULTI_RETURN = 12;
 
-namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class ChunkedCallSender; class CounterCells; class ChunkedAnswers; class PulledAnswers; class AllowedPeers; class AnswerSender; }
+namespace talvex { class DatagramSink; struct DatagramSeam; class PendingCalls; struct PendingCall; class WaiterReads; class ReadingTurn; class ChunkedCallSender; class CounterCells; class ChunkedAnswers; class PulledAnswers; class AllowedPeers; class AnswerSender; class DatagramBatch; }
 
 class CRP_Caller {
 public:
@@ -253,8 +253,12 @@ private:
     // until the chunk is stored (so the final return never overtakes it).
     void NoteReturnChunkInHand(const std::int32_t* words, int size, const CSockAddr& sender);
     void ReturnChunkHandled(std::int32_t reference, const CSockAddr& sender);
-    // Receive and handle one datagram of each socket; false when the dispatcher is to end.
-    bool ReceiveUnicast(std::int32_t* words, bool socketReady);
+    // Receive and handle what the inbox and (when `socketReady`) the unicast socket hold,
+    // and one datagram of the broadcast socket; false when the dispatcher is to end.
+    bool ReceiveUnicast(std::int32_t* words, talvex::DatagramBatch& batch, bool socketReady);
+    bool HandleBatch(talvex::DatagramBatch& batch);
+    // Counts a failed receive; false when the error is fatal (the dispatcher ends).
+    bool HandleFailedReceive(std::int32_t error);
     bool ReceiveBroadcast(std::int32_t* words);
     // After a failed receive: false when the error is fatal (the dispatcher ends).
     bool RecoverSocket();
