@@ -5,6 +5,7 @@
 #include "caller/CounterCells.h"
 #include "caller/PendingCalls.h"
 #include "caller/WaiterReads.h"
+#include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
 
 #include <netinet/in.h>
@@ -25,6 +26,7 @@ void CRP_Caller::CollectAnswers(std::uint32_t milliseconds) {
             talvex::Sleep(milliseconds - waited);
             break;
         }
+        talvex::ResetEvent(waker.Get());   // set when a place to poll is handed to this thread
         WaitForReturns(waker.Get(), milliseconds - waited, turn, false);
     }
 }

@@ -135,26 +135,26 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
 }
 
 CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn,
-                                             bool breakable) {
-    const int socket = turn.BeginPoll();
-    // The thread's waker, the break event (when breakable), and the withdraw event while
-    // it polls the socket, or the event of a free place to poll while it waits for one.
-    void* events[3] = {waker, m_hBreakEvent, nullptr};
+                                             bool breakable, void* alsoWakes) {
+    const int socket = turn.BeginPoll(waker);
+    // The thread's waker, the break event (when breakable), another event the thread
+    // waits for, and the withdraw event while it polls the socket.
+    void* events[4] = {waker, m_hBreakEvent, nullptr, nullptr};
     std::uint32_t count = breakable ? 2 : 1;
-    if (socket >= 0) {
-        events[count++] = turn.WithdrawEvent();
-    } else if (turn.Reading()) {
-        events[count++] = turn.PollPlaceEvent();
-    }
+    if (alsoWakes != nullptr) events[count++] = alsoWakes;
+    if (socket >= 0) events[count++] = turn.WithdrawEvent();
     const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, count, socket, milliseconds);
     turn.EndPoll();
     if (woken == talvex::kWaitTimeout) return Woken::kTimeout;
     if (breakable && woken == talvex::kWaitObject0 + 1) return Woken::kBreak;
     if (socket >= 0 && woken == talvex::kWaitObject0 + count) {
-        alignas(std::int32_t) std::int32_t words[talvex::WaiterReads::kDatagramBytes / 4];
-        CSockAddr sender;
-        const int size = turn.Take(&CRP_Caller::RouteForReader, this, words, sender);
-        if (size > 0) HandleReadDatagram(words, size, sender, waker);
+        talvex::DatagramBatch* batch = turn.Take(&CRP_Caller::RouteForReader, this);
+        for (int i = 0; batch != nullptr && i < batch->Count(); ++i) {
+            talvex::DatagramBatch::Entry& entry = (*batch)[i];
+            if (entry.outcome == talvex::PendingDatagram::Outcome::kReceived) {
+                HandleReadDatagram(entry.words, entry.size, entry.sender, waker);
+            }
+        }
     } else if (socket >= 0 && woken == talvex::kWaitObject0 + count - 1) {
         turn.Stop();   // the socket is being closed
     }

@@ -3,6 +3,7 @@
 #include "talvex05u/caller/RP_Caller.h"
 
 #include "caller/CounterCells.h"
+#include "caller/PendingCalls.h"
 #include "caller/WaiterReads.h"
 #include "talvex05u/platform/System.h"
 #include "talvex05u/platform/Event.h"
@@ -23,13 +24,18 @@ std::uint32_t CRP_Caller::PingThreadProc(void* caller) {
 bool CRP_Caller::AwaitPingAnswer() {
     // The pinging thread reads the socket while it waits, so the answer is seen even
     // while the dispatch thread runs a long hook (and the peer's own pings are answered).
+    const talvex::WakerLease waker(*m_pCalls, m_callLock);
+    if (waker.Get() == nullptr) {
+        return talvex::WaitForEvent(m_hPingAnswerEvent, kPingAnswerWaitMs) == talvex::kWaitObject0;
+    }
     talvex::ReadingTurn turn(*m_pWaiterReads);
     const std::uint32_t start = talvex::GetTickCount();
     for (;;) {
+        talvex::ResetEvent(waker.Get());
         if (talvex::IsEventSet(m_hPingAnswerEvent)) return true;
         const std::uint32_t waited = talvex::GetTickCount() - start;
         if (waited >= kPingAnswerWaitMs) return false;
-        WaitForReturns(m_hPingAnswerEvent, kPingAnswerWaitMs - waited, turn, false);
+        WaitForReturns(waker.Get(), kPingAnswerWaitMs - waited, turn, false, m_hPingAnswerEvent);
     }
 }
 

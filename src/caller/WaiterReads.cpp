@@ -6,19 +6,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace talvex {
 
 WaiterReads::WaiterReads(CounterCells& counters)
     : m_attention(CreateEvent(true, false)),
       m_withdrawn(CreateEvent(true, true)),
-      m_pollPlace(CreateEvent(true, true)),
       m_counters(counters) {}
 
 WaiterReads::~WaiterReads() {
     CloseEvent(m_attention);
     CloseEvent(m_withdrawn);
-    CloseEvent(m_pollPlace);
 }
 
 WaiterReads::Watch WaiterReads::SocketToWatch(int fd) {
@@ -121,18 +120,23 @@ ReadingTurn::ReadingTurn(WaiterReads& reads, Leaving leaving)
     m_reads.m_readers.fetch_add(1);
 }
 
-int ReadingTurn::BeginPoll() {
+int ReadingTurn::BeginPoll(void* waker) {
     if (!m_reading) return -1;
     int fd = -1;
     {
         std::scoped_lock lock(m_reads.m_readLock);
         // Without a withdraw event nothing could end the poll before a close.
-        if (m_reads.m_withdrawn == nullptr || m_reads.m_pollPlace == nullptr || m_reads.m_fd < 0) {
+        if (m_reads.m_withdrawn == nullptr || m_reads.m_fd < 0) {
             fd = -2;
-        } else if (m_reads.m_polling < WaiterReads::kMaxPollers) {
-            fd = m_reads.m_fd;
-            if (++m_reads.m_polling == WaiterReads::kMaxPollers) ResetEvent(m_reads.m_pollPlace);
-            m_polling = true;
+        } else {
+            if (m_place < 0 && !m_inLine) TakeFreePlace();
+            if (m_place >= 0) {
+                fd = m_reads.m_fd;
+                ++m_reads.m_polling;
+                m_polling = true;
+            } else if (!m_inLine) {
+                JoinLine(waker);
+            }
         }
     }
     if (fd == -2) Stop();
@@ -143,33 +147,88 @@ void ReadingTurn::EndPoll() {
     if (!m_polling) return;
     std::scoped_lock lock(m_reads.m_readLock);
     m_polling = false;
-    if (m_reads.m_polling-- == WaiterReads::kMaxPollers) SetEvent(m_reads.m_pollPlace);
-    if (m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
+    if (--m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
 }
 
-int ReadingTurn::Take(WaiterReads::Router route, void* context, std::int32_t* words, CSockAddr& sender) {
-    if (!m_reading) return 0;
+void ReadingTurn::JoinLine(void* waker) {
+    m_inLine = true;
+    m_lineWaker = waker;
+    m_nextInLine = nullptr;
+    if (m_reads.m_lineTail != nullptr) {
+        m_reads.m_lineTail->m_nextInLine = this;
+    } else {
+        m_reads.m_lineHead = this;
+    }
+    m_reads.m_lineTail = this;
+}
+
+void ReadingTurn::LeaveLine() {
+    ReadingTurn* before = nullptr;
+    for (ReadingTurn* turn = m_reads.m_lineHead; turn != nullptr; before = turn, turn = turn->m_nextInLine) {
+        if (turn != this) continue;
+        (before != nullptr ? before->m_nextInLine : m_reads.m_lineHead) = m_nextInLine;
+        if (m_reads.m_lineTail == this) m_reads.m_lineTail = before;
+        break;
+    }
+    m_inLine = false;
+    m_nextInLine = nullptr;
+}
+
+void ReadingTurn::TakeFreePlace() {
+    for (int place = 0; place < WaiterReads::kMaxPollers; ++place) {
+        if (m_reads.m_placeHeld[static_cast<std::size_t>(place)]) continue;
+        m_reads.m_placeHeld[static_cast<std::size_t>(place)] = true;
+        m_place = place;
+        return;
+    }
+}
+
+void ReadingTurn::HandPlaceOn() {
+    // The place goes to the first in line, woken under the lock: its waker is valid
+    // until it has left the line or handed the place on, both under this lock.
+    const int place = std::exchange(m_place, -1);
+    ReadingTurn* next = m_reads.m_lineHead;
+    if (next == nullptr) {
+        m_reads.m_placeHeld[static_cast<std::size_t>(place)] = false;
+        return;
+    }
+    next->LeaveLine();
+    next->m_place = place;
+    SetEvent(next->m_lineWaker);
+}
+
+DatagramBatch* ReadingTurn::Take(WaiterReads::Router route, void* context) {
+    if (!m_reading || m_place < 0) return nullptr;
     std::scoped_lock lock(m_reads.m_readLock);
-    if (m_reads.m_fd < 0) return 0;
-    const PendingDatagram head = TakePendingDatagram(m_reads.m_fd, words, WaiterReads::kDatagramBytes, sender);
-    if (head.outcome == PendingDatagram::Outcome::kNone) return 0;   // another reader took it
-    if (head.outcome == PendingDatagram::Outcome::kReceived) m_reads.m_counters.DatagramIn(head.size);
-    if (head.outcome == PendingDatagram::Outcome::kFailed) {
-        // The dispatcher decides what a failed receive means for the socket.
-        m_reads.PushToInbox(words, 0, WSAGetLastError(), sender);
-        return 0;
+    if (m_reads.m_fd < 0) return nullptr;
+    std::unique_ptr<DatagramBatch>& batch = m_reads.m_placeBatches[static_cast<std::size_t>(m_place)];
+    if (!batch) batch = std::make_unique<DatagramBatch>();
+    const int count = batch->Receive(m_reads.m_fd);
+    for (int i = 0; i < count; ++i) {
+        DatagramBatch::Entry& entry = (*batch)[i];
+        if (entry.outcome == PendingDatagram::Outcome::kFailed) {
+            // The dispatcher decides what a failed receive means for the socket.
+            m_reads.PushToInbox(entry.words, 0, entry.error, entry.sender);
+            entry.outcome = PendingDatagram::Outcome::kNone;
+            continue;
+        }
+        m_reads.m_counters.DatagramIn(entry.size);
+        const int where = route(context, entry.words, entry.size, entry.sender);
+        if (where == WaiterReads::kForDispatcher) m_reads.PushToInbox(entry.words, entry.size, 0, entry.sender);
+        if (where != WaiterReads::kHandleHere) entry.outcome = PendingDatagram::Outcome::kNone;
     }
-    switch (route(context, words, head.size, sender)) {
-    case WaiterReads::kHandleHere: return head.size;
-    case WaiterReads::kForDispatcher: m_reads.PushToInbox(words, head.size, 0, sender); return 0;
-    default: return 0;
-    }
+    return batch.get();
 }
 
 void ReadingTurn::Stop() {
     EndPoll();
     if (!m_reading) return;
     m_reading = false;
+    {
+        std::scoped_lock lock(m_reads.m_readLock);
+        if (m_inLine) LeaveLine();
+        if (m_place >= 0) HandPlaceOn();
+    }
     m_reads.LeaveReaders(m_handBackAtOnce);
 }
 

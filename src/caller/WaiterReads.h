@@ -6,9 +6,10 @@
 // for is held back by a hook that takes its time. A reader takes whatever datagram is
 // at the head of the queue: what needs a hook (a call, a broadcast, a call chunk) goes
 // into the dispatcher's inbox, in arrival order; everything else the reader handles
-// itself. At most kMaxPollers readers poll the socket at once (every datagram would
-// wake every poller); the others wait for their own wake-up and for a free place,
-// while the pollers complete their returns for them. While any thread reads, the
+// itself. At most kMaxPollers readers hold a place to poll the socket (every datagram
+// would wake every poller); the others wait in line on their own wakers, while the
+// pollers complete their returns for them. A reader keeps its place until it stops,
+// and then hands it to the first in line. While any thread reads, the
 // dispatcher leaves the socket out of its poll (looking again after a short while
 // whether readers are still there, so that calls made one after another cost it
 // nothing) and
@@ -28,6 +29,7 @@
 namespace talvex {
 
 class CounterCells;
+class ReadingTurn;
 
 class WaiterReads {
 public:
@@ -35,8 +37,8 @@ public:
     // Datagrams for the dispatcher that the inbox holds at most (about 520 KB, made on
     // first use); one more is dropped and counted, as a full socket buffer drops it.
     static constexpr std::size_t kInboxSlots = 256;
-    // Readers that poll the socket at once.
-    static constexpr int kMaxPollers = 2;
+    // Readers that hold a place to poll the socket.
+    static constexpr int kMaxPollers = 1;
     // How long the dispatcher, standing aside, sleeps before it looks whether readers are
     // still there: soon while calls come and go, less and less often while one waits long.
     static constexpr int kQuickLookMs = 1;
@@ -105,9 +107,13 @@ private:
     std::condition_variable m_pollersLeft;
     int m_fd = -1;                      // what readers may read; -1: nothing
     int m_polling = 0;                  // readers inside a poll of m_fd
+    // Places to poll, each with the batch its holder receives into (made on first use).
+    std::array<bool, kMaxPollers> m_placeHeld{};
+    std::array<std::unique_ptr<DatagramBatch>, kMaxPollers> m_placeBatches;
+    ReadingTurn* m_lineHead = nullptr;  // readers waiting for a place, first come first
+    ReadingTurn* m_lineTail = nullptr;
     void* m_attention = nullptr;        // wakes the dispatcher for its inbox or the socket
     void* m_withdrawn = nullptr;        // set while the socket is withdrawn
-    void* m_pollPlace = nullptr;        // set while fewer than kMaxPollers poll
     std::atomic<int> m_readers{0};      // threads that read (or may read) the socket
     std::atomic<bool> m_dispatcherStandsAside{false};
     std::atomic<std::uint64_t> m_leaves{0};    // times the last reader left
@@ -135,23 +141,33 @@ public:
     // The descriptor to poll beside the thread's events (-1: do not poll now), and the
     // event that ends that poll when the socket is withdrawn. Every BeginPoll that
     // gave a descriptor is followed by EndPoll. A reader that got -1 while Reading()
-    // waits on PollPlaceEvent, set when a place to poll is free.
-    int BeginPoll();
+    // waits in line: `waker`, which it waits on, is set when a place is handed to it.
+    int BeginPoll(void* waker);
     void EndPoll();
     void* WithdrawEvent() const { return m_reads.m_withdrawn; }
-    void* PollPlaceEvent() const { return m_reads.m_pollPlace; }
     bool Reading() const { return m_reading; }
-    // Takes the head datagram into `words` (kDatagramBytes). One that `route` gives the
-    // dispatcher, and a failed receive, go to its inbox. The size this thread is to
-    // handle itself, 0 when none.
-    int Take(WaiterReads::Router route, void* context, std::int32_t* words, CSockAddr& sender);
+    // Takes what is waiting in the socket into the batch of this turn's place. What
+    // `route` gives the dispatcher, and a failed receive, go to its inbox; the entries
+    // left of outcome kReceived are this thread's to handle. nullptr when the turn holds
+    // no place or the socket is withdrawn.
+    DatagramBatch* Take(WaiterReads::Router route, void* context);
     void Stop();
 
 private:
+    // With the read lock held.
+    void JoinLine(void* waker);
+    void LeaveLine();
+    void TakeFreePlace();
+    void HandPlaceOn();
+
     WaiterReads& m_reads;
     const bool m_handBackAtOnce;
     bool m_reading = true;
     bool m_polling = false;
+    int m_place = -1;   // the place held, -1: none
+    bool m_inLine = false;
+    void* m_lineWaker = nullptr;
+    ReadingTurn* m_nextInLine = nullptr;
 };
 
 }  // namespace talvex

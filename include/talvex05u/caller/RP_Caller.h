@@ -190,10 +190,13 @@ protected:
     // RP_RETURN; the broadcast flag and m_ReplyBlock stay as they are, since chunks are
     // acknowledged by whichever thread read them, beside any hook).
     void SendAcknowledgement(CUdpDataBlockEx* block);
-    // Waits once on `waker`, the break event (when `breakable`) and, while `turn` reads,
-    // the unicast socket, taking and handling one datagram there when it is readable.
+    // Waits once on `waker`, the break event (when `breakable`), `alsoWakes` (when not
+    // nullptr) and, while `turn` holds a place to poll, the unicast socket, taking and
+    // handling one datagram there when it is readable. `waker` is also set when a place
+    // is handed to the turn, so it is reset before each look.
     enum class Woken { kWaker, kBreak, kTimeout };
-    Woken WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn, bool breakable = true);
+    Woken WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn, bool breakable = true,
+                         void* alsoWakes = nullptr);
     // Handles a datagram that a waiting thread read itself (anything a hook need not
     // serve); `ownWaker` is that thread's waker, which a return it completes need not set.
     void HandleReadDatagram(std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker);
