@@ -43,9 +43,7 @@ std::uint32_t Remaining(std::uint32_t limit, std::uint32_t start) {
 bool CRP_Caller::CallProcedure(CSockAddr* destination, CUdpDataBlockEx* block, std::int32_t timeout) {
     if (destination == nullptr || block == nullptr) return false;
     if (destination->sin_port == 0) return NoPeer(block);
-    const talvex::WakerLease waker(*m_pCalls, m_callLock);
-    if (waker.Get() == nullptr) return false;
-    talvex::PendingCall* call = StartCall(*destination, *block, waker.Get());
+    talvex::PendingCall* call = StartCall(*destination, *block);
     if (call == nullptr) return false;   // the caller is stopped, or the call could not be sent
     return FinishCall(call, AwaitCall(call, timeout), block);
 }
@@ -68,12 +66,15 @@ talvex::PendingCall* CRP_Caller::EnterCall(const CSockAddr& destination, CUdpDat
     return call;
 }
 
-talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block, void* waker) {
+talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block) {
     std::int32_t record[kRecordWords];
     talvex::PendingCall* call = nullptr;
     {
         std::scoped_lock lock(m_callLock);
         if (m_pCalls->Stopped()) return nullptr;   // a call begun while the caller stops ends at once
+        // The calling thread's wake-up event, from the caller's pool, until the call ends.
+        void* waker = m_pCalls->TakeWaker();
+        if (waker == nullptr) return nullptr;
         m_pCounters->Add(talvex::Counter::kCalls);
         // m_CallBlock shows the last call, and serves the peer's pulls of its packets;
         // m_ReturnBlock no longer awaits the return of a call before.
@@ -89,13 +90,13 @@ talvex::PendingCall* CRP_Caller::StartCall(const CSockAddr& destination, const C
         sent = SendPacket(record + 1, record[0], destination);
     } catch (...) {
         std::scoped_lock lock(m_callLock);
-        talvex::PendingCalls::Close(call);
+        CloseCall(call);
         throw;
     }
     if (!sent) {
         // Nothing went out: no answer can come, so the call ends at once.
         std::scoped_lock lock(m_callLock);
-        talvex::PendingCalls::Close(call);
+        CloseCall(call);
         m_pCounters->Add(talvex::Counter::kBroken);
         return nullptr;
     }
@@ -197,9 +198,14 @@ bool CRP_Caller::FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBloc
         m_ReturnBlock.m_nReferenceNumber = call->complete ? 0 : call->reference;
         m_addrAwaitedPeer = call->peer;
     }
-    talvex::PendingCalls::Close(call);
+    CloseCall(call);
     CountCallEnd(end, answered);
     return answered;
+}
+
+void CRP_Caller::CloseCall(talvex::PendingCall* call) {
+    m_pCalls->ReleaseWaker(call->waker);
+    talvex::PendingCalls::Close(call);
 }
 
 bool CRP_Caller::NoPeer(const CUdpDataBlockEx* block) {

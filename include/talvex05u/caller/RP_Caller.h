@@ -168,9 +168,11 @@ protected:
     // The road of one call (docs/caller.md). StartCall enters `block` as a new call to
     // `destination` and sends its packet 0; AwaitCall waits until it is answered,
     // released, broken off or out of time; FinishCall hands its answer to `block` and
-    // the shared members and frees its entry.
+    // the shared members and frees its entry. The call's waker comes from the caller's
+    // pool in StartCall and goes back in CloseCall (m_callLock held).
     enum class CallEnd { kAnswered, kReleased, kBroken, kTimedOut };
-    talvex::PendingCall* StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block, void* waker);
+    talvex::PendingCall* StartCall(const CSockAddr& destination, const CUdpDataBlockEx& block);
+    void CloseCall(talvex::PendingCall* call);
     // With m_callLock held: gives `block` the next reference number, enters it as a call
     // to `destination` and builds its packet 0 into `record` (sent by the caller of this).
     talvex::PendingCall* EnterCall(const CSockAddr& destination, CUdpDataBlockEx& block, void* waker,
