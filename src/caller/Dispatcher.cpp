@@ -12,6 +12,7 @@
 #include "socket/EndpointText.h"
 #include "datablock/PacketRecord.h"
 #include "platform/EventObject.h"
+#include "platform/SpinningPoll.h"
 #include "socket/DatagramBatch.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/platform/Event.h"
@@ -104,7 +105,8 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
                              {static_cast<int>(m_hBroadcastSocket), POLLIN, 0},
                              {PollDescriptorOf(m_hWakeDispatcher), POLLIN, 0},
                              {PollDescriptorOf(m_pWaiterReads->AttentionEvent()), POLLIN, 0}};
-            const int ready = ::poll(fds, 4, watch.timeoutMs);
+            // Standing aside it only waits for its events and the next look: no spin.
+            const int ready = watch.fd >= 0 ? talvex::SpinningPoll(fds, 4, watch.timeoutMs) : ::poll(fds, 4, watch.timeoutMs);
             if (ready == 0 && watch.timeoutMs >= 0) continue;   // time to look whether readers are still there
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) {

@@ -6,6 +6,7 @@
 #include "EventObject.h"
 #include "EventWait.h"
 #include "MessageQueueDetail.h"
+#include "SpinningPoll.h"
 #include "UnnamedEvent.h"
 
 #include <array>
@@ -133,7 +134,10 @@ std::uint32_t WaitForAny(void* const* events, std::uint32_t count, std::uint32_t
         if (!allPollable) timeout = SliceForUnpollable(timeout);
         for (nfds_t i = 0; i < used; ++i) fds[i].revents = 0;
 
-        const int ready = ::poll(fds.data(), used, timeout);
+        // A wait that includes a socket may spin first (it pays only there: an event
+        // set by another thread is seen by the state-word spin above).
+        const int ready =
+            descriptor >= 0 ? SpinningPoll(fds.data(), used, timeout) : ::poll(fds.data(), used, timeout);
         if (ready < 0 && errno != EINTR && errno != EAGAIN) return kWaitFailed;
         for (nfds_t i = 0; ready > 0 && i < descriptorSlot; ++i) {
             if (fds[i].revents & POLLNVAL) return kWaitFailed;   // a handle was closed under the wait

@@ -43,4 +43,12 @@ std::uint32_t WaitForEvents(void* const* events, std::uint32_t count, std::uint3
 void SetWaitSpinIterations(std::uint32_t iterations);
 std::uint32_t GetWaitSpinIterations();
 
+// Process-wide: a thread that waits for a socket (a caller's dispatch thread, a
+// thread waiting for its call's return) first polls it without sleeping for up to
+// this many microseconds, where it pays: only while the thread may run on two or
+// more processors, fewer threads spin than there are processors beside one, and the
+// thread's recent spins were answered in time. 20 by default; 0 never spins.
+void SetSocketSpinMicroseconds(std::uint32_t microseconds);
+std::uint32_t GetSocketSpinMicroseconds();
+
 }  // namespace talvex
