@@ -231,6 +231,18 @@ TEST(ThreadedCaller, PulledAnswersOfCallsAtOnceToOnePlainServerArriveWhole) {
     EXPECT_EQ(0, WrongAnswers(3, 10, [&](int t, int i) { return OwnAnswer(*clients[t / 2], Seed(t, i), 2, 700, nullptr, 500); }));
 }
 
+// Sixteen threads through one caller: one of them at a time polls the socket and
+// completes the others' returns, the place passing from thread to thread as calls end;
+// every call gets its own answer, one packet or pulled.
+TEST(ThreadedCaller, SixteenThreadsThroughOneCallerEachGetTheirOwnAnswer) {
+    auto server = Started<TestCaller>();
+    auto client = ClientOf<TestCaller>(server);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(0, WrongAnswers(16, 25, [&](int t, int i) {
+                  return OwnAnswer(*client, Seed(t, i), 2, t % 4 == 0 ? 700 : 5);
+              }));
+}
+
 // Stops at varying points of a chunked call of 290 chunks without a time-out, one
 // chunk or eight in flight: the call always comes back. Calls begun after the stop end
 // at once with false.
