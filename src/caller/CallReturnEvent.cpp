@@ -107,10 +107,13 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
     std::uint32_t limit = TimeLimit(timeout);
     std::uint32_t start = talvex::GetTickCount();
     bool inGrace = false;
+    // The waker came clear from the pool before the call was entered: whatever ends the
+    // call sets it, so the first wait needs no look before it.
+    bool firstWait = true;
     talvex::ReadingTurn turn(*m_pWaiterReads, talvex::ReadingTurn::Leaving::kLazily);
-    for (;;) {
-        talvex::ResetEvent(call->waker);   // before the look: a completion after it sets it again
-        {
+    for (;; firstWait = false) {
+        if (!firstWait) {
+            talvex::ResetEvent(call->waker);   // before the look: a completion after it sets it again
             std::scoped_lock lock(m_callLock);
             if (call->released) return CallEnd::kReleased;
             // A chunk of its answer that another thread holds is stored first.
@@ -123,7 +126,7 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
                 start = talvex::GetTickCount();
             }
         }
-        const std::uint32_t left = Remaining(limit, start);
+        const std::uint32_t left = firstWait ? limit : Remaining(limit, start);
         if (left == 0) {
             // Out of time with a chunk of the answer still in another thread's hands: the
             // answer is not whole yet, so the call has none.
@@ -137,27 +140,24 @@ CRP_Caller::CallEnd CRP_Caller::AwaitCall(talvex::PendingCall* call, std::int32_
 
 CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn,
                                              bool breakable, void* alsoWakes) {
+    // BreakActiveCall sets the break event and wakes every call through its waker.
+    const bool broken = breakable && talvex::IsEventSet(m_hBreakEvent) &&
+                        talvex::WaitForEvent(m_hBreakEvent, 0) == talvex::kWaitObject0;
+    if (broken) return Woken::kBreak;
     const int socket = turn.BeginPoll(waker);
-    // The thread's waker, the break event (when breakable), another event the thread
-    // waits for, and the withdraw event while it polls the socket.
-    void* events[4] = {waker, m_hBreakEvent, nullptr, nullptr};
-    std::uint32_t count = breakable ? 2 : 1;
-    if (alsoWakes != nullptr) events[count++] = alsoWakes;
-    if (socket >= 0) events[count++] = turn.WithdrawEvent();
+    void* events[2] = {waker, alsoWakes};
+    const std::uint32_t count = alsoWakes != nullptr ? 2 : 1;
     const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, count, socket, milliseconds);
-    turn.EndPoll();
-    if (woken == talvex::kWaitTimeout) return Woken::kTimeout;
-    if (breakable && woken == talvex::kWaitObject0 + 1) return Woken::kBreak;
-    if (socket >= 0 && woken == talvex::kWaitObject0 + count) {
-        talvex::DatagramBatch* batch = turn.Take(&CRP_Caller::RouteForReader, this);
-        for (int i = 0; batch != nullptr && i < batch->Count(); ++i) {
-            talvex::DatagramBatch::Entry& entry = (*batch)[i];
-            if (entry.outcome == talvex::PendingDatagram::Outcome::kReceived) {
-                HandleReadDatagram(entry.words, entry.size, entry.sender, waker);
-            }
+    if (socket < 0 || woken != talvex::kWaitObject0 + count) {
+        turn.EndPoll();
+        return woken == talvex::kWaitTimeout ? Woken::kTimeout : Woken::kWaker;
+    }
+    talvex::DatagramBatch* batch = turn.Take(&CRP_Caller::RouteForReader, this);   // ends the poll too
+    for (int i = 0; batch != nullptr && i < batch->Count(); ++i) {
+        talvex::DatagramBatch::Entry& entry = (*batch)[i];
+        if (entry.outcome == talvex::PendingDatagram::Outcome::kReceived) {
+            HandleReadDatagram(entry.words, entry.size, entry.sender, waker);
         }
-    } else if (socket >= 0 && woken == talvex::kWaitObject0 + count - 1) {
-        turn.Stop();   // the socket is being closed
     }
     return Woken::kWaker;
 }
@@ -262,9 +262,11 @@ void CRP_Caller::KeepReplyForPulling() {
 std::int32_t CRP_Caller::SendReturnPacket(CUdpDataBlockEx* block) {
     std::int32_t record[kRecordWords];
     CSockAddr destination;
+    bool answersBroadcast = false;
     {
         std::scoped_lock lock(m_callLock);
-        block->m_nType = m_bBroadcastCall ? RP_BROADCAST_RETURN : RP_RETURN;
+        answersBroadcast = m_bBroadcastCall;
+        block->m_nType = answersBroadcast ? RP_BROADCAST_RETURN : RP_RETURN;
         KeepReplyForPulling();
         m_ReplyBlock = *block;
         m_ReplyBlock.GetPacketAt(0, m_PacketRecord, true);
@@ -273,8 +275,10 @@ std::int32_t CRP_Caller::SendReturnPacket(CUdpDataBlockEx* block) {
         m_addrReplyPeer = destination;
     }
     SendPacket(record + 1, record[0], destination);
-    std::scoped_lock lock(m_callLock);
-    m_bBroadcastCall = false;
+    if (answersBroadcast) {
+        std::scoped_lock lock(m_callLock);
+        m_bBroadcastCall = false;
+    }
     return 0;
 }
 
@@ -305,4 +309,9 @@ void CRP_Caller::SendEvent(CUdpDataBlockEx* block) {
     m_pCounters->Add(talvex::Counter::kEventsSent);
 }
 
-void CRP_Caller::BreakActiveCall() { talvex::SetEvent(m_hBreakEvent); }
+void CRP_Caller::BreakActiveCall() {
+    talvex::SetEvent(m_hBreakEvent);
+    // A waiting call sees the break when it is woken; the first to look takes it.
+    std::scoped_lock lock(m_callLock);
+    m_pCalls->WakeAll();
+}

@@ -98,15 +98,21 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
     const auto batch = std::make_unique<talvex::DatagramBatch>();   // about 34 KB, once per dispatch thread
     try {
         for (;;) {
+            // A stop marks itself before it sets the attention event, which this loop
+            // may clear after looking: looked for again before every wait.
+            if (talvex::IsEventSet(m_hWakeDispatcher)) break;
             // While other threads wait and read the socket, the dispatcher leaves it to
             // them and watches its inbox, where they put what a hook must serve.
             const talvex::WaiterReads::Watch watch = m_pWaiterReads->SocketToWatch(static_cast<int>(m_Socket.m_hSocket));
-            pollfd fds[4] = {{watch.fd, POLLIN, 0},
+            // The attention event also carries a stop (its own event where it could not be made).
+            const int attentionFd = PollDescriptorOf(m_pWaiterReads->AttentionEvent());
+            pollfd fds[3] = {{watch.fd, POLLIN, 0},
                              {static_cast<int>(m_hBroadcastSocket), POLLIN, 0},
-                             {PollDescriptorOf(m_hWakeDispatcher), POLLIN, 0},
-                             {PollDescriptorOf(m_pWaiterReads->AttentionEvent()), POLLIN, 0}};
+                             {attentionFd >= 0 ? attentionFd : PollDescriptorOf(m_hWakeDispatcher), POLLIN, 0}};
             // Standing aside it only waits for its events and the next look: no spin.
-            const int ready = watch.fd >= 0 ? talvex::SpinningPoll(fds, 4, watch.timeoutMs) : ::poll(fds, 4, watch.timeoutMs);
+            const int ready = watch.fd >= 0 ? talvex::SpinningPoll(fds, 3, watch.timeoutMs)
+                                            : ::poll(fds, 3, watch.timeoutMs);
+            if (talvex::IsEventSet(m_hWakeDispatcher)) break;   // StopDispatchThread called us
             if (ready == 0 && watch.timeoutMs >= 0) continue;   // time to look whether readers are still there
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) {
@@ -114,8 +120,7 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
                 IsErrorOccured();
                 break;
             }
-            if (fds[2].revents != 0) break;   // StopDispatchThread woke us
-            const bool attention = fds[3].revents != 0;
+            const bool attention = fds[2].revents != 0;
             if (attention) m_pWaiterReads->ClearAttention();
             const bool socketReady = fds[0].fd >= 0 && (fds[0].revents & kReadableOrFailed) != 0;
             if ((attention || socketReady) && !ReceiveUnicast(words, *batch, socketReady)) break;

@@ -76,6 +76,12 @@ void PendingCalls::Close(PendingCall* call) {
     call->sendFailure = nullptr;
 }
 
+void PendingCalls::WakeAll() {
+    for (const auto& call : m_calls) {
+        if (call->reference != 0 && call->waker != nullptr) SetEvent(call->waker);
+    }
+}
+
 void PendingCalls::ReleaseAll() {
     m_stopped = true;
     for (const auto& call : m_calls) {

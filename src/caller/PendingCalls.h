@@ -74,6 +74,8 @@ public:
     // until AcceptCalls too (the caller is stopping or stopped).
     void ReleaseAll();
     void AcceptCalls() { m_stopped = false; }
+    // Wakes every open call (it then looks for what woke it).
+    void WakeAll();
     bool Stopped() const { return m_stopped; }
 
 private:

@@ -291,9 +291,10 @@ void CRP_Caller::StopDispatchThread() {
     if (m_pAnswerSender) m_pAnswerSender->Stop();   // answers not yet sent are dropped
     if (m_pDispatchThread != nullptr) {
         // Closing a socket does not wake poll() on Linux: wake the dispatcher through
-        // its own event, release a waiting call, and close the sockets only after the
-        // dispatcher has stopped using them.
+        // its attention event with the stop marked, release a waiting call, and close
+        // the sockets only after the dispatcher has stopped using them.
         talvex::SetEvent(m_hWakeDispatcher);
+        m_pWaiterReads->CallDispatcher();
         {
             std::scoped_lock lock(m_callLock);
             m_pCalls->ReleaseAll();

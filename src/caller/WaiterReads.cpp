@@ -12,12 +12,10 @@ namespace talvex {
 
 WaiterReads::WaiterReads(CounterCells& counters)
     : m_attention(CreateEvent(true, false)),
-      m_withdrawn(CreateEvent(true, true)),
       m_counters(counters) {}
 
 WaiterReads::~WaiterReads() {
     CloseEvent(m_attention);
-    CloseEvent(m_withdrawn);
 }
 
 WaiterReads::Watch WaiterReads::SocketToWatch(int fd) {
@@ -44,6 +42,8 @@ WaiterReads::Watch WaiterReads::SocketToWatch(int fd) {
 }
 
 void WaiterReads::ClearAttention() { ResetEvent(m_attention); }
+
+void WaiterReads::CallDispatcher() { SetEvent(m_attention); }
 
 WaiterReads::Taken WaiterReads::TakeFromInbox(std::int32_t* words, CSockAddr& sender) {
     Taken taken;
@@ -96,14 +96,15 @@ void WaiterReads::PushToInbox(const std::int32_t* words, int size, std::int32_t 
 void WaiterReads::Withdraw() {
     std::unique_lock lock(m_readLock);
     m_fd = -1;
-    SetEvent(m_withdrawn);
+    for (ReadingTurn* holder : m_placeHolders) {
+        if (holder != nullptr) SetEvent(holder->m_waker);
+    }
     m_pollersLeft.wait(lock, [this] { return m_polling == 0; });
 }
 
 void WaiterReads::Offer(int fd) {
     std::scoped_lock lock(m_readLock);
     m_fd = fd;
-    ResetEvent(m_withdrawn);
 }
 
 void WaiterReads::LeaveReaders(bool handBackAtOnce) {
@@ -125,17 +126,18 @@ int ReadingTurn::BeginPoll(void* waker) {
     int fd = -1;
     {
         std::scoped_lock lock(m_reads.m_readLock);
-        // Without a withdraw event nothing could end the poll before a close.
-        if (m_reads.m_withdrawn == nullptr || m_reads.m_fd < 0) {
+        // Without a waker nothing could end the poll before a close.
+        if (waker == nullptr || m_reads.m_fd < 0) {
             fd = -2;
         } else {
+            m_waker = waker;
             if (m_place < 0 && !m_inLine) TakeFreePlace();
             if (m_place >= 0) {
                 fd = m_reads.m_fd;
                 ++m_reads.m_polling;
                 m_polling = true;
             } else if (!m_inLine) {
-                JoinLine(waker);
+                JoinLine();
             }
         }
     }
@@ -150,9 +152,8 @@ void ReadingTurn::EndPoll() {
     if (--m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
 }
 
-void ReadingTurn::JoinLine(void* waker) {
+void ReadingTurn::JoinLine() {
     m_inLine = true;
-    m_lineWaker = waker;
     m_nextInLine = nullptr;
     if (m_reads.m_lineTail != nullptr) {
         m_reads.m_lineTail->m_nextInLine = this;
@@ -178,6 +179,7 @@ void ReadingTurn::TakeFreePlace() {
     for (int place = 0; place < WaiterReads::kMaxPollers; ++place) {
         if (m_reads.m_placeHeld[static_cast<std::size_t>(place)]) continue;
         m_reads.m_placeHeld[static_cast<std::size_t>(place)] = true;
+        m_reads.m_placeHolders[static_cast<std::size_t>(place)] = this;
         m_place = place;
         return;
     }
@@ -188,18 +190,23 @@ void ReadingTurn::HandPlaceOn() {
     // until it has left the line or handed the place on, both under this lock.
     const int place = std::exchange(m_place, -1);
     ReadingTurn* next = m_reads.m_lineHead;
+    m_reads.m_placeHolders[static_cast<std::size_t>(place)] = next;
     if (next == nullptr) {
         m_reads.m_placeHeld[static_cast<std::size_t>(place)] = false;
         return;
     }
     next->LeaveLine();
     next->m_place = place;
-    SetEvent(next->m_lineWaker);
+    SetEvent(next->m_waker);
 }
 
 DatagramBatch* ReadingTurn::Take(WaiterReads::Router route, void* context) {
     if (!m_reading || m_place < 0) return nullptr;
     std::scoped_lock lock(m_reads.m_readLock);
+    if (m_polling) {
+        m_polling = false;
+        if (--m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
+    }
     if (m_reads.m_fd < 0) return nullptr;
     std::unique_ptr<DatagramBatch>& batch = m_reads.m_placeBatches[static_cast<std::size_t>(m_place)];
     if (!batch) batch = std::make_unique<DatagramBatch>();

@@ -14,7 +14,8 @@
 // whether readers are still there, so that calls made one after another cost it
 // nothing) and
 // watches its attention event, which a push to the inbox and the last reader to leave
-// set. A socket is closed only after Withdraw, which returns once no thread polls it.
+// set. A socket is closed only after Withdraw, which wakes the readers that hold a
+// place through their wakers and returns once no thread polls it.
 #include "socket/DatagramBatch.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/socket/SockAddr.h"
@@ -77,6 +78,8 @@ public:
     // Set when the dispatcher is to look at its inbox or watch the socket again.
     void* AttentionEvent() const { return m_attention; }
     void ClearAttention();
+    // Wakes the dispatcher (a stop).
+    void CallDispatcher();
     // The oldest datagram of the inbox (outcome kNone when it is empty).
     Taken TakeFromInbox(std::int32_t* words, CSockAddr& sender);
     // What is waiting in `fd`, into `batch`, while the inbox is empty (what readers put
@@ -112,8 +115,8 @@ private:
     std::array<std::unique_ptr<DatagramBatch>, kMaxPollers> m_placeBatches;
     ReadingTurn* m_lineHead = nullptr;  // readers waiting for a place, first come first
     ReadingTurn* m_lineTail = nullptr;
-    void* m_attention = nullptr;        // wakes the dispatcher for its inbox or the socket
-    void* m_withdrawn = nullptr;        // set while the socket is withdrawn
+    std::array<ReadingTurn*, kMaxPollers> m_placeHolders{};
+    void* m_attention = nullptr;        // wakes the dispatcher for its inbox or the socket, or a stop
     std::atomic<int> m_readers{0};      // threads that read (or may read) the socket
     std::atomic<bool> m_dispatcherStandsAside{false};
     std::atomic<std::uint64_t> m_leaves{0};    // times the last reader left
@@ -138,15 +141,15 @@ public:
     ReadingTurn(const ReadingTurn&) = delete;
     ReadingTurn& operator=(const ReadingTurn&) = delete;
 
-    // The descriptor to poll beside the thread's events (-1: do not poll now), and the
-    // event that ends that poll when the socket is withdrawn. Every BeginPoll that
-    // gave a descriptor is followed by EndPoll. A reader that got -1 while Reading()
-    // waits in line: `waker`, which it waits on, is set when a place is handed to it.
+    // The descriptor to poll beside the thread's events (-1: do not poll now). Every
+    // BeginPoll that gave a descriptor is followed by EndPoll. `waker`, which the thread
+    // waits on, is set when a place is handed to a reader that waits in line (it got -1
+    // while Reading()) and when the socket is withdrawn from one that holds a place.
     int BeginPoll(void* waker);
     void EndPoll();
-    void* WithdrawEvent() const { return m_reads.m_withdrawn; }
     bool Reading() const { return m_reading; }
-    // Takes what is waiting in the socket into the batch of this turn's place. What
+    // Ends the poll and takes what is waiting in the socket into the batch of this
+    // turn's place. What
     // `route` gives the dispatcher, and a failed receive, go to its inbox; the entries
     // left of outcome kReceived are this thread's to handle. nullptr when the turn holds
     // no place or the socket is withdrawn.
@@ -154,8 +157,9 @@ public:
     void Stop();
 
 private:
+    friend class WaiterReads;
     // With the read lock held.
-    void JoinLine(void* waker);
+    void JoinLine();
     void LeaveLine();
     void TakeFreePlace();
     void HandPlaceOn();
@@ -166,7 +170,7 @@ private:
     bool m_polling = false;
     int m_place = -1;   // the place held, -1: none
     bool m_inLine = false;
-    void* m_lineWaker = nullptr;
+    void* m_waker = nullptr;
     ReadingTurn* m_nextInLine = nullptr;
 };
 

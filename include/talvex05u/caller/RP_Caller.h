@@ -192,10 +192,11 @@ protected:
     // RP_RETURN; the broadcast flag and m_ReplyBlock stay as they are, since chunks are
     // acknowledged by whichever thread read them, beside any hook).
     void SendAcknowledgement(CUdpDataBlockEx* block);
-    // Waits once on `waker`, the break event (when `breakable`), `alsoWakes` (when not
-    // nullptr) and, while `turn` holds a place to poll, the unicast socket, taking and
-    // handling one datagram there when it is readable. `waker` is also set when a place
-    // is handed to the turn, so it is reset before each look.
+    // Waits once on `waker`, `alsoWakes` (when not nullptr) and, while `turn` holds a
+    // place to poll, the unicast socket, taking and handling what is waiting there
+    // when it is readable. A break (when `breakable`) is looked for before the wait:
+    // BreakActiveCall wakes every call through its waker. `waker` is also set when a
+    // place is handed to the turn or the socket withdrawn, so it is reset before each look.
     enum class Woken { kWaker, kBreak, kTimeout };
     Woken WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn, bool breakable = true,
                          void* alsoWakes = nullptr);
