@@ -30,7 +30,9 @@ struct RunResult {
 };
 
 // Runs talvex with `args` to its end (killed after `limit`); standard error goes through a file.
-RunResult Talvex(std::vector<std::string> args, std::chrono::milliseconds limit = 20s) {
+// Expects the exit `status` and `named` in standard error.
+RunResult Talvex(std::vector<std::string> args, int status, const std::string& named = "",
+                 std::chrono::milliseconds limit = 20s) {
     const std::string errFile = testsupport::UniqueName("/tmp/talvex-cli-err");
     args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>" + errFile, testsupport::TalvexProgram()});
     testsupport::ChildProcess child("/bin/sh", args);
@@ -40,6 +42,8 @@ RunResult Talvex(std::vector<std::string> args, std::chrono::milliseconds limit 
     std::ifstream err(errFile);
     result.err.assign(std::istreambuf_iterator<char>(err), {});
     ::unlink(errFile.c_str());
+    EXPECT_EQ(result.status, status) << args[3] << " " << args.back().substr(0, 40) << ": " << result.err;
+    EXPECT_TRUE(Contains(result.err, named)) << named << " not named in: " << result.err;
     return result;
 }
 
@@ -105,17 +109,14 @@ TEST_F(CliTest, CallsAgainstRunningServersAndWhyTheyFail) {
     Background serve({"serve"}), plainServe({"serve", "--plain"});
     ASSERT_TRUE(serve.Port() > 0 && plainServe.Port() > 0);
     RunResult r = Talvex({"call", serve.Address(), "1", "l:-42", "f:1.5", "d:2.25", "i64:-5", "u64:18446744073709551615",
-                       "s:h\xc3\xa9llo", "a:0a0b0c", "b:1,2,3", "--read", "l,f,d,i64,u64,s,a:3,b", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
+                          "s:h\xc3\xa9llo", "a:0a0b0c", "b:1,2,3", "--read", "l,f,d,i64,u64,s,a:3,b", "--json"}, 0);
     EXPECT_TRUE(std::regex_match(r.out, std::regex(R"(\{"from":")" + serve.Address() +
         R"(","procedure":1,"word_count":15,"round_trip_ms":[0-9]+\.[0-9]{3},"values":\[-42,1.5,2.25,-5,)"
         R"(18446744073709551615,"h\xc3\xa9llo","0a0b0c",\[1,2,3\]\]\}\n)"))) << r.out;
-    RunResult event = Talvex({"event", serve.Address(), "7", "l:1", "s:hi", "--json"});
-    EXPECT_EQ(event.status, 0) << event.err;
-    EXPECT_EQ(event.out, R"({"to":")" + serve.Address() + R"(","procedure":7,"word_count":2})" "\n");
+    EXPECT_EQ(Talvex({"event", serve.Address(), "7", "l:1", "s:hi", "--json"}, 0).out,
+              R"({"to":")" + serve.Address() + R"(","procedure":7,"word_count":2})" "\n");
     EXPECT_TRUE(Contains(serve.WaitForLine("proc=7"), "words=2"));
-    RunResult ping = Talvex({"ping", serve.Address(), "--count", "3", "--interval", "20", "--json"});
-    EXPECT_EQ(ping.status, 0) << ping.err;
+    RunResult ping = Talvex({"ping", serve.Address(), "--count", "3", "--interval", "20", "--json"}, 0);
     EXPECT_TRUE(std::regex_search(ping.out, std::regex(R"(^\{"seq":1,"time_ms":[0-9.]+\}\n(.*\n){2}\{"sent":3,"received":3,)"
                                                        R"("loss_percent":0,"min_ms":)"))) << ping.out;
 
@@ -123,45 +124,39 @@ TEST_F(CliTest, CallsAgainstRunningServersAndWhyTheyFail) {
         SCOPED_TRACE(n);
         std::vector<std::string> args{"call", server->Address(), "2", "l:" + std::to_string(n)};
         if (server == &plainServe) args.push_back("--plain");   // pulled packet by packet
-        RunResult c = Talvex(args);
-        ASSERT_EQ(c.status, 0) << c.err;
+        RunResult c = Talvex(args, 0);
         const std::string last = std::to_string(n - 1);
         EXPECT_TRUE(Contains(c.out, "procedure 2, " + std::to_string(n) + " words")) << c.out;
         EXPECT_TRUE(std::regex_search(c.out, std::regex("\\[" + last + "\\] 0x[0-9a-f]{8} " + last + "\n"))) << c.out;
         EXPECT_FALSE(server->WaitForLine("answered " + std::to_string(n) + " words").empty());
     }
 
-    RunResult unknown = Talvex({"call", serve.Address(), "99", "--timeout", "300"});
-    EXPECT_TRUE(unknown.status == 1 && Contains(unknown.err, "no answer from " + serve.Address())) << unknown.err;
+    Talvex({"call", serve.Address(), "99", "--timeout", "300"}, 1, "no answer from " + serve.Address());
     EXPECT_FALSE(serve.WaitForLine("proc=99").empty());
-    EXPECT_EQ(Talvex({"call", serve.Address(), "2", "l:3460001", "--timeout", "300"}).status, 1);
+    Talvex({"call", serve.Address(), "2", "l:3460001", "--timeout", "300"}, 1);
     EXPECT_TRUE(Contains(serve.WaitForLine("count wants 0 <= n <= 3460000"), "proc=2"));
-    RunResult pastEnd = Talvex({"call", serve.Address(), "1", "l:7", "--read", "l,d"});
-    EXPECT_EQ(pastEnd.status, 1);
-    EXPECT_TRUE(Contains(pastEnd.out, "l: 7") && Contains(pastEnd.err, "does not hold value 2")) << pastEnd.err;
+    RunResult pastEnd = Talvex({"call", serve.Address(), "1", "l:7", "--read", "l,d"}, 1, "does not hold value 2");
+    EXPECT_TRUE(Contains(pastEnd.out, "l: 7")) << pastEnd.out;
     using Relay = testsupport::UdpRelay;
     Relay relay(static_cast<std::uint16_t>(serve.Port()), {}, [](Relay::Way way, const std::int32_t* words, int bytes) {
         const bool secondReturnChunk = bytes >= 32 && words[0] == 12 && words[6] == 1;
         return way == Relay::Way::ToClient && secondReturnChunk ? Relay::Verdict::Drop : Relay::Verdict::Pass;
     });
-    RunResult lost = Talvex({"call", "127.0.0.1:" + std::to_string(relay.Port()), "2", "l:1000"});
-    EXPECT_TRUE(lost.status == 1 && Contains(lost.err, "return chunks lost: 2 of 3 received")) << lost.err;
-    RunResult plain = Talvex({"call", serve.Address(), "2", "l:1000", "--plain"});
-    EXPECT_TRUE(plain.status == 1 && Contains(plain.err, "call with an extended caller")) << plain.err;
+    Talvex({"call", "127.0.0.1:" + std::to_string(relay.Port()), "2", "l:1000"}, 1,
+           "return chunks lost: 2 of 3 received");
+    Talvex({"call", serve.Address(), "2", "l:1000", "--plain"}, 1, "call with an extended caller");
     EXPECT_EQ(serve.Stop(SIGTERM), 0);
 
     testsupport::Fd silent = BoundLoopback(SOCK_DGRAM);
     const std::string port = std::to_string(LocalPort(silent));
-    RunResult lostPings = Talvex({"ping", "127.0.0.1:" + port, "--count", "2", "--interval", "0"});
-    EXPECT_TRUE(lostPings.status == 1 && Contains(lostPings.out, "2 sent, 0 received, 100% loss")) << lostPings.out;
-    RunResult taken = Talvex({"serve", "--port", port, "--bind", "127.0.0.1"});
-    EXPECT_TRUE(taken.status == 3 && Contains(taken.err, "could not bind UDP port " + port + ": Address already in use"))
-        << taken.err;
+    RunResult lostPings = Talvex({"ping", "127.0.0.1:" + port, "--count", "2", "--interval", "0"}, 1);
+    EXPECT_TRUE(Contains(lostPings.out, "2 sent, 0 received, 100% loss")) << lostPings.out;
+    Talvex({"serve", "--port", port, "--bind", "127.0.0.1"}, 3,
+           "could not bind UDP port " + port + ": Address already in use");
     silent.Reset();   // the port is free now: nothing listens there
     const auto start = std::chrono::steady_clock::now();
-    RunResult nobody = Talvex({"call", "127.0.0.1:" + port, "1", "--timeout", "5000"});
+    Talvex({"call", "127.0.0.1:" + port, "1", "--timeout", "5000"}, 1, "nothing listens on 127.0.0.1:" + port);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    EXPECT_TRUE(nobody.status == 1 && Contains(nobody.err, "nothing listens on 127.0.0.1:" + port)) << nobody.err;
 }
 
 // `serve` binds 127.0.0.1 unless --bind says otherwise: at 127.0.0.2, also on loopback,
@@ -172,11 +167,10 @@ TEST_F(CliTest, ServeBindsLoopbackByDefaultAndAnswersOnlyTheNetworksAllowed) {
     ASSERT_TRUE(open.Port() > 0 && fenced.Port() > 0);
     EXPECT_TRUE(Contains(open.First(), "serving on " + open.Address() + " (extended caller; loopback only;")) << open.First();
     EXPECT_TRUE(Contains(fenced.First(), "; answers only 10.0.0.0/8,127.0.0.2)")) << fenced.First();
-    RunResult elsewhere = Talvex({"call", "127.0.0.2:" + std::to_string(open.Port()), "1", "--timeout", "3000"});
-    EXPECT_TRUE(elsewhere.status == 1 && Contains(elsewhere.err, "nothing listens on 127.0.0.2:")) << elsewhere.err;
-    EXPECT_EQ(Talvex({"call", open.Address(), "1", "l:1"}).status, 0);
-    RunResult refused = Talvex({"call", fenced.Address(), "1", "l:1", "--timeout", "300"});
-    EXPECT_TRUE(refused.status == 1 && Contains(refused.err, "no answer from " + fenced.Address())) << refused.err;
+    const std::string elsewhere = "127.0.0.2:" + std::to_string(open.Port());
+    Talvex({"call", elsewhere, "1", "--timeout", "3000"}, 1, "nothing listens on " + elsewhere);
+    Talvex({"call", open.Address(), "1", "l:1"}, 0);
+    Talvex({"call", fenced.Address(), "1", "l:1", "--timeout", "300"}, 1, "no answer from " + fenced.Address());
     EXPECT_TRUE(fenced.WaitForLine("proc=1", 300ms).empty()) << "a refused call reaches no hook";
 }
 
@@ -208,32 +202,20 @@ TEST_F(CliTest, BadInputIsRefusedWithExit2AndNamed) {
         {{"trace-viewer", "--port", "-1"}, "bad port '-1'"},
         {{"trace-viewer", "--port=12x"}, "bad port '12x'"},
     };
-    for (const auto& [args, named] : cases) {
-        RunResult r = Talvex(args, 10s);
-        EXPECT_EQ(r.status, 2) << args[0] << " " << args.back().substr(0, 40);
-        EXPECT_TRUE(Contains(r.err, named)) << named << " not named in: " << r.err;
-    }
+    for (const auto& [args, named] : cases) Talvex(args, 2, named, 10s);
 }
 
-TEST_F(CliTest, VersionIsTheProjectVersion) {
-    RunResult version = Talvex({"--version"});
-    EXPECT_TRUE(version.status == 0 && std::regex_match(version.out, std::regex("talvex [0-9]+\\.[0-9]+\\.[0-9]+\n")))
-        << version.out;
-    EXPECT_EQ(Talvex({"-V"}).out, version.out);
-}
-
-TEST_F(CliTest, DemoRunsToTheEnd) {
-    RunResult r = Talvex({"demo"}, 60s);
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+TEST_F(CliTest, VersionIsTheProjectVersionAndDemoRunsToTheEnd) {
+    RunResult version = Talvex({"--version"}, 0);
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("talvex [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.out;
+    EXPECT_EQ(Talvex({"-V"}, 0).out, version.out);
+    RunResult r = Talvex({"demo"}, 0, "", 60s);
     EXPECT_TRUE(Contains(r.out, " 0 failed") && !Contains(r.out, "FAILED")) << r.out;
     for (const char* step : {"see each other", "pulled packet by packet", "answer as chunks", "call as chunks",
                              "an event", "shared-memory", "broadcast"})
         EXPECT_TRUE(Contains(r.out, step)) << step << " missing in:\n" << r.out;
-    for (const char* command : {"demo", "bench"}) {   // outside a fresh private namespace: refused
-        RunResult inside = Talvex({command, "--broadcast-inside"}, 10s);
-        EXPECT_EQ(inside.status, 2) << command << inside.out << inside.err;
-        EXPECT_TRUE(Contains(inside.err, "refused")) << inside.err;
-    }
+    for (const char* command : {"demo", "bench"})   // outside a fresh private namespace: refused
+        Talvex({command, "--broadcast-inside"}, 2, "refused", 10s);
 }
 
 // Broadcasts go to 255.255.255.255: the test runs in a private network namespace.
@@ -248,16 +230,14 @@ TEST_F(CliTest, BroadcastIsAnsweredByEveryServer) {
     Background first({"serve", "--broadcast-port", port});
     Background second({"serve", "--broadcast-port", port, "--plain"});
     ASSERT_TRUE(first.Port() > 0 && second.Port() > 0);
-    RunResult r = Talvex({"broadcast", port, "2", "l:4", "--wait", "500", "--json"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    RunResult r = Talvex({"broadcast", port, "2", "l:4", "--wait", "500", "--json"}, 0);
     for (const Background* serve : {&first, &second})
         EXPECT_TRUE(Contains(r.out, R"({"from":")" + serve->Address() +
                                         R"(","procedure":2,"word_count":4,"words":[0,1,2,3],"first_packet_only":false})"))
             << r.out;
     EXPECT_TRUE(Contains(first.WaitForLine("broadcast proc=2"), "answered 4 words"));
     testsupport::Fd silent = BoundLoopback(SOCK_DGRAM);
-    RunResult nobody = Talvex({"broadcast", std::to_string(LocalPort(silent)), "2", "l:4", "--wait", "200"});
-    EXPECT_TRUE(nobody.status == 1 && Contains(nobody.err, "no answer")) << nobody.err;
+    Talvex({"broadcast", std::to_string(LocalPort(silent)), "2", "l:4", "--wait", "200"}, 1, "no answer");
 }
 
 // A real debug stream and raw clients on one viewer: every line under its connection's
@@ -283,16 +263,15 @@ TEST_F(CliTest, TraceViewerPrintsEachConnectionsLinesCutsOverlongOnesAndExitCode
     stream.reset();
     ASSERT_TRUE(viewer.Saw("alpha/beta [1234] disconnected"));
     ASSERT_TRUE(SendAll(half, "-end\r\n"));   // the viewer serves on after one connection ended
-    EXPECT_TRUE(viewer.Saw("s1/part [1001] begin-1-end"));
-    EXPECT_TRUE(viewer.Saw("raw/client [00FF] after the long one"));
-    EXPECT_TRUE(viewer.Saw("[cut]"));
+    for (const char* line : {"s1/part [1001] begin-1-end", "raw/client [00FF] after the long one", "[cut]"})
+        EXPECT_TRUE(viewer.Saw(line)) << line;
     for (const std::string& line : viewer.m_seen) EXPECT_LT(line.size(), 70000u);
     EXPECT_EQ(std::count_if(viewer.m_seen.begin(), viewer.m_seen.end(),
                             [](const std::string& line) { return Contains(line, "connected from 127.0.0.1:"); }),
               3);
 
-    EXPECT_EQ(Talvex({"trace-viewer", "--help"}).status, 0);
-    EXPECT_EQ(Talvex({"trace-viewer", "--port", std::to_string(viewer.Port())}).status, 1);   // taken
+    Talvex({"trace-viewer", "--help"}, 0);
+    Talvex({"trace-viewer", "--port", std::to_string(viewer.Port())}, 1);   // taken
     EXPECT_EQ(viewer.Stop(SIGINT), 0);
     Background second({"trace-viewer"});
     EXPECT_TRUE(second.Port() > 0 && second.Stop(SIGTERM) == 0);

@@ -23,7 +23,7 @@ struct LocaleScope {
     bool active;
 };
 
-TEST(StringConversions, CountedConversionsStatusAndDestination) {
+TEST(StringConversions, CountedConversionsStatusAndDestinationAndAllocatingForms) {
     LocaleScope cLocale("C");
     // ASCII source converted in both directions (nullptr: missing), size, null destination, status,
     // expected text (nullptr: the destination stays untouched). Negative sizes: the fuzz target's
@@ -59,10 +59,7 @@ TEST(StringConversions, CountedConversionsStatusAndDestination) {
             EXPECT_EQ(out[room], L'#');
         }
     }
-}
-
-TEST(StringConversions, AllocatingConversions) {
-    LocaleScope cLocale("C");
+    // The allocating forms.
     for (const wchar_t* text : {L"abc", L"", L"x"}) {
         std::unique_ptr<char[]> narrow(CString2Char(CString(text)));
         EXPECT_EQ(std::wstring(narrow.get(), narrow.get() + std::strlen(narrow.get())), text);
