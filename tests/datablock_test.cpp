@@ -67,8 +67,9 @@ TEST(DataBlockValues, NumbersRoundTripWithLowWordFirst) {
               std::make_tuple(-5, 1.5f, -2.25, std::int64_t{0x1122334455667788LL}, std::uint64_t{0xFEDCBA9876543210ULL}, 8));
 }
 
-// Gets on an empty block, then negative counts, lengths and cursors.
-TEST(DataBlockValues, EveryGetAtTheEndOfTheDataAndNegativeCountsAreRefused) {
+// Gets on an empty block, then negative counts, lengths and cursors, then gets at
+// the end of a buffer that the data fill.
+TEST(DataBlockValues, EveryGetAtTheEndOfTheDataOrOfAFullBufferStaysInsideItAndNegativeCountsAreRefused) {
     CUdpDataBlockEx block;
     EXPECT_EQ(std::make_tuple(block.GetLongData(), block.GetInt64Data(), block.GetFloatData(), block.GetDoubleData()), std::make_tuple(-1, std::int64_t{0}, 0.0f, 0.0));
     EXPECT_EQ(block.GetUInt64Data(), std::numeric_limits<std::uint64_t>::max());
@@ -93,6 +94,26 @@ TEST(DataBlockValues, EveryGetAtTheEndOfTheDataAndNegativeCountsAreRefused) {
     block.m_nLength = 1;
     block.m_nReadPos = -3;
     EXPECT_EQ(block.GetLongData(), -1);
+
+    FillToCapacity(block, 0x01020304, -1);  // one word left: the high half reads 0
+    EXPECT_EQ((std::tuple<std::uint64_t, std::int32_t, std::int32_t>{block.GetUInt64Data(), block.m_nReadPos, block.GetLongData()}),
+              std::make_tuple(std::uint64_t{0x01020304ULL}, block.m_nLength + 1, -1));  // read in order
+    block.m_nReadPos = block.m_nLength - 1;
+    EXPECT_EQ(block.GetInt64Data(), 0x01020304LL);
+
+    FillToCapacity(block, -1, -1);
+    unsigned char out[6] = {};
+    ASSERT_TRUE(block.GetArray(out, 6));  // 2 words, one of them behind the data
+    const unsigned char expected[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
+    EXPECT_EQ(std::memcmp(out, expected, 6), 0);
+
+    FillToCapacity(block, 0x41414141, 0);  // a string without its zero
+    std::vector<char> room(4 * block.m_nCapacity + 8, 'x');
+    EXPECT_FALSE(block.GetStringData(room.data(), static_cast<int>(room.size())));
+    EXPECT_EQ(std::make_tuple(room[0], block.m_nReadPos), std::make_tuple('\0', 0));
+    CUdpDataBlockEx shortData = Words({0x41414141});  // its zero lies behind the data
+    EXPECT_FALSE(shortData.GetStringData(room.data(), static_cast<int>(room.size())));
+    EXPECT_EQ(shortData.m_nReadPos, 0);
 }
 
 TEST(DataBlockValues, StringsAndArraysTakeBytesOverFourPlusOneWords) {
@@ -152,29 +173,6 @@ TEST(DataBlockValues, BinBlocksCarryTheirCountAndCountsBeyondTheDataFail) {
         EXPECT_EQ(words[0], 0) << count;
         EXPECT_EQ(bad.GetLongData(), 1) << count;  // the cursor stands behind the count word
     }
-}
-
-TEST(DataBlockValues, GetsAtTheEndOfAFullBufferStayInsideIt) {
-    CUdpDataBlockEx block;
-    FillToCapacity(block, 0x01020304, -1);  // one word left: the high half reads 0
-    EXPECT_EQ((std::tuple<std::uint64_t, std::int32_t, std::int32_t>{block.GetUInt64Data(), block.m_nReadPos, block.GetLongData()}),
-              std::make_tuple(std::uint64_t{0x01020304ULL}, block.m_nLength + 1, -1));  // read in order
-    block.m_nReadPos = block.m_nLength - 1;
-    EXPECT_EQ(block.GetInt64Data(), 0x01020304LL);
-
-    FillToCapacity(block, -1, -1);
-    unsigned char out[6] = {};
-    ASSERT_TRUE(block.GetArray(out, 6));  // 2 words, one of them behind the data
-    const unsigned char expected[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0, 0};
-    EXPECT_EQ(std::memcmp(out, expected, 6), 0);
-
-    FillToCapacity(block, 0x41414141, 0);  // a string without its zero
-    std::vector<char> text(4 * block.m_nCapacity + 8, 'x');
-    EXPECT_FALSE(block.GetStringData(text.data(), static_cast<int>(text.size())));
-    EXPECT_EQ(std::make_tuple(text[0], block.m_nReadPos), std::make_tuple('\0', 0));
-    CUdpDataBlockEx shortData = Words({0x41414141});  // its zero lies behind the data
-    EXPECT_FALSE(shortData.GetStringData(text.data(), static_cast<int>(text.size())));
-    EXPECT_EQ(shortData.m_nReadPos, 0);
 }
 
 TEST(DataBlockAssignment, CopiesAllButTheReadCursorKeepsTheLargerBufferAndStaysInsideTheSource) {

@@ -14,7 +14,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <tuple>
 #include <sys/stat.h>
@@ -134,6 +133,7 @@ TEST(MemMap, ResultsAndLengthsFollowTheFile) {
         long existingBytes;   // -1: no file
         int size, result, length;
         long fileBytes;       // file size afterwards; -1: no file
+        unsigned mode = 0600;   // of the existing file
     } const cases[] = {
         {"existing", 4096, 100, 0, 4096, 4096},
         {"new", -1, 5000, 0, 5000, 5000},
@@ -142,22 +142,17 @@ TEST(MemMap, ResultsAndLengthsFollowTheFile) {
         {"empty", 0, 4096, -3, 0, 0},
         {"no/such/dir/file", -1, 4096, -3, 0, -1},
         {"plain/file", -1, 4096, -1, 0, -1},   // a path through a plain file cannot be examined
-        {"readable", 4096, 4096, -3, 0, 4096},  // open to others (0644): refused, left alone
-        {"group-read", 4096, 4096, -3, 0, 4096},    // open to the group (0640, 0660): refused too
-        {"group-write", 4096, 4096, -3, 0, 4096},
+        {"readable", 4096, 4096, -3, 0, 4096, 0644},  // open to others: refused, left alone
+        {"group-read", 4096, 4096, -3, 0, 4096, 0640},    // open to the group: refused too
+        {"group-write", 4096, 4096, -3, 0, 4096, 0660},
         {"linked", 4096, 4096, -3, 0, 4096},    // two links: refused
     };
-    const std::map<std::string, fs::perms> opened = {
-        {"readable", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read},
-        {"group-read", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read},
-        {"group-write", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write}};
     TempDirectory directory;
     std::ofstream(directory.path / "plain") << "xx";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         if (c.existingBytes >= 0) std::ofstream(directory.path / c.file) << std::string(static_cast<std::size_t>(c.existingBytes), 'x');
-        const auto open = opened.find(c.file);
-        if (c.existingBytes >= 0) fs::permissions(directory.path / c.file, open != opened.end() ? open->second : fs::perms::owner_read | fs::perms::owner_write);
+        if (c.existingBytes >= 0) fs::permissions(directory.path / c.file, static_cast<fs::perms>(c.mode));
         if (std::string(c.file) == "linked") fs::create_hard_link(directory.path / c.file, directory.path / "second-link");
         mappedRegionS* region = nullptr;
         EXPECT_EQ(memmap(directory.Wide(c.file).c_str(), 7000, c.size, &region), c.result);

@@ -43,13 +43,12 @@ CUdpDataBlockEx CallOfWords(std::int32_t words) {
 }
 
 TEST(PacketFraming, EmptyBlockTravelsAsOneHeaderOnlyPacket) {
-    CUdpDataBlockEx sent(9);
-    sent.m_nReferenceNumber = 3;
+    CUdpDataBlockEx sent = CallOfWords(0);
     const Record record = PacketAt(sent, 0);
-    EXPECT_EQ(Words(record.begin(), record.begin() + 5), Words({16, 1, 9, 3, 0}));
+    EXPECT_EQ(Words(record.begin(), record.begin() + 5), Words({16, 1, 5, 6, 0}));
     CUdpDataBlockEx received;
     EXPECT_EQ(Add(received, record), 1);
-    EXPECT_EQ(Words({received.m_nProcedure, received.m_nPacketPos, received.m_nLength}), Words({9, 0, 0}));
+    EXPECT_EQ(Words({received.m_nProcedure, received.m_nPacketPos, received.m_nLength}), Words({5, 0, 0}));
 }
 
 TEST(PacketFraming, FullPacketThenHeaderOnlyPacketAndNoPacketBeyond32767Words) {

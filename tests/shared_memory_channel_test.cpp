@@ -79,6 +79,18 @@ protected:
         ASSERT_EQ(line.rfind("tid ", 0), 0u) << line;
         m_side->m_nPeerThreadId = static_cast<std::uint32_t>(std::stoul(line.substr(4)));
     }
+    // An echo of `words` under the application's reference number `reference` comes
+    // back whole, with that procedure and reference number (the application's own).
+    void ExpectEcho(const std::vector<std::int32_t>& words, std::int32_t reference) {
+        CUdpDataBlockEx block(kEcho);
+        for (const std::int32_t word : words) block.AppendLongData(word);
+        block.m_nReferenceNumber = reference;
+        ASSERT_TRUE(m_side->CallProcedure(&block, 1000));
+        EXPECT_EQ(std::make_tuple(block.m_nType, block.m_nProcedure, block.m_nReferenceNumber),
+                  std::make_tuple(RP_RETURN, kEcho, reference));
+        ASSERT_EQ(block.m_nLength, static_cast<std::int32_t>(words.size()));
+        EXPECT_EQ(Words(block.m_pData, block.m_nLength), words);
+    }
 
     fs::path m_directory = fs::temp_directory_path() / testsupport::UniqueName("talvex-shm");
     int m_key = testsupport::UniqueKey();
@@ -93,13 +105,7 @@ TEST_F(ChannelTest, EchoesEverySizeRefusesDamagedCallsAndSetsALateAnswerAside) {
     ASSERT_NO_FATAL_FAILURE(OpenChannel());
     for (std::int32_t length : {0, 1, 5, 350, 351, 2000, (kRegionBytes - 24) / 4}) {
         SCOPED_TRACE(length);
-        CUdpDataBlockEx block = Call(kEcho, length);
-        block.m_nReferenceNumber = length + 100;
-        ASSERT_TRUE(m_side->CallProcedure(&block, 1000));
-        EXPECT_EQ(std::make_tuple(block.m_nType, block.m_nProcedure, block.m_nReferenceNumber),   // the application's own
-                  std::make_tuple(RP_RETURN, kEcho, length + 100));
-        ASSERT_EQ(block.m_nLength, length);
-        EXPECT_EQ(Words(block.m_pData, length), Words(Call(kEcho, length).m_pData, length));
+        ASSERT_NO_FATAL_FAILURE(ExpectEcho(Words(Call(kEcho, length).m_pData, length), length + 100));
     }
     CUdpDataBlockEx header(kHeader);
     ASSERT_TRUE(m_side->CallProcedure(&header, 1000));
@@ -134,11 +140,7 @@ TEST_F(ChannelTest, EchoesEverySizeRefusesDamagedCallsAndSetsALateAnswerAside) {
         EXPECT_TRUE(testsupport::WaitUntil([&] { return !talvex::IsEventSet(peerSignal); }, 5s));
         memUnlock(m_side->m_hSharedLock);
         ASSERT_TRUE(testsupport::WaitUntil([&] { return talvex::IsEventSet(peerSignal); }, 5s));   // refused
-        CUdpDataBlockEx block(kEcho);   // and the next call is served normally
-        block.AppendLongData(badLength);
-        ASSERT_TRUE(m_side->CallProcedure(&block, 1000));
-        ASSERT_EQ(block.m_nLength, 1);
-        EXPECT_EQ(block.m_pData[0], badLength);
+        ASSERT_NO_FATAL_FAILURE(ExpectEcho({badLength}, 0));   // and the next call is served normally
     }
     memSignalDestroy(peerSignal);
 
@@ -154,14 +156,7 @@ TEST_F(ChannelTest, EchoesEverySizeRefusesDamagedCallsAndSetsALateAnswerAside) {
     EXPECT_EQ(m_side->m_pSharedReturn[0], 1);   // still pending
     // The late answer lands while this call waits; it must get its own answer. The
     // application's reference number is left alone, even when it repeats the last one.
-    for (std::int32_t reference : {41, 41}) {
-        CUdpDataBlockEx next = Call(kEcho, 3);
-        next.m_nReferenceNumber = reference;
-        ASSERT_TRUE(m_side->CallProcedure(&next, 1000));
-        EXPECT_EQ(std::make_tuple(next.m_nProcedure, next.m_nReferenceNumber), std::make_tuple(kEcho, reference));
-        ASSERT_EQ(next.m_nLength, 3);
-        EXPECT_EQ(Words(next.m_pData, 3), (std::vector<std::int32_t>{-3, 4, 11}));
-    }
+    for (std::int32_t reference : {41, 41}) ASSERT_NO_FATAL_FAILURE(ExpectEcho({-3, 4, 11}, reference));
     EXPECT_EQ(m_peer->NextLine(), "late set aside");   // the late answer did land while the next call waited
     CUdpDataBlockEx quit(kQuit);
     EXPECT_TRUE(m_side->CallProcedure(&quit, 1000));
