@@ -76,7 +76,7 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
     if (slot < 0) return ChunkOutcome::Refused;
     unsigned char* slotData = m_store + static_cast<std::size_t>(slot) * talvex::kChunkSlotBytes;
     std::memcpy(slotData, chunk.m_pData + chunk.m_nReadPos, static_cast<std::size_t>(header.byteCount));
-    m_index.emplace(talvex::ChunkKey{header.chunkIndex, header.transferReference}, talvex::ChunkEntry{header.byteCount, slotData, sender});
+    AddEntry(talvex::ChunkKey{header.chunkIndex, header.transferReference}, talvex::ChunkEntry{header.byteCount, slotData, sender});
     m_lastSlot = slot;
     m_ledger.slotUses = useNumber + 1;
 
@@ -205,7 +205,24 @@ void ChunkReassembly::EraseEntry(Index::iterator entry) {
             --m_ledger.liveCount;
         }
     }
-    m_index.erase(entry);
+    // The entry's node is kept for a later chunk (as many as a store has slots).
+    auto node = m_index.extract(entry);
+    if (m_ledger.spares.nodes.size() < static_cast<std::size_t>(talvex::kChunkSlots)) {
+        m_ledger.spares.nodes.push_back(std::move(node));
+    }
+}
+
+void ChunkReassembly::AddEntry(const talvex::ChunkKey& key, const talvex::ChunkEntry& entry) {
+    std::vector<Index::node_type>& spares = m_ledger.spares.nodes;
+    if (spares.empty()) {
+        m_index.emplace(key, entry);
+        return;
+    }
+    Index::node_type node = std::move(spares.back());
+    spares.pop_back();
+    node.key() = key;
+    node.mapped() = entry;
+    m_index.insert(std::move(node));
 }
 
 void ChunkReassembly::DropTransfer(const TransferKey& transfer) {

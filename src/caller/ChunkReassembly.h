@@ -57,8 +57,9 @@ private:
     void DropTransfer(const TransferKey& transfer);
     // Keeps the list of open transfers' records short: records of transfers no longer open go.
     void ForgetClosedRecords();
-    // Removes an index entry and frees its slot.
+    // Removes an index entry and frees its slot; AddEntry reuses what it removed.
     void EraseEntry(Index::iterator entry);
+    void AddEntry(const talvex::ChunkKey& key, const talvex::ChunkEntry& entry);
     void RememberCompleted(const TransferKey& transfer, const CompletedTransfer& completion);
 
     Index& m_index;

@@ -222,7 +222,7 @@ int RunBroadcastInside(bool quick) {
 void RunBroadcastCase(bool quick, Progress& progress, std::vector<CaseResult>* results) {
     progress.BeginCase(kCaseName);
     std::vector<std::string> args = {"unshare", "-n", "--", cli::Subprocess::SelfPath(), "bench"};
-    for (const std::string& argument : PinArguments()) args.push_back(argument);
+    for (const std::string& argument : SecondProcessArguments()) args.push_back(argument);
     args.push_back("--broadcast-inside");
     if (quick) args.push_back("--quick");
     cli::Subprocess inside;

@@ -1,5 +1,7 @@
 #include "BenchHarness.h"
 
+#include "talvex05u/platform/Event.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -89,9 +91,10 @@ bool PinToCpu(int cpu, std::string* why) {
 
 std::optional<int> PinnedCpu() { return g_pinnedCpu; }
 
-std::vector<std::string> PinArguments() {
-    if (!g_pinnedCpu) return {};
-    return {"--pin", std::to_string(*g_pinnedCpu)};
+std::vector<std::string> SecondProcessArguments() {
+    std::vector<std::string> args = {"--socket-spin", std::to_string(talvex::GetSocketSpinMicroseconds())};
+    if (g_pinnedCpu) args.insert(args.end(), {"--pin", std::to_string(*g_pinnedCpu)});
+    return args;
 }
 
 // ---- progress ------------------------------------------------------------------------

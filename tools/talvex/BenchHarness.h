@@ -28,8 +28,9 @@ double MicrosSince(Clock::time_point start);
 bool PinToCpu(int cpu, std::string* why);
 // The CPU the run was pinned to, or nothing.
 std::optional<int> PinnedCpu();
-// {"--pin", "N"} when pinned, else empty: for the command lines of the second processes.
-std::vector<std::string> PinArguments();
+// What the second processes of the run get on their command lines to run as this one
+// does: {"--pin", "N"} when pinned, and the library's socket spin.
+std::vector<std::string> SecondProcessArguments();
 
 // Median and 99th percentile of the successful samples, and how many trials failed.
 struct Summary {

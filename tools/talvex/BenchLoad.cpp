@@ -237,7 +237,7 @@ std::vector<std::string> ClientArguments(const char* mode, Workload workload, in
                                          std::chrono::milliseconds runTime, const ServerPorts& ports, int index) {
     // The client's callers wait with the wait spin of this process's callers, on its CPU when the run is pinned.
     std::vector<std::string> args = {cli::Subprocess::SelfPath(), "bench"};
-    for (const std::string& argument : PinArguments()) args.push_back(argument);
+    for (const std::string& argument : SecondProcessArguments()) args.push_back(argument);
     for (const std::string& argument :
          {std::string("--wait-spin"), std::to_string(talvex::GetWaitSpinIterations()), std::string("--load-client"),
           std::string(mode), std::string(WorkloadName(workload)), std::to_string(threads),

@@ -74,7 +74,7 @@ bool PeerSession::Start(std::string* why) {
     if (m_channelOpen) m_channel->EnableSharedMemory();
     // The peer pins itself to the CPU of this process when the run is pinned.
     std::vector<std::string> args = {cli::Subprocess::SelfPath(), "bench"};
-    for (const std::string& argument : PinArguments()) args.push_back(argument);
+    for (const std::string& argument : SecondProcessArguments()) args.push_back(argument);
     for (const std::string& argument : {std::string("--peer"), m_directory, std::to_string(key),
                                         std::to_string(m_peerSignal.Port())})
         args.push_back(argument);

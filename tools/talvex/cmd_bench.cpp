@@ -23,7 +23,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: talvex bench [--quick] [--json FILE] [--csv FILE] [--only FAMILY] [--pin CPU]\n"
-    "                   [--wait-spin N] [--chunks-in-flight N] [--publish] [--seconds S] [--calls N]\n"
+    "                   [--wait-spin N] [--socket-spin US] [--chunks-in-flight N] [--publish] [--seconds S]\n"
+    "                   [--calls N]\n"
     "  Measures calls, transfers, the shared-memory channel and broadcasts against raw\n"
     "  UDP / shared-memory floors and libtirpc, interleaved in one run; prints a table\n"
     "  (median and 99th percentile of each, and the ratio). --quick takes under 30 s.\n"
@@ -38,6 +39,8 @@ constexpr const char* kUsage =
     "  answers, every answer checked; the short rows beside a one-thread raw UDP echo.\n"
     "  --seconds S runs each side of a load row S seconds (1 to 30; default 2, 1 with --quick).\n"
     "  --wait-spin N sets the library's wait spin (talvex::SetWaitSpinIterations) before measuring.\n"
+    "  --socket-spin US sets how long a thread waiting for a socket polls it before it sleeps\n"
+    "  (talvex::SetSocketSpinMicroseconds; default 20, 0: never), in every process of the run.\n"
     "  --chunks-in-flight N sets the chunk calls a chunked call keeps outstanding (1 to 64).\n"
     "  --publish publishes the callers' counters while it measures, for talvex stat --watch.\n";
 
@@ -160,9 +163,10 @@ int RunMeasurements(const cli::ParsedOptions& options) {
         if (loadOnly) loadRows = bench::RunLoadRows(LoadRowTime(options), progress);
     }
     const double seconds = bench::MicrosSince(start) / 1e6;
-    std::printf("talvex bench%s on %s%s\nload average before: %s, after: %s; %.1f s; library wait spin %u\n\n",
+    std::printf("talvex bench%s on %s%s\nload average before: %s, after: %s; %.1f s; library wait spin %u, "
+                "socket spin %u us\n\n",
                 quick ? " --quick" : "", MachineLine().c_str(), PinnedText().c_str(), loadBefore.c_str(),
-                LoadAverage().c_str(), seconds, talvex::GetWaitSpinIterations());
+                LoadAverage().c_str(), seconds, talvex::GetWaitSpinIterations(), talvex::GetSocketSpinMicroseconds());
     if (loadOnly) {
         std::printf("load: each side of a row ran %.0f s; calls time out after %d ms\n\n",
                     LoadRowTime(options).count() / 1000.0, bench::kLoadTimeoutMs);
@@ -196,7 +200,7 @@ int RunMeasurements(const cli::ParsedOptions& options) {
 int RunBench(int argc, char** argv) {
     std::string error;
     const auto options = cli::ParseOptions(
-        argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"only", true}, {"wait-spin", true},
+        argc, argv, {{"quick", false}, {"json", true}, {"csv", true}, {"only", true}, {"wait-spin", true}, {"socket-spin", true},
                         {"chunks-in-flight", true}, {"peer", false},
                         {"broadcast-inside", false}, {"publish", false}, {"seconds", true},
                         {"load-client", false}, {"pin", true}, {"calls", true}},
@@ -212,6 +216,12 @@ int RunBench(int argc, char** argv) {
         const auto cpu = cli::ParseInteger(options->Get("pin"), 0, CPU_SETSIZE - 1, "--pin", &error);
         if (!cpu) return cli::UsageError("bench", error);
         if (!bench::PinToCpu(static_cast<int>(*cpu), &error)) return cli::UsageError("bench", error);
+    }
+    // Before the roles of the program re-executed by itself, which run with it too.
+    if (options->Has("socket-spin")) {
+        const auto spin = cli::ParseInteger(options->Get("socket-spin"), 0, 1'000'000, "--socket-spin", &error);
+        if (!spin) return cli::UsageError("bench", error);
+        talvex::SetSocketSpinMicroseconds(static_cast<std::uint32_t>(*spin));
     }
     if (options->Has("calls") && !cli::ParseInteger(options->Get("calls"), 1, kMaxCountedCalls, "--calls", &error))
         return cli::UsageError("bench", error);

@@ -88,6 +88,14 @@ struct CompletedTransfer {
 // sender and transfer reference, how many chunks its store has taken, which slots hold
 // chunks of open transfers (a new chunk never overwrites one of them), and the open
 // transfers in the order they began, so that the oldest is found when every slot is taken.
+// Entries taken out of the chunk index and kept for the next chunks, so that a chunk
+// costs no allocation once the index has grown; a copy starts without any.
+struct SpareChunkEntries {
+    std::vector<std::multimap<ChunkKey, ChunkEntry>::node_type> nodes;
+    SpareChunkEntries() = default;
+    SpareChunkEntries(const SpareChunkEntries&) {}
+    SpareChunkEntries& operator=(const SpareChunkEntries&) { return *this; }
+};
 struct ChunkLedger {
     std::unordered_map<TransferKey, ChunkTransferState, TransferKeyHash> transfers;
     std::uint64_t slotUses = 0;
@@ -102,6 +110,7 @@ struct ChunkLedger {
     // chunks are refused, so a transfer that lost chunks is never answered as if whole.
     std::unordered_map<TransferKey, std::uint64_t, TransferKeyHash> recentlyDropped;
     std::deque<TransferKey> droppedOrder;
+    SpareChunkEntries spares;
 };
 // How many completed transfers a ledger remembers.
 constexpr std::size_t kRecentTransfers = 256;
