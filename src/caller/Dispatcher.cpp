@@ -104,6 +104,13 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
             // While other threads wait and read the socket, the dispatcher leaves it to
             // them and watches its inbox, where they put what a hook must serve.
             const talvex::WaiterReads::Watch watch = m_pWaiterReads->SocketToWatch(static_cast<int>(m_Socket.m_hSocket));
+            // A caller that only serves (and has no broadcast port) waits in a blocking receive.
+            if (watch.fd >= 0 && m_nBroadcastPort == 0 && m_pWaiterReads->QuietForBlocking()) {
+                const int count = m_pWaiterReads->TakeBatchBlocking(watch.fd, *batch, &CRP_Caller::NoteForDispatcher, this);
+                if (talvex::IsEventSet(m_hWakeDispatcher)) break;
+                if (count > 0 && !HandleBatch(*batch)) break;
+                if (count != talvex::WaiterReads::kNotNow) continue;
+            }
             // The attention event also carries a stop (its own event where it could not be made).
             const int attentionFd = PollDescriptorOf(m_pWaiterReads->AttentionEvent());
             pollfd fds[3] = {{watch.fd, POLLIN, 0},

@@ -246,7 +246,9 @@ bool CRP_Caller::StartDispatchThread(unsigned short remotePort, CString remoteCo
     m_pDispatchThread = talvex::BeginThread(&CRP_Caller::DispatchThreadProc, this, talvex::kPriorityNormal);
     if (m_pDispatchThread == nullptr) return false;
     // Waiting calls read the socket only while a dispatcher runs to take what they leave.
-    if (m_pSeamSink == nullptr) m_pWaiterReads->Offer(static_cast<int>(m_Socket.m_hSocket));
+    if (m_pSeamSink == nullptr) {
+        m_pWaiterReads->Offer(static_cast<int>(m_Socket.m_hSocket), CSockAddr(m_nMyAddress, bound));
+    }
 
     if (remotePort == 0) {
         m_bActive = true;

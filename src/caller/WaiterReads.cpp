@@ -3,8 +3,12 @@
 #include "caller/CounterCells.h"
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/SocketError.h"
+#include "talvex05u/platform/System.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <cstring>
 #include <utility>
 
@@ -43,7 +47,10 @@ WaiterReads::Watch WaiterReads::SocketToWatch(int fd) {
 
 void WaiterReads::ClearAttention() { ResetEvent(m_attention); }
 
-void WaiterReads::CallDispatcher() { SetEvent(m_attention); }
+void WaiterReads::CallDispatcher() {
+    SetEvent(m_attention);
+    WakeBlockedDispatcher();
+}
 
 WaiterReads::Taken WaiterReads::TakeFromInbox(std::int32_t* words, CSockAddr& sender) {
     Taken taken;
@@ -69,13 +76,64 @@ int WaiterReads::TakeBatchForDispatcher(int fd, DatagramBatch& batch, Router mar
     std::scoped_lock lock(m_readLock);
     if (m_inboxCount > 0) return kInboxFirst;
     const int count = batch.Receive(fd);
+    MarkBatch(batch, count, mark, context);
+    return count;
+}
+
+bool WaiterReads::QuietForBlocking() {
+    if (m_wakeFd.load() < 0 || m_readers.load() > 0) return false;
+    const std::uint64_t leaves = m_leaves.load();
+    const std::uint32_t now = GetTickCount();
+    if (leaves != m_leavesAtQuietStart) {
+        m_leavesAtQuietStart = leaves;
+        m_quietSince = now;
+        return false;
+    }
+    return now - m_quietSince >= kQuietBeforeBlockingMs;
+}
+
+int WaiterReads::TakeBatchBlocking(int fd, DatagramBatch& batch, Router mark, void* context) {
+    // Blocking first, then look for readers: a reader that comes either is seen here or
+    // sees the dispatcher blocking and wakes it.
+    // The same for the attention event, which a push to the inbox and a stop set before
+    // they look whether the dispatcher blocks.
+    m_dispatcherBlocks.store(true);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (m_readers.load() > 0 || IsEventSet(m_attention)) {
+        m_dispatcherBlocks.store(false);
+        return kNotNow;
+    }
+    std::scoped_lock lock(m_readLock);
+    const int count = batch.Receive(fd, true);
+    m_dispatcherBlocks.store(false);
+    MarkBatch(batch, count, mark, context);
+    return count;
+}
+
+void WaiterReads::MarkBatch(DatagramBatch& batch, int count, Router mark, void* context) {
     for (int i = 0; i < count; ++i) {
         DatagramBatch::Entry& entry = batch[i];
         if (entry.outcome != PendingDatagram::Outcome::kReceived) continue;
+        if (IsWakeUp(entry)) {
+            entry.outcome = PendingDatagram::Outcome::kNone;
+            continue;
+        }
         m_counters.DatagramIn(entry.size);
         if (mark(context, entry.words, entry.size, entry.sender) == kDrop) entry.outcome = PendingDatagram::Outcome::kNone;
     }
-    return count;
+}
+
+bool WaiterReads::IsWakeUp(const DatagramBatch::Entry& entry) const {
+    return entry.size == sizeof kWakeUp && std::memcmp(entry.words, kWakeUp.data(), sizeof kWakeUp) == 0 &&
+           entry.sender.sin_port == m_wakeTo.sin_port && entry.sender.sin_addr.s_addr == m_wakeTo.sin_addr.s_addr;
+}
+
+void WaiterReads::WakeBlockedDispatcher() {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const int fd = m_wakeFd.load();
+    if (fd < 0 || !m_dispatcherBlocks.load()) return;
+    ::sendto(fd, kWakeUp.data(), sizeof kWakeUp, MSG_DONTWAIT, static_cast<const sockaddr*>(m_wakeTo),
+             sizeof(sockaddr_in));
 }
 
 void WaiterReads::PushToInbox(const std::int32_t* words, int size, std::int32_t error, const CSockAddr& sender) {
@@ -96,15 +154,19 @@ void WaiterReads::PushToInbox(const std::int32_t* words, int size, std::int32_t 
 void WaiterReads::Withdraw() {
     std::unique_lock lock(m_readLock);
     m_fd = -1;
+    m_wakeFd.store(-1);
     for (ReadingTurn* holder : m_placeHolders) {
         if (holder != nullptr) SetEvent(holder->m_waker);
     }
     m_pollersLeft.wait(lock, [this] { return m_polling == 0; });
 }
 
-void WaiterReads::Offer(int fd) {
+void WaiterReads::Offer(int fd, const CSockAddr& own) {
     std::scoped_lock lock(m_readLock);
     m_fd = fd;
+    m_wakeTo = own;
+    if (m_wakeTo.sin_addr.s_addr == htonl(INADDR_ANY)) m_wakeTo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    m_wakeFd.store(m_attention != nullptr ? fd : -1);
 }
 
 void WaiterReads::LeaveReaders(bool handBackAtOnce) {
@@ -119,6 +181,7 @@ void WaiterReads::LeaveReaders(bool handBackAtOnce) {
 ReadingTurn::ReadingTurn(WaiterReads& reads, Leaving leaving)
     : m_reads(reads), m_handBackAtOnce(leaving == Leaving::kHandBack) {
     m_reads.m_readers.fetch_add(1);
+    m_reads.WakeBlockedDispatcher();
 }
 
 int ReadingTurn::BeginPoll(void* waker) {
@@ -217,6 +280,10 @@ DatagramBatch* ReadingTurn::Take(WaiterReads::Router route, void* context) {
             // The dispatcher decides what a failed receive means for the socket.
             m_reads.PushToInbox(entry.words, 0, entry.error, entry.sender);
             entry.outcome = PendingDatagram::Outcome::kNone;
+            continue;
+        }
+        if (m_reads.IsWakeUp(entry)) {
+            entry.outcome = PendingDatagram::Outcome::kNone;   // a wake-up the dispatcher did not take
             continue;
         }
         m_reads.m_counters.DatagramIn(entry.size);

@@ -17,6 +17,7 @@
 // set. A socket is closed only after Withdraw, which wakes the readers that hold a
 // place through their wakers and returns once no thread polls it.
 #include "socket/DatagramBatch.h"
+#include "talvex05u/caller/RP_Caller.h"
 #include "socket/PendingDatagram.h"
 #include "talvex05u/socket/SockAddr.h"
 
@@ -89,10 +90,22 @@ public:
     int TakeBatchForDispatcher(int fd, DatagramBatch& batch, Router mark, void* context);
     // True while a thread reads (or may read) the socket.
     bool HasReaders() const { return m_readers.load() > 0; }
+    // A caller that only serves (no thread has read its socket for kQuietBeforeBlockingMs)
+    // has its dispatcher wait in a blocking receive, without a poll before every datagram.
+    // A thread that comes to read, and a stop, wake it with a datagram that the socket
+    // sends itself: an empty return of reference number 0, which answers no call (taken
+    // by whoever reads it, and dropped).
+    static constexpr std::uint32_t kQuietBeforeBlockingMs = 100;
+    static constexpr int kNotNow = -2;
+    static constexpr std::array<std::int32_t, 4> kWakeUp = {RP_RETURN, 0, 0, 0};
+    bool QuietForBlocking();
+    // What TakeBatchForDispatcher does, waiting for the first datagram; kNotNow when a
+    // reader or the inbox wants the dispatcher to watch its events instead.
+    int TakeBatchBlocking(int fd, DatagramBatch& batch, Router mark, void* context);
     // Readers stop polling; returns when none polls the socket any more.
     void Withdraw();
-    // Readers may read `fd` from now on.
-    void Offer(int fd);
+    // Readers may read `fd`, bound to `own`, from now on.
+    void Offer(int fd, const CSockAddr& own);
 
 private:
     friend class ReadingTurn;
@@ -103,6 +116,12 @@ private:
         std::int32_t words[kDatagramBytes / 4];
     };
     void LeaveReaders(bool handBackAtOnce);
+    // Sends the wake-up datagram when the dispatcher waits in a blocking receive.
+    void WakeBlockedDispatcher();
+    bool IsWakeUp(const DatagramBatch::Entry& entry) const;
+    // With m_readLock held: drops the wake-up datagrams of a batch; the others are
+    // counted and given to `mark` (kDrop: outcome kNone).
+    void MarkBatch(DatagramBatch& batch, int count, Router mark, void* context);
     // With m_readLock held: keeps a datagram (or a failed receive) for the dispatcher.
     void PushToInbox(const std::int32_t* words, int size, std::int32_t error, const CSockAddr& sender);
 
@@ -122,6 +141,11 @@ private:
     std::atomic<std::uint64_t> m_leaves{0};    // times the last reader left
     std::atomic<int> m_asideMs{kQuickLookMs};  // how long the dispatcher sleeps while it stands aside
     std::uint64_t m_leavesSeen = 0;            // dispatch thread only
+    std::atomic<bool> m_dispatcherBlocks{false};   // in (or about to enter) a blocking receive
+    std::atomic<int> m_wakeFd{-1};                 // the socket that sends the wake-up to itself
+    CSockAddr m_wakeTo;                            // its own address (127.0.0.1 for the any address)
+    std::uint64_t m_leavesAtQuietStart = 0;        // dispatch thread only
+    std::uint32_t m_quietSince = 0;                // dispatch thread only
     bool m_lookedAside = false;                // dispatch thread only
     std::unique_ptr<std::array<Slot, kInboxSlots>> m_inbox;
     std::size_t m_inboxHead = 0;

@@ -21,14 +21,15 @@ DatagramBatch::DatagramBatch() {
     }
 }
 
-int DatagramBatch::Receive(int fd) {
+int DatagramBatch::Receive(int fd, bool wait) {
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         // The kernel writes the sender's length back: every receive starts from a full one.
         m_headers[i].msg_hdr.msg_name = static_cast<sockaddr_in*>(m_entries[i].sender);
         m_headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
         m_headers[i].msg_len = 0;
     }
-    const int received = ::recvmmsg(fd, m_headers.data(), kSlots, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+    const int flags = (wait ? MSG_WAITFORONE : MSG_DONTWAIT) | MSG_TRUNC;
+    const int received = ::recvmmsg(fd, m_headers.data(), kSlots, flags, nullptr);
     m_count = 0;
     if (received < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;

@@ -30,8 +30,9 @@ public:
 
     // Takes up to kSlots waiting datagrams from `fd`; the number of entries filled (0:
     // none waiting). A failed receive, a datagram longer than kDatagramBytes and an empty
-    // one are entries of outcome kFailed.
-    int Receive(int fd);
+    // one are entries of outcome kFailed. With `wait`, waits for the first one (0 when a
+    // signal ended the wait).
+    int Receive(int fd, bool wait = false);
     int Count() const { return m_count; }
     bool Full() const { return m_count == kSlots; }
     Entry& operator[](int index) { return m_entries[static_cast<std::size_t>(index)]; }
