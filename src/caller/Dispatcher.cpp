@@ -106,10 +106,15 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
             const talvex::WaiterReads::Watch watch = m_pWaiterReads->SocketToWatch(static_cast<int>(m_Socket.m_hSocket));
             // A caller that only serves (and has no broadcast port) waits in a blocking receive.
             if (watch.fd >= 0 && m_nBroadcastPort == 0 && m_pWaiterReads->QuietForBlocking()) {
-                const int count = m_pWaiterReads->TakeBatchBlocking(watch.fd, *batch, &CRP_Caller::NoteForDispatcher, this);
+                pollfd socketOnly{watch.fd, POLLIN, 0};
+                const bool readable = talvex::SpinBeforeSleeping(&socketOnly, 1) > 0;
+                const int count = readable ? m_pWaiterReads->TakeBatchForDispatcher(watch.fd, *batch,
+                                                                                    &CRP_Caller::NoteForDispatcher, this)
+                                           : m_pWaiterReads->TakeBatchBlocking(watch.fd, *batch,
+                                                                               &CRP_Caller::NoteForDispatcher, this);
                 if (talvex::IsEventSet(m_hWakeDispatcher)) break;
                 if (count > 0 && !HandleBatch(*batch)) break;
-                if (count != talvex::WaiterReads::kNotNow) continue;
+                if (count >= 0) continue;   // else the inbox or a reader wants the poll below
             }
             // The attention event also carries a stop (its own event where it could not be made).
             const int attentionFd = PollDescriptorOf(m_pWaiterReads->AttentionEvent());

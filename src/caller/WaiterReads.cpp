@@ -48,6 +48,7 @@ WaiterReads::Watch WaiterReads::SocketToWatch(int fd) {
 void WaiterReads::ClearAttention() { ResetEvent(m_attention); }
 
 void WaiterReads::CallDispatcher() {
+    m_stopWanted.store(true);
     SetEvent(m_attention);
     WakeBlockedDispatcher();
 }
@@ -95,11 +96,9 @@ bool WaiterReads::QuietForBlocking() {
 int WaiterReads::TakeBatchBlocking(int fd, DatagramBatch& batch, Router mark, void* context) {
     // Blocking first, then look for readers: a reader that comes either is seen here or
     // sees the dispatcher blocking and wakes it.
-    // The same for the attention event, which a push to the inbox and a stop set before
-    // they look whether the dispatcher blocks.
+    // The same for a stop; and what readers left in the inbox is taken first.
     m_dispatcherBlocks.store(true);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (m_readers.load() > 0 || IsEventSet(m_attention)) {
+    if (m_readers.load() > 0 || m_stopWanted.load() || m_inboxCount.load() > 0 || IsEventSet(m_attention)) {
         m_dispatcherBlocks.store(false);
         return kNotNow;
     }
@@ -129,7 +128,6 @@ bool WaiterReads::IsWakeUp(const DatagramBatch::Entry& entry) const {
 }
 
 void WaiterReads::WakeBlockedDispatcher() {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     const int fd = m_wakeFd.load();
     if (fd < 0 || !m_dispatcherBlocks.load()) return;
     ::sendto(fd, kWakeUp.data(), sizeof kWakeUp, MSG_DONTWAIT, static_cast<const sockaddr*>(m_wakeTo),
@@ -164,6 +162,7 @@ void WaiterReads::Withdraw() {
 void WaiterReads::Offer(int fd, const CSockAddr& own) {
     std::scoped_lock lock(m_readLock);
     m_fd = fd;
+    m_stopWanted.store(false);
     m_wakeTo = own;
     if (m_wakeTo.sin_addr.s_addr == htonl(INADDR_ANY)) m_wakeTo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     m_wakeFd.store(m_attention != nullptr ? fd : -1);

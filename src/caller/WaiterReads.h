@@ -79,7 +79,7 @@ public:
     // Set when the dispatcher is to look at its inbox or watch the socket again.
     void* AttentionEvent() const { return m_attention; }
     void ClearAttention();
-    // Wakes the dispatcher (a stop).
+    // Wakes the dispatcher for a stop (until the next Offer).
     void CallDispatcher();
     // The oldest datagram of the inbox (outcome kNone when it is empty).
     Taken TakeFromInbox(std::int32_t* words, CSockAddr& sender);
@@ -142,6 +142,7 @@ private:
     std::atomic<int> m_asideMs{kQuickLookMs};  // how long the dispatcher sleeps while it stands aside
     std::uint64_t m_leavesSeen = 0;            // dispatch thread only
     std::atomic<bool> m_dispatcherBlocks{false};   // in (or about to enter) a blocking receive
+    std::atomic<bool> m_stopWanted{false};
     std::atomic<int> m_wakeFd{-1};                 // the socket that sends the wake-up to itself
     CSockAddr m_wakeTo;                            // its own address (127.0.0.1 for the any address)
     std::uint64_t m_leavesAtQuietStart = 0;        // dispatch thread only

@@ -86,20 +86,25 @@ void SetSocketSpinMicroseconds(std::uint32_t microseconds) {
 
 std::uint32_t GetSocketSpinMicroseconds() { return g_spinMicroseconds.load(std::memory_order_relaxed); }
 
-int SpinningPoll(pollfd* fds, nfds_t count, int timeoutMs) {
+int SpinBeforeSleeping(pollfd* fds, nfds_t count) {
     const std::uint32_t microseconds = g_spinMicroseconds.load(std::memory_order_relaxed);
     SpinHistory& history = t_history;
-    if (timeoutMs == 0 || microseconds == 0) return ::poll(fds, count, timeoutMs);
+    if (microseconds == 0) return 0;
     if (history.waitsToSkip > 0) {
         --history.waitsToSkip;
-        return ::poll(fds, count, timeoutMs);
+        return 0;
     }
     if (history.processors == 0) history.processors = ProcessorsOfThisThread();
     // With one processor the other side cannot answer while this thread spins.
     const SpinPlace place(history.processors > 1 ? history.processors : 0);
-    if (!place.Held()) return ::poll(fds, count, timeoutMs);
+    if (!place.Held()) return 0;
     const int ready = Spin(fds, count, microseconds);
     NoteSpin(history, ready != 0);
+    return ready;
+}
+
+int SpinningPoll(pollfd* fds, nfds_t count, int timeoutMs) {
+    const int ready = timeoutMs != 0 ? SpinBeforeSleeping(fds, count) : 0;
     return ready != 0 ? ready : ::poll(fds, count, timeoutMs);
 }
 

@@ -13,5 +13,8 @@ namespace talvex {
 // As ::poll(fds, count, timeoutMs), after a spin of at most the process's socket spin
 // time (SetSocketSpinMicroseconds) when the wait may sleep.
 int SpinningPoll(pollfd* fds, nfds_t count, int timeoutMs);
+// The spin alone, before a wait that sleeps otherwise (a blocking receive): what poll
+// returned last, 0 when nothing became ready or the thread did not spin.
+int SpinBeforeSleeping(pollfd* fds, nfds_t count);
 
 }  // namespace talvex
