@@ -1,8 +1,10 @@
 // Unnamed events: reset semantics, waits on one and several events, hand-over
-// between threads, and agreement of the state word with the eventfd under load.
+// between threads, agreement of the state word with the eventfd under load, and the
+// wake-up linked to an event while a thread sleeps elsewhere.
 #include "talvex05u/platform/Event.h"
 
 #include "platform/EventObject.h"
+#include "platform/WakeLink.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -166,6 +168,27 @@ TEST(EventTest, StateAndDescriptorAgreeAfterConcurrentSetResetWait) {
         EXPECT_TRUE(talvex::SetEvent(event) && DescriptorReadable(event));
         EXPECT_TRUE(talvex::ResetEvent(event) && !DescriptorReadable(event));
     }
+}
+
+// The link runs exactly on the set that comes while it is linked, from the setting
+// thread, and never for an event set before the link or after the unlink.
+TEST(EventTest, ALinkedWakeRunsOnceForTheSetThatComesWhileLinked) {
+    EventHandle manual = MakeEvent(true);
+    std::atomic<int> runs{0};
+    const talvex::WakeLink link{[](void* count) { ++*static_cast<std::atomic<int>*>(count); }, &runs};
+
+    ASSERT_EQ(talvex::LinkResult::kLinked, talvex::LinkWakeToEvent(manual.get(), &link));
+    std::thread setter([&] { talvex::SetEvent(manual.get()); });
+    setter.join();
+    talvex::SetEvent(manual.get());   // already set: no second wake
+    EXPECT_EQ(1, runs.load());
+    talvex::UnlinkWake(manual.get());
+
+    EXPECT_EQ(talvex::LinkResult::kAlreadySet, talvex::LinkWakeToEvent(manual.get(), &link));
+    talvex::ResetEvent(manual.get());
+    talvex::SetEvent(manual.get());
+    EXPECT_EQ(1, runs.load()) << "ran without a link";
+    EXPECT_EQ(talvex::LinkResult::kNotLinkable, talvex::LinkWakeToEvent(nullptr, &link));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "datablock/BlockMove.h"
 #include "datablock/PacketRecord.h"
 #include "platform/EventWait.h"
+#include "platform/SpinningPoll.h"
 
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/System.h"
@@ -145,6 +146,10 @@ CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t millisec
                         talvex::WaitForEvent(m_hBreakEvent, 0) == talvex::kWaitObject0;
     if (broken) return Woken::kBreak;
     const int socket = turn.BeginPoll(waker);
+    if (socket >= 0 && alsoWakes == nullptr) {
+        HandleTaken(ReadWhileWaiting(waker, milliseconds, turn), waker);
+        return Woken::kWaker;
+    }
     void* events[2] = {waker, alsoWakes};
     const std::uint32_t count = alsoWakes != nullptr ? 2 : 1;
     const std::uint32_t woken = talvex::WaitForEventsOrReadable(events, count, socket, milliseconds);
@@ -152,14 +157,41 @@ CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t millisec
         turn.EndPoll();
         return woken == talvex::kWaitTimeout ? Woken::kTimeout : Woken::kWaker;
     }
-    talvex::DatagramBatch* batch = turn.Take(&CRP_Caller::RouteForReader, this);   // ends the poll too
+    HandleTaken(turn.Take(&CRP_Caller::RouteForReader, this), waker);   // ends the poll too
+    return Woken::kWaker;
+}
+
+talvex::DatagramBatch* CRP_Caller::ReadWhileWaiting(void* waker, std::uint32_t milliseconds,
+                                                    talvex::ReadingTurn& turn) {
+    // A short spin first where it pays (see SocketSpin), each look a receive that does
+    // not wait, then one blocking receive. The waker is looked at by its state word:
+    // nobody polls its descriptor, so setting it costs no system call.
+    talvex::SocketSpin spin;
+    while (spin.Again()) {
+        if (talvex::IsEventSet(waker)) {
+            spin.Answered();
+            break;
+        }
+        talvex::DatagramBatch* batch = turn.TakeIfAny(&CRP_Caller::RouteForReader, this);
+        if (batch != nullptr) {
+            spin.Answered();
+            return batch;
+        }
+    }
+    if (talvex::IsEventSet(waker)) {
+        turn.EndPoll();
+        return nullptr;
+    }
+    return turn.TakeWaiting(waker, milliseconds, &CRP_Caller::RouteForReader, this);
+}
+
+void CRP_Caller::HandleTaken(talvex::DatagramBatch* batch, void* waker) {
     for (int i = 0; batch != nullptr && i < batch->Count(); ++i) {
         talvex::DatagramBatch::Entry& entry = (*batch)[i];
         if (entry.outcome == talvex::PendingDatagram::Outcome::kReceived) {
             HandleReadDatagram(entry.words, entry.size, entry.sender, waker);
         }
     }
-    return Woken::kWaker;
 }
 
 bool CRP_Caller::FinishCall(talvex::PendingCall* call, CallEnd end, CUdpDataBlockEx* block) {

@@ -106,12 +106,16 @@ std::int32_t CRP_Caller::DatagrammDispatcher() {
             const talvex::WaiterReads::Watch watch = m_pWaiterReads->SocketToWatch(static_cast<int>(m_Socket.m_hSocket));
             // A caller that only serves (and has no broadcast port) waits in a blocking receive.
             if (watch.fd >= 0 && m_nBroadcastPort == 0 && m_pWaiterReads->QuietForBlocking()) {
-                pollfd socketOnly{watch.fd, POLLIN, 0};
-                const bool readable = talvex::SpinBeforeSleeping(&socketOnly, 1) > 0;
-                const int count = readable ? m_pWaiterReads->TakeBatchForDispatcher(watch.fd, *batch,
-                                                                                    &CRP_Caller::NoteForDispatcher, this)
-                                           : m_pWaiterReads->TakeBatchBlocking(watch.fd, *batch,
-                                                                               &CRP_Caller::NoteForDispatcher, this);
+                // A short spin first where it pays, each look a receive that does not wait.
+                int count = 0;
+                for (talvex::SocketSpin spin; count == 0 && spin.Again();) {
+                    count = m_pWaiterReads->TakeBatchForDispatcher(watch.fd, *batch, &CRP_Caller::NoteForDispatcher,
+                                                                   this);
+                    if (count != 0) spin.Answered();
+                }
+                if (count == 0) {
+                    count = m_pWaiterReads->TakeBatchBlocking(watch.fd, *batch, &CRP_Caller::NoteForDispatcher, this);
+                }
                 if (talvex::IsEventSet(m_hWakeDispatcher)) break;
                 if (count > 0 && !HandleBatch(*batch)) break;
                 if (count >= 0) continue;   // else the inbox or a reader wants the poll below

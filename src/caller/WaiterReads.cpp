@@ -4,11 +4,13 @@
 #include "talvex05u/platform/Event.h"
 #include "talvex05u/platform/SocketError.h"
 #include "talvex05u/platform/System.h"
+#include "platform/EventWait.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <cstring>
 #include <utility>
 
@@ -76,6 +78,7 @@ WaiterReads::Taken WaiterReads::TakeFromInbox(std::int32_t* words, CSockAddr& se
 int WaiterReads::TakeBatchForDispatcher(int fd, DatagramBatch& batch, Router mark, void* context) {
     std::scoped_lock lock(m_readLock);
     if (m_inboxCount > 0) return kInboxFirst;
+    if (m_readerBlocks) return 0;
     const int count = batch.Receive(fd);
     MarkBatch(batch, count, mark, context);
     return count;
@@ -103,10 +106,42 @@ int WaiterReads::TakeBatchBlocking(int fd, DatagramBatch& batch, Router mark, vo
         return kNotNow;
     }
     std::scoped_lock lock(m_readLock);
+    if (m_readerBlocks || !SetReceiveTimeout(fd, 0)) {
+        m_dispatcherBlocks.store(false);
+        return kNotNow;
+    }
     const int count = batch.Receive(fd, true);
     m_dispatcherBlocks.store(false);
     MarkBatch(batch, count, mark, context);
     return count;
+}
+
+bool WaiterReads::SetReceiveTimeout(int fd, int milliseconds) {
+    if (milliseconds == m_receiveTimeoutMs) return true;
+    const timeval limit{milliseconds / 1000, static_cast<suseconds_t>(milliseconds % 1000) * 1000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) return false;
+    m_receiveTimeoutMs = milliseconds;
+    return true;
+}
+
+void WaiterReads::RouteBatch(DatagramBatch& batch, int count, Router route, void* context) {
+    for (int i = 0; i < count; ++i) {
+        DatagramBatch::Entry& entry = batch[i];
+        if (entry.outcome == PendingDatagram::Outcome::kFailed) {
+            // The dispatcher decides what a failed receive means for the socket.
+            PushToInbox(entry.words, 0, entry.error, entry.sender);
+            entry.outcome = PendingDatagram::Outcome::kNone;
+            continue;
+        }
+        if (IsWakeUp(entry)) {
+            entry.outcome = PendingDatagram::Outcome::kNone;   // a wake-up the dispatcher did not take
+            continue;
+        }
+        m_counters.DatagramIn(entry.size);
+        const int where = route(context, entry.words, entry.size, entry.sender);
+        if (where == kForDispatcher) PushToInbox(entry.words, entry.size, 0, entry.sender);
+        if (where != kHandleHere) entry.outcome = PendingDatagram::Outcome::kNone;
+    }
 }
 
 void WaiterReads::MarkBatch(DatagramBatch& batch, int count, Router mark, void* context) {
@@ -164,6 +199,7 @@ void WaiterReads::Offer(int fd, const CSockAddr& own) {
     m_fd = fd;
     m_stopWanted.store(false);
     m_wakeTo = own;
+    m_receiveTimeoutMs = 0;   // a new socket waits without limit
     if (m_wakeTo.sin_addr.s_addr == htonl(INADDR_ANY)) m_wakeTo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     m_wakeFd.store(m_attention != nullptr ? fd : -1);
 }
@@ -210,8 +246,7 @@ int ReadingTurn::BeginPoll(void* waker) {
 void ReadingTurn::EndPoll() {
     if (!m_polling) return;
     std::scoped_lock lock(m_reads.m_readLock);
-    m_polling = false;
-    if (--m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
+    FinishPoll();
 }
 
 void ReadingTurn::JoinLine() {
@@ -262,35 +297,91 @@ void ReadingTurn::HandPlaceOn() {
     SetEvent(next->m_waker);
 }
 
+DatagramBatch& ReadingTurn::PlaceBatch() {
+    std::unique_ptr<DatagramBatch>& batch = m_reads.m_placeBatches[static_cast<std::size_t>(m_place)];
+    if (!batch) batch = std::make_unique<DatagramBatch>();
+    return *batch;
+}
+
+void ReadingTurn::FinishPoll() {
+    if (!m_polling) return;
+    m_polling = false;
+    if (--m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
+}
+
 DatagramBatch* ReadingTurn::Take(WaiterReads::Router route, void* context) {
     if (!m_reading || m_place < 0) return nullptr;
     std::scoped_lock lock(m_reads.m_readLock);
-    if (m_polling) {
-        m_polling = false;
-        if (--m_reads.m_polling == 0) m_reads.m_pollersLeft.notify_all();
-    }
+    FinishPoll();
     if (m_reads.m_fd < 0) return nullptr;
-    std::unique_ptr<DatagramBatch>& batch = m_reads.m_placeBatches[static_cast<std::size_t>(m_place)];
-    if (!batch) batch = std::make_unique<DatagramBatch>();
-    const int count = batch->Receive(m_reads.m_fd);
-    for (int i = 0; i < count; ++i) {
-        DatagramBatch::Entry& entry = (*batch)[i];
-        if (entry.outcome == PendingDatagram::Outcome::kFailed) {
-            // The dispatcher decides what a failed receive means for the socket.
-            m_reads.PushToInbox(entry.words, 0, entry.error, entry.sender);
-            entry.outcome = PendingDatagram::Outcome::kNone;
-            continue;
+    DatagramBatch& batch = PlaceBatch();
+    m_reads.RouteBatch(batch, batch.Receive(m_reads.m_fd), route, context);
+    return &batch;
+}
+
+DatagramBatch* ReadingTurn::TakeIfAny(WaiterReads::Router route, void* context) {
+    if (!m_reading || m_place < 0 || !m_polling) return nullptr;
+    std::scoped_lock lock(m_reads.m_readLock);
+    if (m_reads.m_fd < 0) return nullptr;
+    DatagramBatch& batch = PlaceBatch();
+    const int count = batch.Receive(m_reads.m_fd);
+    if (count == 0) return nullptr;
+    FinishPoll();
+    m_reads.RouteBatch(batch, count, route, context);
+    return &batch;
+}
+
+namespace {
+// The socket's receive time-out for a wait of `milliseconds` (0: none).
+int ReceiveTimeoutOf(std::uint32_t milliseconds) {
+    constexpr std::uint32_t kLongest = 24u * 3600u * 1000u;   // longer waits wake once a day and wait again
+    if (milliseconds == kInfinite) return 0;
+    return static_cast<int>(std::clamp<std::uint32_t>(milliseconds, 1, kLongest));
+}
+}  // namespace
+
+DatagramBatch* ReadingTurn::TakeWaiting(void* waker, std::uint32_t milliseconds, WaiterReads::Router route,
+                                        void* context) {
+    if (!m_reading || m_place < 0 || !m_polling) return nullptr;
+    int fd = -1;
+    bool timed = false;
+    DatagramBatch* batch = nullptr;
+    {
+        std::scoped_lock lock(m_reads.m_readLock);
+        if (m_reads.m_fd < 0) {
+            FinishPoll();
+            return nullptr;
         }
-        if (m_reads.IsWakeUp(entry)) {
-            entry.outcome = PendingDatagram::Outcome::kNone;   // a wake-up the dispatcher did not take
-            continue;
-        }
-        m_reads.m_counters.DatagramIn(entry.size);
-        const int where = route(context, entry.words, entry.size, entry.sender);
-        if (where == WaiterReads::kForDispatcher) m_reads.PushToInbox(entry.words, entry.size, 0, entry.sender);
-        if (where != WaiterReads::kHandleHere) entry.outcome = PendingDatagram::Outcome::kNone;
+        fd = m_reads.m_fd;
+        batch = &PlaceBatch();
+        timed = m_reads.SetReceiveTimeout(fd, ReceiveTimeoutOf(milliseconds));
+        m_linkFd = fd;
+        m_linkTo = m_reads.m_wakeTo;
+        m_reads.m_readerBlocks = timed;
     }
-    return batch.get();
+    m_link = WakeLink{&ReadingTurn::WakeBlockedReceive, this};
+    const LinkResult linked = timed ? LinkWakeToEvent(waker, &m_link) : LinkResult::kNotLinkable;
+    int count = 0;
+    bool readable = false;   // by a poll: taken below, under the read lock as Take does
+    if (linked == LinkResult::kLinked) {
+        count = batch->Receive(fd, true);
+        UnlinkWake(waker);
+    } else if (linked == LinkResult::kNotLinkable) {
+        readable = WaitForEventsOrReadable(&waker, 1, fd, milliseconds) == kWaitObject0 + 1;
+    }
+    std::scoped_lock lock(m_reads.m_readLock);
+    m_reads.m_readerBlocks = false;
+    FinishPoll();
+    if (m_reads.m_fd < 0) return nullptr;
+    if (readable) count = batch->Receive(fd);
+    m_reads.RouteBatch(*batch, count, route, context);
+    return batch;
+}
+
+void ReadingTurn::WakeBlockedReceive(void* turn) {
+    const auto* self = static_cast<const ReadingTurn*>(turn);
+    ::sendto(self->m_linkFd, WaiterReads::kWakeUp.data(), sizeof WaiterReads::kWakeUp, MSG_DONTWAIT,
+             static_cast<const sockaddr*>(self->m_linkTo), sizeof(sockaddr_in));
 }
 
 void ReadingTurn::Stop() {

@@ -16,6 +16,7 @@
 // watches its attention event, which a push to the inbox and the last reader to leave
 // set. A socket is closed only after Withdraw, which wakes the readers that hold a
 // place through their wakers and returns once no thread polls it.
+#include "platform/WakeLink.h"
 #include "socket/DatagramBatch.h"
 #include "talvex05u/caller/RP_Caller.h"
 #include "socket/PendingDatagram.h"
@@ -116,6 +117,12 @@ private:
         std::int32_t words[kDatagramBytes / 4];
     };
     void LeaveReaders(bool handBackAtOnce);
+    // With m_readLock held: gives the socket the receive time-out that a blocking receive
+    // needs (0: none) when it has another; false when the socket refused it.
+    bool SetReceiveTimeout(int fd, int milliseconds);
+    // With m_readLock held: what a reader took goes where `route` says; a failed receive
+    // to the dispatcher's inbox. Entries left of outcome kReceived are the reader's.
+    void RouteBatch(DatagramBatch& batch, int count, Router route, void* context);
     // Sends the wake-up datagram when the dispatcher waits in a blocking receive.
     void WakeBlockedDispatcher();
     bool IsWakeUp(const DatagramBatch::Entry& entry) const;
@@ -143,6 +150,10 @@ private:
     std::uint64_t m_leavesSeen = 0;            // dispatch thread only
     std::atomic<bool> m_dispatcherBlocks{false};   // in (or about to enter) a blocking receive
     std::atomic<bool> m_stopWanted{false};
+    // A place holder waits in a blocking receive: the dispatcher does not read meanwhile,
+    // so that what the two take reaches the hooks in the order it came.
+    bool m_readerBlocks = false;
+    int m_receiveTimeoutMs = 0;                    // the socket's receive time-out (0: none)
     std::atomic<int> m_wakeFd{-1};                 // the socket that sends the wake-up to itself
     CSockAddr m_wakeTo;                            // its own address (127.0.0.1 for the any address)
     std::uint64_t m_leavesAtQuietStart = 0;        // dispatch thread only
@@ -179,6 +190,15 @@ public:
     // left of outcome kReceived are this thread's to handle. nullptr when the turn holds
     // no place or the socket is withdrawn.
     DatagramBatch* Take(WaiterReads::Router route, void* context);
+    // What Take does when something is waiting; nullptr, the poll still on, when nothing
+    // is (or the socket was withdrawn, which the next Take or TakeWaiting finds).
+    DatagramBatch* TakeIfAny(WaiterReads::Router route, void* context);
+    // What Take does, after waiting in a blocking receive (one system call where a poll
+    // and a receive were two) for up to `milliseconds` (kInfinite: no limit). Setting
+    // `waker` ends the wait: while the thread sleeps there the waker is linked to a
+    // wake-up datagram that the socket sends itself. nullptr when the waker was set, the
+    // time passed or the socket was withdrawn. Follows a BeginPoll that gave a descriptor.
+    DatagramBatch* TakeWaiting(void* waker, std::uint32_t milliseconds, WaiterReads::Router route, void* context);
     void Stop();
 
 private:
@@ -188,6 +208,10 @@ private:
     void LeaveLine();
     void TakeFreePlace();
     void HandPlaceOn();
+    void FinishPoll();
+    DatagramBatch& PlaceBatch();
+    // The waker's link while this turn sleeps in a blocking receive.
+    static void WakeBlockedReceive(void* turn);
 
     WaiterReads& m_reads;
     const bool m_handBackAtOnce;
@@ -197,6 +221,9 @@ private:
     bool m_inLine = false;
     void* m_waker = nullptr;
     ReadingTurn* m_nextInLine = nullptr;
+    WakeLink m_link;
+    int m_linkFd = -1;        // the socket this turn sleeps in, which wakes itself
+    CSockAddr m_linkTo;
 };
 
 }  // namespace talvex

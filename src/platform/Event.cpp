@@ -8,6 +8,7 @@
 #include "MessageQueueDetail.h"
 #include "SpinningPoll.h"
 #include "UnnamedEvent.h"
+#include "WakeLink.h"
 
 #include <array>
 #include <atomic>
@@ -83,6 +84,15 @@ bool ResetEvent(void* event) { return event != nullptr && detail::AsEventObject(
 void CloseEvent(void* event) { delete detail::AsEventObject(event); }
 
 bool IsEventSet(void* event) { return event != nullptr && detail::AsEventObject(event)->IsSet(); }
+
+LinkResult LinkWakeToEvent(void* event, const WakeLink* link) {
+    return event != nullptr && link != nullptr ? detail::AsEventObject(event)->LinkWake(link)
+                                               : LinkResult::kNotLinkable;
+}
+
+void UnlinkWake(void* event) {
+    if (event != nullptr) detail::AsEventObject(event)->UnlinkWake();
+}
 
 std::uint32_t WaitForEvent(void* event, std::uint32_t milliseconds) {
     if (event == nullptr) return kWaitFailed;

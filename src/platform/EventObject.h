@@ -2,6 +2,8 @@
 // The object behind every event handle (void*): unnamed events over eventfd and
 // the process-shared named signals both implement it, so SetEvent, ResetEvent and
 // WaitForEvent work on either kind.
+#include "WakeLink.h"
+
 #include <cstdint>
 
 namespace talvex::detail {
@@ -21,6 +23,9 @@ public:
     // Takes the event after poll() reported it (resets an automatic-reset event);
     // false when another waiter took it first.
     virtual bool TryTake() { return IsSet(); }
+    // See WakeLink.h; events that cannot be linked say so.
+    virtual LinkResult LinkWake(const WakeLink*) { return LinkResult::kNotLinkable; }
+    virtual void UnlinkWake() {}
 };
 
 inline EventObject* AsEventObject(void* handle) { return static_cast<EventObject*>(handle); }

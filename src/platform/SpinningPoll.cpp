@@ -35,38 +35,12 @@ struct SpinHistory {
 };
 thread_local SpinHistory t_history;
 
-// A place among the process's spinning threads, held for one spin.
-class SpinPlace {
-public:
-    explicit SpinPlace(int limit) {
-        int now = g_spinning.load(std::memory_order_relaxed);
-        while (now < limit && !g_spinning.compare_exchange_weak(now, now + 1, std::memory_order_relaxed)) {
-        }
-        m_held = now < limit;
+// A place among the process's spinning threads; one is given back by the spin that holds it.
+bool TakeSpinPlace(int limit) {
+    int now = g_spinning.load(std::memory_order_relaxed);
+    while (now < limit && !g_spinning.compare_exchange_weak(now, now + 1, std::memory_order_relaxed)) {
     }
-    ~SpinPlace() {
-        if (m_held) g_spinning.fetch_sub(1, std::memory_order_relaxed);
-    }
-    SpinPlace(const SpinPlace&) = delete;
-    SpinPlace& operator=(const SpinPlace&) = delete;
-    bool Held() const { return m_held; }
-
-private:
-    bool m_held = false;
-};
-
-// Polls without sleeping until something is ready or `microseconds` have passed; what
-// poll returned last (0: nothing became ready).
-int Spin(pollfd* fds, nfds_t count, std::uint32_t microseconds) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + std::chrono::microseconds(microseconds);
-    int ready = 0;
-    for (;;) {
-        ready = ::poll(fds, count, 0);
-        if (ready != 0 || Clock::now() >= end) break;
-        ::sched_yield();   // a thread that is ready to run on this processor goes first
-    }
-    return ready;
+    return now < limit;
 }
 
 void NoteSpin(SpinHistory& history, bool answered) {
@@ -86,20 +60,45 @@ void SetSocketSpinMicroseconds(std::uint32_t microseconds) {
 
 std::uint32_t GetSocketSpinMicroseconds() { return g_spinMicroseconds.load(std::memory_order_relaxed); }
 
-int SpinBeforeSleeping(pollfd* fds, nfds_t count) {
+SocketSpin::SocketSpin() {
     const std::uint32_t microseconds = g_spinMicroseconds.load(std::memory_order_relaxed);
+    if (microseconds == 0) return;
     SpinHistory& history = t_history;
-    if (microseconds == 0) return 0;
     if (history.waitsToSkip > 0) {
         --history.waitsToSkip;
-        return 0;
+        return;
     }
     if (history.processors == 0) history.processors = ProcessorsOfThisThread();
     // With one processor the other side cannot answer while this thread spins.
-    const SpinPlace place(history.processors > 1 ? history.processors : 0);
-    if (!place.Held()) return 0;
-    const int ready = Spin(fds, count, microseconds);
-    NoteSpin(history, ready != 0);
+    if (history.processors < 2 || !TakeSpinPlace(history.processors)) return;
+    m_spinning = true;
+    m_end = std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
+}
+
+SocketSpin::~SocketSpin() {
+    if (!m_spinning) return;
+    g_spinning.fetch_sub(1, std::memory_order_relaxed);
+    NoteSpin(t_history, m_answered);
+}
+
+bool SocketSpin::Again() {
+    if (!m_spinning || m_answered) return false;
+    if (!m_looked) {
+        m_looked = true;
+        return true;
+    }
+    if (std::chrono::steady_clock::now() >= m_end) return false;
+    ::sched_yield();   // a thread that is ready to run on this processor goes first
+    return true;
+}
+
+int SpinBeforeSleeping(pollfd* fds, nfds_t count) {
+    SocketSpin spin;
+    int ready = 0;
+    while (ready == 0 && spin.Again()) {
+        ready = ::poll(fds, count, 0);
+        if (ready != 0) spin.Answered();
+    }
     return ready;
 }
 

@@ -53,6 +53,7 @@ bool UnnamedEvent::Set() {
     // that poll() wakes then always finds the state set, or the transition lock
     // held, and never spins on a readable descriptor with a clear state.
     m_state.store(kSignalled, std::memory_order_release);
+    if (m_link != nullptr) m_link->wake(m_link->context);
     const int descriptor = m_descriptor.load(std::memory_order_relaxed);
     if (descriptor < 0) return true;   // nobody ever waited on it: the state word is all
     const std::uint64_t one = 1;
@@ -63,6 +64,18 @@ bool UnnamedEvent::Set() {
     if (written == static_cast<ssize_t>(sizeof one)) return true;
     m_state.store(kClear, std::memory_order_release);
     return false;
+}
+
+LinkResult UnnamedEvent::LinkWake(const WakeLink* link) {
+    std::lock_guard<std::mutex> lock(m_transition);
+    if (m_state.load(std::memory_order_relaxed) == kSignalled) return LinkResult::kAlreadySet;
+    m_link = link;
+    return LinkResult::kLinked;
+}
+
+void UnnamedEvent::UnlinkWake() {
+    std::lock_guard<std::mutex> lock(m_transition);
+    m_link = nullptr;
 }
 
 bool UnnamedEvent::Reset() {

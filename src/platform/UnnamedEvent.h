@@ -29,6 +29,8 @@ public:
     // Manual reset: true while set. Automatic reset: takes the event (state and
     // descriptor cleared together); false when it is not set or another waiter won.
     bool TryTake() override;
+    LinkResult LinkWake(const WakeLink* link) override;
+    void UnlinkWake() override;
 
     bool ManualReset() const { return m_manualReset; }
     ~UnnamedEvent() override;
@@ -41,6 +43,7 @@ private:
     std::atomic<std::uint32_t> m_state;        // 1 while set
     mutable std::atomic<int> m_descriptor{-1};  // the eventfd, once a waiter asked for it
     mutable std::mutex m_transition;           // serialises 0->1 and 1->0 with the descriptor
+    const WakeLink* m_link = nullptr;          // run on 0->1; guarded by m_transition
 };
 
 }  // namespace talvex::detail

@@ -200,6 +200,11 @@ protected:
     enum class Woken { kWaker, kBreak, kTimeout };
     Woken WaitForReturns(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn, bool breakable = true,
                          void* alsoWakes = nullptr);
+    // The wait of WaitForReturns for a turn that holds a place: a short spin where it
+    // pays, then one blocking receive that setting `waker` ends; what it took, or nullptr.
+    talvex::DatagramBatch* ReadWhileWaiting(void* waker, std::uint32_t milliseconds, talvex::ReadingTurn& turn);
+    // Handles the datagrams of `batch` (nullptr: none) that the waiting thread took for itself.
+    void HandleTaken(talvex::DatagramBatch* batch, void* waker);
     // Handles a datagram that a waiting thread read itself (anything a hook need not
     // serve); `ownWaker` is that thread's waker, which a return it completes need not set.
     void HandleReadDatagram(std::int32_t* words, int size, const CSockAddr& sender, void* ownWaker);
