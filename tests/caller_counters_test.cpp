@@ -51,9 +51,14 @@ TEST(CallerCounters, CountCallsEndsMalformedDatagramsAndALateReturn) {
     const testsupport::Fd raw = testsupport::BoundLoopback(SOCK_DGRAM);
     const std::int32_t malformed[3][4] = {{RP_CALL}, {99, 0, 0, 0}, {0, 0, 0, 0}};   // too short, two unknown types
     for (int i = 0; i < 3; ++i) testsupport::SendTo(raw, client.GetMyUDPPort(), malformed[i], i == 0 ? 2 : 16);
-    // A sender counts a datagram once its send returned, which may be after it arrived.
+    // A sender counts a datagram once its send returned, which may be after it arrived;
+    // a receiver counts it in as it takes it, before it has acted on it.
     ASSERT_TRUE(testsupport::WaitUntil(
-        [&] { return client.GetCounters().datagrams_in == 10 && server.GetCounters().datagrams_out == 7; }, 3s));
+        [&] {
+            const talvex::CallerCounters in = client.GetCounters();
+            return in.datagrams_in == 10 && in.unmatched_returns == 1 && server.GetCounters().datagrams_out == 7;
+        },
+        3s));
     EXPECT_EQ(7, server.lastEventValue.load()) << "the event reached the server's hook";
 
     ExpectCounters({.calls = 9, .answered = 5, .timed_out = 3, .broken = 1, .events_sent = 1, .pings_sent = 1,
