@@ -259,7 +259,13 @@ TEST_F(LoopbackPair, ChunkCountersCountTheRepeatedTryAndTheRefusedLateCopy) {
     });
     auto call = PatternCall(kProcRecord, 1000, 3);   // 3 chunks
     ASSERT_TRUE(client->CallProcedure(call.get(), 200));
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return server->GetCounters().chunks_received == 4; }, 3s));
+    // A chunk is counted in as it is taken, and refused once it has been looked at.
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] {
+            const talvex::CallerCounters in = server->GetCounters();
+            return in.chunks_received == 4 && in.chunks_refused == 1;
+        },
+        3s));
     const talvex::CallerCounters sent = client->GetCounters(), got = server->GetCounters();
     EXPECT_EQ((std::array<std::uint64_t, 5>{1, 1, 4, 1, 0}),
               (std::array{sent.calls, sent.answered, sent.chunks_sent, sent.chunk_tries_repeated, sent.timed_out}));

@@ -69,7 +69,11 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
     }
     if (open != m_ledger.transfers.end()) {
         if (open->second.chunkCount != header.chunkCount) return ChunkOutcome::Refused;
-        if (FindStored(header.chunkIndex, transfer) != m_index.end()) return ChunkOutcome::Repeated;
+        // Chunks come in rising index as a rule: only one at or below the highest stored
+        // can be a repeat, and only then is the index searched.
+        if (header.chunkIndex <= open->second.highestIndex && FindStored(header.chunkIndex, transfer) != m_index.end()) {
+            return ChunkOutcome::Repeated;
+        }
     }
 
     const std::int32_t slot = TakeFreeSlot(transfer);
@@ -91,6 +95,7 @@ ChunkOutcome ChunkReassembly::Accept(const CUdpDataBlockEx& chunk, ChunkSender s
     ++state.stored;
     state.bytes += header.byteCount;
     state.lastIndex = header.chunkIndex;
+    state.highestIndex = std::max(state.highestIndex, header.chunkIndex);
     state.lastCallReference = chunk.m_nReferenceNumber;
     if (header.chunkIndex == 0) state.firstChunkCallReference = chunk.m_nReferenceNumber;
     return state.stored == state.chunkCount ? ChunkOutcome::Completed : ChunkOutcome::Stored;

@@ -76,6 +76,7 @@ struct ChunkTransferState {
     std::int32_t lastIndex = 0;       // chunk index and call reference of the chunk stored last
     std::int32_t lastCallReference = 0;
     std::int32_t firstChunkCallReference = 0;   // the call chunk 0 came in
+    std::int32_t highestIndex = -1;   // the highest chunk index stored: a chunk above it is no repeat
 };
 // The chunk that completed a transfer: its index and the reference number of the
 // call it came in (each try of a chunk has its own).
