@@ -332,11 +332,22 @@ DatagramBatch* ReadingTurn::TakeIfAny(WaiterReads::Router route, void* context) 
 }
 
 namespace {
-// The socket's receive time-out for a wait of `milliseconds` (0: none).
+// The kernel keeps a socket's receive time-out in its timer wheel, which lets it end
+// late by a tick (4 or 10 ms) and up to an eighth of its length more. So a wait sleeps
+// in the receive until well before its end and waits what is left with poll, which
+// keeps time to the millisecond; a short wait polls from the start.
+constexpr std::uint32_t kTickMarginMs = 20;
+constexpr std::uint32_t kShortestSleepMs = 100;
+
+bool SleepsInReceive(std::uint32_t milliseconds) {
+    return milliseconds == kInfinite || milliseconds > kShortestSleepMs;
+}
+
+// The socket's receive time-out for such a wait (0: none).
 int ReceiveTimeoutOf(std::uint32_t milliseconds) {
     constexpr std::uint32_t kLongest = 24u * 3600u * 1000u;   // longer waits wake once a day and wait again
     if (milliseconds == kInfinite) return 0;
-    return static_cast<int>(std::clamp<std::uint32_t>(milliseconds, 1, kLongest));
+    return static_cast<int>(std::min(milliseconds - milliseconds / 8 - kTickMarginMs, kLongest));
 }
 }  // namespace
 
@@ -354,7 +365,7 @@ DatagramBatch* ReadingTurn::TakeWaiting(void* waker, std::uint32_t milliseconds,
         }
         fd = m_reads.m_fd;
         batch = &PlaceBatch();
-        timed = m_reads.SetReceiveTimeout(fd, ReceiveTimeoutOf(milliseconds));
+        timed = SleepsInReceive(milliseconds) && m_reads.SetReceiveTimeout(fd, ReceiveTimeoutOf(milliseconds));
         m_linkFd = fd;
         m_linkTo = m_reads.m_wakeTo;
         m_reads.m_readerBlocks = timed;

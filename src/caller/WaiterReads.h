@@ -194,7 +194,9 @@ public:
     // is (or the socket was withdrawn, which the next Take or TakeWaiting finds).
     DatagramBatch* TakeIfAny(WaiterReads::Router route, void* context);
     // What Take does, after waiting in a blocking receive (one system call where a poll
-    // and a receive were two) for up to `milliseconds` (kInfinite: no limit). Setting
+    // and a receive were two) for up to `milliseconds` (kInfinite: no limit; a wait of
+    // 100 ms or less, and the end of a longer one, polls, to keep time to the
+    // millisecond). Setting
     // `waker` ends the wait: while the thread sleeps there the waker is linked to a
     // wake-up datagram that the socket sends itself. nullptr when the waker was set, the
     // time passed or the socket was withdrawn. Follows a BeginPoll that gave a descriptor.
