@@ -189,6 +189,7 @@ void CRP_Caller::HandleTaken(talvex::DatagramBatch* batch, void* waker) {
     for (int i = 0; batch != nullptr && i < batch->Count(); ++i) {
         talvex::DatagramBatch::Entry& entry = (*batch)[i];
         if (entry.outcome == talvex::PendingDatagram::Outcome::kReceived) {
+            entry.outcome = talvex::PendingDatagram::Outcome::kNone;   // handled once, whatever comes later
             HandleReadDatagram(entry.words, entry.size, entry.sender, waker);
         }
     }

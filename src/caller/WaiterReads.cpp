@@ -384,7 +384,11 @@ DatagramBatch* ReadingTurn::TakeWaiting(void* waker, std::uint32_t milliseconds,
     m_reads.m_readerBlocks = false;
     FinishPoll();
     if (m_reads.m_fd < 0) return nullptr;
-    if (readable) count = batch->Receive(fd);
+    if (readable) {
+        count = batch->Receive(fd);
+    } else if (linked != LinkResult::kLinked) {
+        return nullptr;   // woken or out of time before any receive: the batch holds what an earlier one took
+    }
     m_reads.RouteBatch(*batch, count, route, context);
     return batch;
 }
