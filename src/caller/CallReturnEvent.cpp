@@ -164,8 +164,8 @@ CRP_Caller::Woken CRP_Caller::WaitForReturns(void* waker, std::uint32_t millisec
 talvex::DatagramBatch* CRP_Caller::ReadWhileWaiting(void* waker, std::uint32_t milliseconds,
                                                     talvex::ReadingTurn& turn) {
     // A short spin first where it pays (see SocketSpin), each look a receive that does
-    // not wait, then one blocking receive. The waker is looked at by its state word:
-    // nobody polls its descriptor, so setting it costs no system call.
+    // not wait, then one blocking receive. The waker is looked at by its state word: the
+    // receive does not poll it, so setting it costs no system call.
     talvex::SocketSpin spin;
     while (spin.Again()) {
         if (talvex::IsEventSet(waker)) {

@@ -378,7 +378,8 @@ DatagramBatch* ReadingTurn::TakeWaiting(void* waker, std::uint32_t milliseconds,
         count = batch->Receive(fd, true);
         UnlinkWake(waker);
     } else if (linked == LinkResult::kNotLinkable) {
-        readable = WaitForEventsOrReadable(&waker, 1, fd, milliseconds) == kWaitObject0 + 1;
+        // The caller spun on the socket already (ReadWhileWaiting).
+        readable = WaitForEventsOrReadable(&waker, 1, fd, milliseconds, false) == kWaitObject0 + 1;
     }
     std::scoped_lock lock(m_reads.m_readLock);
     m_reads.m_readerBlocks = false;

@@ -104,7 +104,7 @@ namespace {
 // The wait behind WaitForEvents and WaitForEventsOrReadable: `descriptor` (-1: none)
 // wakes it too, after the events and the message queue.
 std::uint32_t WaitForAny(void* const* events, std::uint32_t count, std::uint32_t milliseconds, bool wakeOnMessages,
-                         int descriptor) {
+                         int descriptor, bool spinOnDescriptor) {
     if (count > kMaximumWaitObjects || (count > 0 && events == nullptr)) return kWaitFailed;
 
     // Only the first count (+1 for the queue, +1 for the descriptor) entries are filled and used.
@@ -147,7 +147,7 @@ std::uint32_t WaitForAny(void* const* events, std::uint32_t count, std::uint32_t
         // A wait that includes a socket may spin first (it pays only there: an event
         // set by another thread is seen by the state-word spin above).
         const int ready =
-            descriptor >= 0 ? SpinningPoll(fds.data(), used, timeout) : ::poll(fds.data(), used, timeout);
+            descriptor >= 0 && spinOnDescriptor ? SpinningPoll(fds.data(), used, timeout) : ::poll(fds.data(), used, timeout);
         if (ready < 0 && errno != EINTR && errno != EAGAIN) return kWaitFailed;
         for (nfds_t i = 0; ready > 0 && i < descriptorSlot; ++i) {
             if (fds[i].revents & POLLNVAL) return kWaitFailed;   // a handle was closed under the wait
@@ -164,12 +164,12 @@ std::uint32_t WaitForAny(void* const* events, std::uint32_t count, std::uint32_t
 
 std::uint32_t WaitForEvents(void* const* events, std::uint32_t count, std::uint32_t milliseconds,
                             bool wakeOnMessages) {
-    return WaitForAny(events, count, milliseconds, wakeOnMessages, -1);
+    return WaitForAny(events, count, milliseconds, wakeOnMessages, -1, false);
 }
 
 std::uint32_t WaitForEventsOrReadable(void* const* events, std::uint32_t count, int descriptor,
-                                      std::uint32_t milliseconds) {
-    return WaitForAny(events, count, milliseconds, false, descriptor);
+                                      std::uint32_t milliseconds, bool spin) {
+    return WaitForAny(events, count, milliseconds, false, descriptor, spin);
 }
 
 }  // namespace talvex

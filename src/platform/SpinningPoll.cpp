@@ -92,6 +92,9 @@ bool SocketSpin::Again() {
     return true;
 }
 
+namespace {
+// The spin alone with poll as its look: what poll returned last, 0 when nothing became
+// ready or the thread did not spin.
 int SpinBeforeSleeping(pollfd* fds, nfds_t count) {
     SocketSpin spin;
     int ready = 0;
@@ -101,6 +104,7 @@ int SpinBeforeSleeping(pollfd* fds, nfds_t count) {
     }
     return ready;
 }
+}  // namespace
 
 int SpinningPoll(pollfd* fds, nfds_t count, int timeoutMs) {
     const int ready = timeoutMs != 0 ? SpinBeforeSleeping(fds, count) : 0;

@@ -1,5 +1,6 @@
 #pragma once
-// poll() that first looks, without sleeping, for a few microseconds: on a machine with
+// A short spin before a wait on a socket that would sleep: the thread looks, without
+// sleeping, for a few microseconds (SocketSpin for any look, SpinningPoll for a poll). On a machine with
 // a second processor the other side of an exchange often answers within that time,
 // and a thread that did not go to sleep needs no wake-up (which costs 5 to 100 µs on a
 // virtual machine). It spins only where it pays: while the thread may run on two or
@@ -35,8 +36,5 @@ private:
 // As ::poll(fds, count, timeoutMs), after a spin of at most the process's socket spin
 // time (SetSocketSpinMicroseconds) when the wait may sleep.
 int SpinningPoll(pollfd* fds, nfds_t count, int timeoutMs);
-// The spin alone, before a wait that sleeps otherwise (a blocking receive): what poll
-// returned last, 0 when nothing became ready or the thread did not spin.
-int SpinBeforeSleeping(pollfd* fds, nfds_t count);
 
 }  // namespace talvex
